@@ -1,0 +1,249 @@
+#include "common/json.hpp"
+
+#include "common/pytext.hpp"
+#include "common/unicode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+#include <vector>
+
+namespace aw {
+
+namespace {
+const char kHex[] = "0123456789abcdef";
+
+void append_u_escape(std::string& out, uint32_t c) {
+    out += "\\u";
+    out.push_back(kHex[(c >> 12) & 0xF]);
+    out.push_back(kHex[(c >> 8) & 0xF]);
+    out.push_back(kHex[(c >> 4) & 0xF]);
+    out.push_back(kHex[c & 0xF]);
+}
+}  // namespace
+
+void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) {
+    out.push_back('"');
+    size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        if (b >= 0x80) {
+            uint32_t cp;
+            size_t len = utf8_next(s, i, cp);
+            if (!ensure_ascii) {
+                out.append(s.data() + i, len);
+            } else if (cp >= 0x10000) {
+                uint32_t v = cp - 0x10000;
+                append_u_escape(out, 0xD800 | (v >> 10));
+                append_u_escape(out, 0xDC00 | (v & 0x3FF));
+            } else {
+                append_u_escape(out, cp);
+            }
+            i += len;
+            continue;
+        }
+        switch (b) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (b < 0x20 || (ensure_ascii && b == 0x7F)) append_u_escape(out, b);
+                else out.push_back(static_cast<char>(b));
+        }
+        ++i;
+    }
+    out.push_back('"');
+}
+
+namespace {
+
+class Writer {
+public:
+    Writer(std::string& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
+
+    bool value(PyObject* v, int level) {
+        if (PyUnicode_Check(v)) { string(v); return true; }
+        if (v == Py_None) { out_ += "null"; return true; }
+        if (v == Py_True) { out_ += "true"; return true; }
+        if (v == Py_False) { out_ += "false"; return true; }
+        if (PyLong_Check(v)) return integer(v);
+        if (PyFloat_Check(v)) { real(PyFloat_AS_DOUBLE(v)); return true; }
+        if (PyList_Check(v) || PyTuple_Check(v)) return array(v, level);
+        if (PyDict_Check(v)) return object(v, level);
+        return fallback(v, level);
+    }
+
+private:
+    std::string& out_;
+    const JsonOptions& opt_;
+    std::unordered_set<PyObject*> markers_;
+
+    void string(PyObject* s) {
+        if (PyUnicode_IS_ASCII(s)) {
+            json_write_string(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(s))),
+                              opt_.ensure_ascii);
+        } else {
+            json_write_string(out_, to_utf8(s), opt_.ensure_ascii);
+        }
+    }
+
+    bool integer(PyObject* v) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow && !(x == -1 && PyErr_Occurred())) {
+            out_ += std::to_string(x);
+            return true;
+        }
+        PyErr_Clear();
+        Ref s(PyLong_Type.tp_repr(v));  // int.__repr__, as json does for subclasses
+        if (!s) return false;
+        append_str(out_, s.get());
+        return true;
+    }
+
+    void real(double x) {
+        if (std::isnan(x)) out_ += "NaN";
+        else if (std::isinf(x)) out_ += x > 0 ? "Infinity" : "-Infinity";
+        else append_float_repr(out_, x);
+    }
+
+    bool enter(PyObject* v) {
+        if (!markers_.insert(v).second) {
+            PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+            return false;
+        }
+        return true;
+    }
+    void leave(PyObject* v) { markers_.erase(v); }
+
+    void newline(int level) {
+        out_.push_back('\n');
+        out_.append(static_cast<size_t>(opt_.indent) * static_cast<size_t>(level), ' ');
+    }
+    void item_separator(int level) {
+        if (opt_.indent >= 0) { out_.push_back(','); newline(level); }
+        else out_ += ", ";
+    }
+
+    bool array(PyObject* v, int level) {
+        Ref seq(PySequence_Fast(v, "expected a sequence"));
+        if (!seq) return false;
+        if (PySequence_Fast_GET_SIZE(seq.get()) == 0) { out_ += "[]"; return true; }
+        RecursionGuard guard(" while encoding a JSON object");
+        if (!guard.ok() || !enter(v)) return false;
+        out_.push_back('[');
+        if (opt_.indent >= 0) newline(level + 1);
+        // A default=str hook may shrink the list while we walk it.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            if (i) item_separator(level + 1);
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (!value(item.get(), level + 1)) return false;
+        }
+        if (opt_.indent >= 0) newline(level);
+        out_.push_back(']');
+        leave(v);
+        return true;
+    }
+
+    bool key(PyObject* k) {
+        if (PyUnicode_Check(k)) { string(k); return true; }
+        std::string text;
+        if (k == Py_True) text = "true";
+        else if (k == Py_False) text = "false";
+        else if (k == Py_None) text = "null";
+        else if (PyLong_Check(k)) {
+            Ref s(PyLong_Type.tp_repr(k));
+            if (!s) return false;
+            append_str(text, s.get());
+        } else {
+            PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
+                         Py_TYPE(k)->tp_name);
+            return false;
+        }
+        json_write_string(out_, text, opt_.ensure_ascii);
+        return true;
+    }
+
+    bool object(PyObject* v, int level) {
+        if (PyDict_GET_SIZE(v) == 0) { out_ += "{}"; return true; }
+        RecursionGuard guard(" while encoding a JSON object");
+        if (!guard.ok() || !enter(v)) return false;
+        Ref items(PyMapping_Items(v));
+        if (!items) return false;
+        if (opt_.sort_keys && !sort_items(items.get())) return false;
+        out_.push_back('{');
+        if (opt_.indent >= 0) newline(level + 1);
+        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                return false;
+            }
+            if (i) item_separator(level + 1);
+            PyObject* k = PyTuple_GET_ITEM(pair, 0);
+            if (PyFloat_Check(k)) {
+                out_.push_back('"');
+                real(PyFloat_AS_DOUBLE(k));
+                out_.push_back('"');
+            } else if (!key(k)) {
+                return false;
+            }
+            out_ += ": ";
+            if (!value(PyTuple_GET_ITEM(pair, 1), level + 1)) return false;
+        }
+        if (opt_.indent >= 0) newline(level);
+        out_.push_back('}');
+        leave(v);
+        return true;
+    }
+
+    // sorted(d.items()): natively when every key is an exact str (keys are
+    // then distinct, so the order is code-point order of the keys), else by
+    // the host's own list sort.
+    static bool sort_items(PyObject* items) {
+        Py_ssize_t n = PyList_GET_SIZE(items);
+        std::vector<std::pair<std::string, PyObject*>> keyed;
+        keyed.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items, i);
+            PyObject* k = PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2 ? PyTuple_GET_ITEM(pair, 0) : nullptr;
+            if (!k || !PyUnicode_CheckExact(k)) return PyList_Sort(items) == 0;
+            keyed.emplace_back(to_utf8(k), pair);
+        }
+        std::stable_sort(keyed.begin(), keyed.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<PyObject*> order;
+        order.reserve(keyed.size());
+        for (auto& kv : keyed) { Py_INCREF(kv.second); order.push_back(kv.second); }
+        for (Py_ssize_t i = 0; i < n; ++i) PyList_SetItem(items, i, order[static_cast<size_t>(i)]);
+        return true;
+    }
+
+    bool fallback(PyObject* v, int level) {
+        if (!opt_.default_str) {
+            PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(v)->tp_name);
+            return false;
+        }
+        if (!enter(v)) return false;
+        Ref s(PyObject_Str(v));
+        if (!s) return false;
+        bool ok = value(s.get(), level);
+        leave(v);
+        return ok;
+    }
+};
+
+}  // namespace
+
+bool json_write(std::string& out, PyObject* v, const JsonOptions& opt) {
+    Writer w(out, opt);
+    return w.value(v, 0);
+}
+
+}  // namespace aw

@@ -1,0 +1,40 @@
+// Minimal owning reference for the CPython API.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace aw {
+
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) : o_(o) {}  // steals
+    static Ref borrow(PyObject* o) { Py_XINCREF(o); return Ref(o); }
+    Ref(const Ref& r) : o_(r.o_) { Py_XINCREF(o_); }
+    Ref(Ref&& r) noexcept : o_(r.o_) { r.o_ = nullptr; }
+    Ref& operator=(Ref r) noexcept { std::swap(o_, r.o_); return *this; }
+    ~Ref() { Py_XDECREF(o_); }
+    PyObject* get() const { return o_; }
+    PyObject* release() { PyObject* o = o_; o_ = nullptr; return o; }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// Guards native recursion with the interpreter's own limit.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() { if (ok_) Py_LeaveRecursiveCall(); }
+    bool ok() const { return ok_; }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    bool ok_;
+};
+
+}  // namespace aw

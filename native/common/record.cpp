@@ -1,0 +1,296 @@
+#include "common/record.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <structmember.h>
+
+namespace aw {
+namespace {
+
+struct RecordDef {
+    PyTypeObject* type = nullptr;
+    std::vector<FieldSpec> fields;
+    std::vector<PyMemberDef> members;
+    std::vector<PyMethodDef> methods;
+    std::string qualname, name, doc;
+};
+
+// Defs live for the life of the process: the types point into them.
+std::deque<RecordDef>& registry() {
+    static std::deque<RecordDef> defs;
+    return defs;
+}
+
+const RecordDef* find_def(PyTypeObject* t) {
+    for (; t; t = t->tp_base)
+        for (const RecordDef& d : registry())
+            if (d.type == t) return &d;
+    return nullptr;
+}
+
+inline RecordObject* R(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
+
+PyObject* default_value(const FieldSpec& f) {
+    switch (f.kind) {
+        case FieldSpec::NewList: return PyList_New(0);
+        case FieldSpec::NewDict: return PyDict_New();
+        case FieldSpec::Value: return Py_NewRef(f.value);
+        default: return nullptr;
+    }
+}
+
+int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    if (!d) { PyErr_SetString(PyExc_TypeError, "not a record type"); return -1; }
+    const size_t n = d->fields.size();
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (static_cast<size_t>(nargs) > n) {
+        PyErr_Format(PyExc_TypeError, "%s.__init__() takes at most %zd positional arguments but %zd were given",
+                     d->name.c_str(), static_cast<Py_ssize_t>(n), nargs);
+        return -1;
+    }
+    std::vector<PyObject*> vals(n, nullptr);  // borrowed
+    for (Py_ssize_t i = 0; i < nargs; ++i) vals[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            size_t idx = n;
+            if (PyUnicode_Check(k))
+                for (size_t i = 0; i < n; ++i)
+                    if (PyUnicode_CompareWithASCIIString(k, d->fields[i].name) == 0) { idx = i; break; }
+            if (idx == n) {
+                PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%S'",
+                             d->name.c_str(), k);
+                return -1;
+            }
+            if (vals[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s.__init__() got multiple values for argument '%s'",
+                             d->name.c_str(), d->fields[idx].name);
+                return -1;
+            }
+            vals[idx] = v;
+        }
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (!vals[i] && d->fields[i].kind == FieldSpec::Required) {
+            PyErr_Format(PyExc_TypeError, "%s.__init__() missing required argument: '%s'", d->name.c_str(),
+                         d->fields[i].name);
+            return -1;
+        }
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = vals[i] ? Py_NewRef(vals[i]) : default_value(d->fields[i]);
+        if (!v) return -1;
+        Py_XSETREF(R(self)->f[i], v);
+    }
+    return 0;
+}
+
+int rec_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const RecordDef* d = find_def(Py_TYPE(self));
+    if (d)
+        for (size_t i = 0; i < d->fields.size(); ++i) Py_VISIT(R(self)->f[i]);
+    return 0;
+}
+
+int rec_clear(PyObject* self) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    if (d)
+        for (size_t i = 0; i < d->fields.size(); ++i) Py_CLEAR(R(self)->f[i]);
+    return 0;
+}
+
+void rec_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // records nested in records would otherwise free recursively on the C stack
+    Py_TRASHCAN_BEGIN(self, rec_dealloc)
+    rec_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+PyObject* rec_repr(PyObject* self) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    int rc = Py_ReprEnter(self);
+    if (rc != 0) return rc > 0 ? PyUnicode_FromString("...") : nullptr;
+    Ref qual(PyType_GetQualName(Py_TYPE(self)));
+    Ref out;
+    if (qual) {
+        Ref parts(PyList_New(0));
+        bool ok = bool(parts);
+        for (size_t i = 0; ok && i < d->fields.size(); ++i) {
+            PyObject* v = rec_get(self, static_cast<int>(i));
+            Ref r(v ? PyObject_Repr(v) : nullptr);
+            Ref p(r ? PyUnicode_FromFormat("%s=%U", d->fields[i].name, r.get()) : nullptr);
+            ok = p && PyList_Append(parts.get(), p.get()) == 0;
+        }
+        Ref sep(ok ? PyUnicode_FromString(", ") : nullptr);
+        Ref body(sep ? PyUnicode_Join(sep.get(), parts.get()) : nullptr);
+        if (body) out = Ref(PyUnicode_FromFormat("%U(%U)", qual.get(), body.get()));
+    }
+    Py_ReprLeave(self);
+    return out.release();
+}
+
+PyObject* fields_tuple(PyObject* self, size_t n) {
+    Ref t(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!t) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = rec_get(self, static_cast<int>(i));
+        if (!v) return nullptr;
+        PyTuple_SET_ITEM(t.get(), i, Py_NewRef(v));
+    }
+    return t.release();
+}
+
+PyObject* rec_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    const RecordDef* d = find_def(Py_TYPE(self));
+    Ref a(fields_tuple(self, d->fields.size()));
+    if (!a) return nullptr;
+    Ref b(fields_tuple(other, d->fields.size()));
+    if (!b) return nullptr;
+    return PyObject_RichCompare(a.get(), b.get(), op);
+}
+
+PyObject* rec_getstate(PyObject* self, PyObject*) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    Ref state(PyDict_New());
+    if (!state) return nullptr;
+    for (size_t i = 0; i < d->fields.size(); ++i) {
+        PyObject* v = R(self)->f[i];
+        if (v && PyDict_SetItemString(state.get(), d->fields[i].name, v) < 0) return nullptr;
+    }
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr && PyDict_Update(state.get(), *dictptr) < 0) return nullptr;
+    return state.release();
+}
+
+PyObject* rec_setstate(PyObject* self, PyObject* state) {
+    if (!PyDict_Check(state)) {
+        PyErr_SetString(PyExc_TypeError, "state must be a dict");
+        return nullptr;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(state, &pos, &k, &v))
+        if (PyObject_SetAttr(self, k, v) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+std::string text_signature(const char* short_name, const std::vector<FieldSpec>& fields) {
+    std::string s = short_name;
+    s += "(";
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i) s += ", ";
+        s += fields[i].name;
+        switch (fields[i].kind) {
+            case FieldSpec::NewList: s += "=[]"; break;
+            case FieldSpec::NewDict: s += "={}"; break;
+            case FieldSpec::Value: {
+                Ref r(PyObject_Repr(fields[i].value));
+                const char* u = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+                if (!u) { PyErr_Clear(); u = "..."; }
+                s += "=";
+                s += u;
+                break;
+            }
+            default: break;
+        }
+    }
+    return s + ")\n--\n\n";
+}
+
+}  // namespace
+
+PyObject* rec_get(PyObject* self, int i) {
+    PyObject* v = R(self)->f[i];
+    if (!v) {
+        const RecordDef* d = find_def(Py_TYPE(self));
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                     d ? d->fields[static_cast<size_t>(i)].name : "?");
+    }
+    return v;
+}
+
+bool rec_fill_defaults(PyObject* self) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    for (size_t i = 0; i < d->fields.size(); ++i)
+        if (!R(self)->f[i]) {
+            R(self)->f[i] = default_value(d->fields[i]);
+            if (!R(self)->f[i]) return false;
+        }
+    return true;
+}
+
+PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values) {
+    PyObject* self = type->tp_alloc(type, 0);
+    size_t i = 0;
+    for (PyObject* v : values) {
+        if (self) R(self)->f[i] = v;
+        else Py_XDECREF(v);
+        ++i;
+    }
+    return self;
+}
+
+PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, const char* doc,
+                               std::vector<FieldSpec> fields, const PyMethodDef* methods) {
+    registry().emplace_back();
+    RecordDef& d = registry().back();
+    d.fields = std::move(fields);
+    d.qualname = qualified_name;
+    const char* dot = std::strrchr(qualified_name, '.');
+    d.name = dot ? dot + 1 : qualified_name;
+    d.doc = text_signature(d.name.c_str(), d.fields) + doc;
+    for (size_t i = 0; i < d.fields.size(); ++i)
+        d.members.push_back({d.fields[i].name, T_OBJECT_EX,
+                             static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0, nullptr});
+    d.members.push_back({nullptr, 0, 0, 0, nullptr});
+    for (const PyMethodDef* m = methods; m && m->ml_name; ++m) d.methods.push_back(*m);
+    d.methods.push_back({"__getstate__", rec_getstate, METH_NOARGS, nullptr});
+    d.methods.push_back({"__setstate__", rec_setstate, METH_O, nullptr});
+    d.methods.push_back({nullptr, nullptr, 0, nullptr});
+
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+        {Py_tp_init, reinterpret_cast<void*>(rec_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(rec_richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+        {Py_tp_members, d.members.data()},
+        {Py_tp_methods, d.methods.data()},
+        {Py_tp_doc, const_cast<char*>(d.doc.c_str())},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        d.qualname.c_str(),
+        static_cast<int>(offsetof(RecordObject, f) + d.fields.size() * sizeof(PyObject*)),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+        slots,
+    };
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) return nullptr;
+    d.type = reinterpret_cast<PyTypeObject*>(type);
+    Ref match(PyTuple_New(static_cast<Py_ssize_t>(d.fields.size())));
+    if (!match) return nullptr;
+    for (size_t i = 0; i < d.fields.size(); ++i) {
+        PyObject* s = PyUnicode_FromString(d.fields[i].name);
+        if (!s) return nullptr;
+        PyTuple_SET_ITEM(match.get(), i, s);
+    }
+    if (PyObject_SetAttrString(type, "__match_args__", match.get()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module, d.name.c_str(), type) < 0) return nullptr;
+    Py_DECREF(type);  // the module keeps it alive
+    return d.type;
+}
+
+}  // namespace aw

@@ -1,0 +1,53 @@
+// Mutable value records: named fields in declaration order, construction by
+// position or name, fresh list/dict defaults, field-wise equality, readable
+// repr, pickle and copy support. Fields hold whatever Python value they are
+// given; nothing is validated.
+#pragma once
+#include "common/py.hpp"
+
+#include <string>
+#include <vector>
+
+namespace aw {
+
+struct FieldSpec {
+    enum Kind { Required, Value, NewList, NewDict };
+    const char* name;
+    Kind kind;
+    PyObject* value;  // Value: the shared immutable default (owned by the spec)
+
+    static FieldSpec required(const char* n) { return {n, Required, nullptr}; }
+    static FieldSpec list(const char* n) { return {n, NewList, nullptr}; }
+    static FieldSpec dict(const char* n) { return {n, NewDict, nullptr}; }
+    static FieldSpec none(const char* n) { return {n, Value, Py_NewRef(Py_None)}; }
+    static FieldSpec boolean(const char* n, bool b) { return {n, Value, Py_NewRef(b ? Py_True : Py_False)}; }
+    static FieldSpec str(const char* n, const char* s) { return {n, Value, PyUnicode_FromString(s)}; }
+    static FieldSpec integer(const char* n, long v) { return {n, Value, PyLong_FromLong(v)}; }
+    static FieldSpec real(const char* n, double v) { return {n, Value, PyFloat_FromDouble(v)}; }
+    static FieldSpec object(const char* n, PyObject* v) { return {n, Value, v}; }  // steals
+};
+
+struct RecordObject {
+    PyObject_HEAD
+    PyObject* f[1];
+};
+
+// Creates the type "module.Name" (qualified_name is "pkg.module.Name"), adds
+// it to the module and returns a borrowed reference (nullptr on error).
+PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, const char* doc,
+                               std::vector<FieldSpec> fields, const PyMethodDef* methods = nullptr);
+
+// Borrowed field value; nullptr with AttributeError when the field was deleted.
+PyObject* rec_get(PyObject* self, int i);
+
+// A new instance with its fields set from values (references stolen, all
+// non-null); used by native code that builds records directly.
+PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values);
+
+// Fills unset fields of a freshly allocated record with their defaults.
+bool rec_fill_defaults(PyObject* self);
+
+// True when o is an instance of the record type t (subclasses included).
+inline bool rec_check(PyObject* o, PyTypeObject* t) { return PyObject_TypeCheck(o, t); }
+
+}  // namespace aw

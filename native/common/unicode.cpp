@@ -1,0 +1,130 @@
+#include "common/unicode.hpp"
+
+#include <algorithm>
+
+namespace aw {
+namespace {
+#include "common/unicode_data.inc"
+
+template <size_t N>
+bool in_ranges(const uint32_t (&table)[N][2], uint32_t cp) {
+    size_t lo = 0, hi = N;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (table[mid][1] < cp) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < N && table[lo][0] <= cp;
+}
+
+inline bool is_ascii_upper(uint32_t c) { return c >= 'A' && c <= 'Z'; }
+}  // namespace
+
+bool is_alnum(uint32_t cp) {
+    if (cp < 0x80) return (cp | 0x20) - 'a' < 26 || cp - '0' < 10;
+    return in_ranges(kAlnum, cp);
+}
+bool is_space(uint32_t cp) {
+    if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x1F);
+    return in_ranges(kSpace, cp);
+}
+bool is_decimal(uint32_t cp) {
+    if (cp < 0x80) return cp - '0' < 10;
+    return in_ranges(kDecimal, cp);
+}
+bool is_case_ignorable(uint32_t cp) { return in_ranges(kCaseIgnorable, cp); }
+bool is_cased(uint32_t cp) { return in_ranges(kCasedNotIgnorable, cp); }
+
+uint32_t lower_simple(uint32_t cp) {
+    if (cp < 0x80) return is_ascii_upper(cp) ? cp + 32 : cp;
+    constexpr size_t N = sizeof(kLowerMap) / sizeof(kLowerMap[0]);
+    size_t lo = 0, hi = N;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (kLowerMap[mid][0] < cp) lo = mid + 1;
+        else hi = mid;
+    }
+    return (lo < N && kLowerMap[lo][0] == cp) ? kLowerMap[lo][1] : cp;
+}
+
+namespace {
+// Final_Sigma: cased (case-ignorable)* SIGMA not followed by (case-ignorable)* cased.
+bool final_sigma(std::string_view text, size_t at, size_t len) {
+    // backwards
+    size_t j = at;
+    bool found = false;
+    uint32_t c = 0;
+    while (j > 0) {
+        size_t k = j - 1;
+        while (k > 0 && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) --k;
+        utf8_next(text, k, c);
+        j = k;
+        if (!is_case_ignorable(c)) { found = true; break; }
+    }
+    if (!found || !is_cased(c)) return false;
+    size_t i = at + len;
+    while (i < text.size()) {
+        i += utf8_next(text, i, c);
+        if (!is_case_ignorable(c)) return !is_cased(c);
+    }
+    return true;
+}
+}  // namespace
+
+void lower_append(std::string_view text, std::string& out) {
+    size_t i = 0, n = text.size();
+    out.reserve(out.size() + n);
+    while (i < n) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            out.push_back(static_cast<char>(is_ascii_upper(b) ? b + 32 : b));
+            ++i;
+            continue;
+        }
+        uint32_t cp;
+        size_t len = utf8_next(text, i, cp);
+        if (cp == 0x130) {
+            out.push_back('i');
+            utf8_append(out, 0x307);
+        } else if (cp == 0x3A3) {
+            utf8_append(out, final_sigma(text, i, len) ? 0x3C2 : 0x3C3);
+        } else {
+            utf8_append(out, lower_simple(cp));
+        }
+        i += len;
+    }
+}
+
+void split_identifier_append(std::string_view text, std::string& out) {
+    auto sep = [](unsigned char c) { return c == '_' || c == '-' || c == '.'; };
+    if (is_ascii(text)) {
+        out.reserve(out.size() + text.size() + text.size() / 4);
+        for (size_t i = 0; i < text.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            if (sep(c)) {
+                out.push_back(' ');
+            } else if (is_ascii_upper(c)) {
+                if (i > 0) out.push_back(' ');
+                out.push_back(static_cast<char>(c + 32));
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+        return;
+    }
+    // Final sigma looks at neighbours in the rewritten text, so rewrite first.
+    std::string tmp;
+    tmp.reserve(text.size() + text.size() / 4);
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (sep(c)) {
+            tmp.push_back(' ');
+        } else {
+            if (is_ascii_upper(c) && i > 0) tmp.push_back(' ');
+            tmp.push_back(static_cast<char>(c));
+        }
+    }
+    lower_append(tmp, out);
+}
+
+}  // namespace aw

@@ -1,0 +1,104 @@
+// UTF-8 text handling shared by both modules.
+//
+// Text is kept as UTF-8 in which lone surrogates (legal in Python strings) are
+// written as ordinary 3-byte sequences, so every Python string round-trips.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace aw {
+
+// Decodes the code point starting at s[i]; returns its byte length (>= 1).
+// Input produced by this library is always well formed.
+inline size_t utf8_next(std::string_view s, size_t i, uint32_t& cp) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) { cp = c; return 1; }
+    size_t n = s.size();
+    if (c >= 0xF0 && i + 3 < n) {
+        cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
+        return 4;
+    }
+    if (c >= 0xE0 && i + 2 < n) {
+        cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+        return 3;
+    }
+    if (c >= 0xC0 && i + 1 < n) {
+        cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+        return 2;
+    }
+    cp = 0xFFFD;  // malformed: never produced by our own encoder
+    return 1;
+}
+
+inline void utf8_append(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Number of code points (Python's len()).
+inline size_t count_code_points(std::string_view s) {
+    size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+inline bool is_ascii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+// Character classes as the host's str methods define them.
+bool is_alnum(uint32_t cp);    // str.isalnum
+bool is_space(uint32_t cp);    // str.isspace
+bool is_decimal(uint32_t cp);  // str.isdecimal
+bool is_case_ignorable(uint32_t cp);
+bool is_cased(uint32_t cp);  // cased and not case-ignorable
+
+// Single-code-point lowercase mapping (U+0130 and U+03A3 excluded: they need
+// lower_append's full mapping and context).
+uint32_t lower_simple(uint32_t cp);
+
+// Appends str.lower() of text (full mapping, final sigma) to out.
+void lower_append(std::string_view text, std::string& out);
+
+// Identifier splitting: '_', '-', '.' become spaces, a space goes before
+// every ASCII capital that is not the first character, then str.lower().
+void split_identifier_append(std::string_view text, std::string& out);
+
+// Calls fn(std::string_view) for every maximal run of [a-zA-Z0-9_] in text.
+template <class Fn>
+inline void for_each_word(std::string_view text, Fn&& fn) {
+    size_t i = 0, n = text.size();
+    while (i < n) {
+        while (i < n) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || (c >= 'A' && c <= 'Z')) break;
+            ++i;
+        }
+        size_t start = i;
+        while (i < n) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || (c >= 'A' && c <= 'Z'))) break;
+            ++i;
+        }
+        if (i > start) fn(text.substr(start, i - start));
+    }
+}
+
+}  // namespace aw

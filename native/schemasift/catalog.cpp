@@ -1,0 +1,726 @@
+// Catalog records (columns, tables, relationships, catalog), their search
+// texts and prompt dictionary, and the normalizer for loose catalog maps.
+#include "schemasift/schemasift.hpp"
+
+#include "common/pytext.hpp"
+#include "common/record.hpp"
+#include "common/unicode.hpp"
+
+#include <cstring>
+
+namespace sift {
+using aw::Ref;
+using aw::rec_get;
+
+PyTypeObject* ColumnMetaType;
+PyTypeObject* TableMetaType;
+PyTypeObject* RelationshipMetaType;
+PyTypeObject* MetadataCatalogType;
+
+namespace {
+
+// ---------------------------------------------------------------- helpers
+
+Ref s_space, s_empty, s_many_to_one, s_copy_module;
+
+PyObject* format_value(PyObject* v) { return PyObject_Format(v, s_empty.get()); }  // f"{v}"
+
+// Appends "label" + f"{value}" as one segment; segments are space-joined.
+bool segment(PyObject* parts, const char* label, PyObject* value_text) {
+    if (!value_text) return false;
+    Ref label_s(PyUnicode_FromString(label));
+    Ref seg(label_s ? PyUnicode_Concat(label_s.get(), value_text) : nullptr);
+    Py_DECREF(value_text);
+    return seg && PyList_Append(parts, seg.get()) == 0;
+}
+
+PyObject* join(PyObject* iterable) { return PyUnicode_Join(s_space.get(), iterable); }
+
+// Attribute of a record element, fast for our own record type.
+PyObject* attr(PyObject* obj, PyTypeObject* type, int index, const char* name) {
+    if (Py_IS_TYPE(obj, type)) {
+        PyObject* v = rec_get(obj, index);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttrString(obj, name);
+}
+
+// ------------------------------------------------------ ColumnMeta methods
+
+PyObject* column_searchable_text(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"table_name", "table_business_name", nullptr};
+    PyObject* table_name = s_empty.get();
+    PyObject* table_business_name = s_empty.get();
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:searchable_text", const_cast<char**>(kw), &table_name,
+                                     &table_business_name))
+        return nullptr;
+    PyObject* f[C_COUNT];
+    for (int i = 0; i < C_COUNT; ++i)
+        if (!(f[i] = rec_get(self, i))) return nullptr;
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    PyObject* p = parts.get();
+    if (!segment(p, "table ", format_value(table_name)) ||
+        !segment(p, "table business name ", format_value(table_business_name)) ||
+        !segment(p, "column ", format_value(f[C_NAME])) || !segment(p, "type ", format_value(f[C_TYPE])) ||
+        !segment(p, "description ", format_value(f[C_DESCRIPTION])) ||
+        !segment(p, "synonyms ", join(f[C_SYNONYMS])) || !segment(p, "role ", format_value(f[C_ROLE])) ||
+        !segment(p, "tags ", join(f[C_TAGS])))
+        return nullptr;
+    Ref samples(PySequence_GetSlice(f[C_SAMPLE_VALUES], 0, 10));
+    if (!samples) return nullptr;
+    Ref texts(PyList_New(0));
+    Ref it(texts ? PyObject_GetIter(samples.get()) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* v = PyIter_Next(it.get())) {
+        Ref hold(v);
+        Ref s(PyObject_Str(v));
+        if (!s || PyList_Append(texts.get(), s.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred() || !segment(p, "sample values ", join(texts.get()))) return nullptr;
+    return join(p);
+}
+
+// ------------------------------------------------------- TableMeta methods
+
+PyObject* table_searchable_text(PyObject* self, PyObject*) {
+    PyObject* f[T_COUNT];
+    for (int i = 0; i < T_COUNT; ++i)
+        if (!(f[i] = rec_get(self, i))) return nullptr;
+    Ref columns(PySequence_List(f[T_COLUMNS]));
+    if (!columns) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(columns.get());
+    Py_ssize_t capped = n < 50 ? n : 50;
+    Ref names(PyList_New(0)), descriptions(PyList_New(0)), synonyms(PyList_New(0));
+    if (!names || !descriptions || !synonyms) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref name(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_NAME, "name"));
+        if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < capped; ++i) {
+        Ref d(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_DESCRIPTION, "description"));
+        if (!d || PyList_Append(descriptions.get(), d.get()) < 0) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < capped; ++i) {
+        Ref syn(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_SYNONYMS, "synonyms"));
+        Ref joined(syn ? join(syn.get()) : nullptr);
+        if (!joined || PyList_Append(synonyms.get(), joined.get()) < 0) return nullptr;
+    }
+    auto or_empty = [](PyObject* v) -> PyObject* {
+        int present = aw::is_present(v);
+        if (present < 0) return nullptr;
+        return present ? format_value(v) : Py_NewRef(s_empty.get());
+    };
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    PyObject* p = parts.get();
+    if (!segment(p, "table ", format_value(f[T_TABLE_NAME])) ||
+        !segment(p, "business name ", format_value(f[T_BUSINESS_NAME])) ||
+        !segment(p, "description ", format_value(f[T_DESCRIPTION])) || !segment(p, "tags ", join(f[T_TAGS])) ||
+        !segment(p, "columns ", join(names.get())) ||
+        !segment(p, "column descriptions ", join(descriptions.get())) ||
+        !segment(p, "column synonyms ", join(synonyms.get())) ||
+        !segment(p, "default date column ", or_empty(f[T_DEFAULT_DATE])) ||
+        !segment(p, "default metric column ", or_empty(f[T_DEFAULT_METRIC])))
+        return nullptr;
+    return join(p);
+}
+
+// ------------------------------------------------ RelationshipMeta methods
+
+// 1: contained, 0: not, -1: error.
+int membership(PyObject* self, PyObject* table_names, bool both) {
+    PyObject* from = rec_get(self, R_FROM_TABLE);
+    PyObject* to = from ? rec_get(self, R_TO_TABLE) : nullptr;
+    if (!to) return -1;
+    Ref names(PySet_New(table_names));
+    if (!names) return -1;
+    int a = PySet_Contains(names.get(), from);
+    if (a < 0) return -1;
+    if (both ? !a : a) return a;
+    return PySet_Contains(names.get(), to);
+}
+
+PyObject* relationship_involves(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"table_names", nullptr};
+    PyObject* names;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:involves", const_cast<char**>(kw), &names)) return nullptr;
+    int r = membership(self, names, true);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
+PyObject* relationship_touches(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"table_names", nullptr};
+    PyObject* names;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:touches", const_cast<char**>(kw), &names)) return nullptr;
+    int r = membership(self, names, false);
+    return r < 0 ? nullptr : PyBool_FromLong(r);
+}
+
+// ------------------------------------------------- MetadataCatalog methods
+
+PyObject* record_as_dict(PyObject* rec);
+
+// A deep copy in the manner of dataclasses.asdict: records become maps,
+// lists, tuples and maps are rebuilt, anything else is copy.deepcopy'd.
+PyObject* deep_copy(PyObject* v) {
+    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || v == Py_None ||
+        PyBool_Check(v))
+        return Py_NewRef(v);
+    aw::RecursionGuard guard(" while copying catalog values");
+    if (!guard.ok()) return nullptr;
+    if (PyList_CheckExact(v)) {
+        Ref out(PyList_New(0));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
+            Ref c(deep_copy(item.get()));
+            if (!c || PyList_Append(out.get(), c.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    if (PyDict_CheckExact(v)) {
+        Ref items(PyDict_Items(v));
+        Ref out(items ? PyDict_New() : nullptr);
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            Ref k(deep_copy(PyTuple_GET_ITEM(pair, 0)));
+            Ref val(k ? deep_copy(PyTuple_GET_ITEM(pair, 1)) : nullptr);
+            if (!val || PyDict_SetItem(out.get(), k.get(), val.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    if (aw::rec_check(v, ColumnMetaType) || aw::rec_check(v, TableMetaType) ||
+        aw::rec_check(v, RelationshipMetaType) || aw::rec_check(v, MetadataCatalogType))
+        return record_as_dict(v);
+    if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v)) {
+        bool is_dict = PyDict_Check(v);
+        bool is_named = PyTuple_Check(v) && PyObject_HasAttrString(v, "_fields");
+        Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
+        if (!items) return nullptr;
+        Ref copied(PyList_New(0));
+        if (!copied) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            Ref c;
+            if (is_dict) {
+                Ref k(deep_copy(PyTuple_GET_ITEM(item, 0)));
+                Ref val(k ? deep_copy(PyTuple_GET_ITEM(item, 1)) : nullptr);
+                if (val) c = Ref(PyTuple_Pack(2, k.get(), val.get()));
+            } else {
+                c = Ref(deep_copy(item));
+            }
+            if (!c || PyList_Append(copied.get(), c.get()) < 0) return nullptr;
+        }
+        if (is_named) {
+            Ref args(PyList_AsTuple(copied.get()));
+            return args ? PyObject_CallObject(reinterpret_cast<PyObject*>(Py_TYPE(v)), args.get()) : nullptr;
+        }
+        if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
+        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(v)), copied.get());
+    }
+    if (!s_copy_module) {
+        s_copy_module = Ref(PyImport_ImportModule("copy"));
+        if (!s_copy_module) return nullptr;
+    }
+    return PyObject_CallMethod(s_copy_module.get(), "deepcopy", "O", v);
+}
+
+PyObject* record_as_dict(PyObject* rec) {
+    Ref fields(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(rec)), "__match_args__"));
+    if (!fields) return nullptr;
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
+        PyObject* v = rec_get(rec, static_cast<int>(i));
+        Ref c(v ? deep_copy(v) : nullptr);
+        if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(fields.get(), i), c.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* checked_as_dict(PyObject* v, PyTypeObject* type) {
+    if (!aw::rec_check(v, type)) {
+        PyErr_Format(PyExc_TypeError, "expected %s, got %.200s", type->tp_name, Py_TYPE(v)->tp_name);
+        return nullptr;
+    }
+    return record_as_dict(v);
+}
+
+// Appends f(item) for every item of an iterable to a new list.
+template <class F>
+PyObject* map_list(PyObject* iterable, F&& f) {
+    Ref out(PyList_New(0));
+    Ref it(out ? PyObject_GetIter(iterable) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref hold(item);
+        Ref v(f(item));
+        if (!v || PyList_Append(out.get(), v.get()) < 0) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : out.release();
+}
+
+PyObject* table_prompt_dict(PyObject* t) {
+    static const char* keys[] = {"table_name", "business_name", "description"};
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    for (int i = 0; i < 3; ++i) {
+        Ref v(attr(t, TableMetaType, i, keys[i]));  // T_TABLE_NAME, T_BUSINESS_NAME, T_DESCRIPTION
+        if (!v || PyDict_SetItemString(d.get(), keys[i], v.get()) < 0) return nullptr;
+    }
+    Ref cols(attr(t, TableMetaType, T_COLUMNS, "columns"));
+    Ref col_dicts(cols ? map_list(cols.get(), [](PyObject* c) { return checked_as_dict(c, ColumnMetaType); })
+                       : nullptr);
+    if (!col_dicts || PyDict_SetItemString(d.get(), "columns", col_dicts.get()) < 0) return nullptr;
+    static const char* opt[] = {"default_date_column", "default_metric_column", "row_count"};
+    static const int idx[] = {T_DEFAULT_DATE, T_DEFAULT_METRIC, T_ROW_COUNT};
+    for (int i = 0; i < 3; ++i) {
+        Ref v(attr(t, TableMetaType, idx[i], opt[i]));
+        Ref c(v ? deep_copy(v.get()) : nullptr);
+        if (!c || PyDict_SetItemString(d.get(), opt[i], c.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* catalog_to_prompt_dict(PyObject* self, PyObject*) {
+    PyObject* f[M_COUNT];
+    for (int i = 0; i < M_COUNT; ++i)
+        if (!(f[i] = rec_get(self, i))) return nullptr;
+    Ref d(PyDict_New());
+    if (!d || PyDict_SetItemString(d.get(), "database", f[M_DATABASE]) < 0) return nullptr;
+    Ref tables(map_list(f[M_TABLES], table_prompt_dict));
+    if (!tables || PyDict_SetItemString(d.get(), "tables", tables.get()) < 0) return nullptr;
+    Ref rels(map_list(f[M_RELATIONSHIPS], [](PyObject* r) { return checked_as_dict(r, RelationshipMetaType); }));
+    if (!rels || PyDict_SetItemString(d.get(), "relationships", rels.get()) < 0) return nullptr;
+    return d.release();
+}
+
+// ------------------------------------------------------------ normalizer
+
+// Interned keys, looked up by position in this table.
+enum Key {
+    K_DATABASE, K_DATABASE_NAME, K_DB, K_TABLES, K_RELATIONSHIPS, K_JOINS,
+    K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE, K_BUSINESS_NAME, K_DISPLAY_NAME, K_DESCRIPTION, K_COMMENT,
+    K_TAGS, K_COLUMNS, K_DEFAULT_DATE, K_DEFAULT_METRIC, K_ROW_COUNT,
+    K_COLUMN_NAME, K_COLUMN, K_TYPE, K_DATA_TYPE, K_SYNONYMS, K_ALIASES, K_ROLE, K_NULLABLE,
+    K_IS_PK, K_PK, K_IS_FK, K_FK, K_SAMPLE_VALUES, K_SAMPLES,
+    K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE, K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN,
+    K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE, K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN,
+    K_RELATIONSHIP_TYPE, K_COUNT
+};
+const char* const kKeyNames[K_COUNT] = {
+    "database", "database_name", "db", "tables", "relationships", "joins",
+    "table_name", "name", "table", "source", "business_name", "display_name", "description", "comment",
+    "tags", "columns", "default_date_column", "default_metric_column", "row_count",
+    "column_name", "column", "type", "data_type", "synonyms", "aliases", "role", "nullable",
+    "is_primary_key", "primary_key", "is_foreign_key", "foreign_key", "sample_values", "samples",
+    "from_table", "left_table", "source_table", "from_column", "left_column", "source_column",
+    "to_table", "right_table", "target_table", "to_column", "right_column", "target_column",
+    "relationship_type"};
+PyObject* K[K_COUNT];
+
+const std::vector<int> kCatalogKnown = {K_DATABASE, K_DATABASE_NAME, K_DB, K_TABLES, K_RELATIONSHIPS};
+const std::vector<int> kTableKnown = {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE, K_BUSINESS_NAME, K_DISPLAY_NAME,
+                                      K_DESCRIPTION, K_COMMENT, K_TAGS, K_COLUMNS, K_DEFAULT_DATE,
+                                      K_DEFAULT_METRIC, K_ROW_COUNT};
+const std::vector<int> kColumnKnown = {K_NAME, K_COLUMN_NAME, K_COLUMN, K_TYPE, K_DATA_TYPE, K_DESCRIPTION,
+                                       K_COMMENT, K_SYNONYMS, K_ALIASES, K_ROLE, K_TAGS, K_NULLABLE, K_IS_PK,
+                                       K_PK, K_IS_FK, K_FK, K_SAMPLE_VALUES, K_SAMPLES};
+const std::vector<int> kRelationshipKnown = {
+    K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE, K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN,
+    K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE, K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN,
+    K_RELATIONSHIP_TYPE, K_TYPE, K_DESCRIPTION};
+
+// Sets *out to the (borrowed) first present value among keys, or nullptr.
+bool first_present(PyObject* map, std::initializer_list<int> keys, PyObject** out) {
+    *out = nullptr;
+    for (int k : keys) {
+        PyObject* v = PyDict_GetItemWithError(map, K[k]);
+        if (!v) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        int present = aw::is_present(v);
+        if (present < 0) return false;
+        if (present) { *out = v; return true; }
+    }
+    return true;
+}
+
+// str() of the first present value, or fallback (a new reference) when none.
+PyObject* text_of(PyObject* map, std::initializer_list<int> keys, PyObject* fallback) {
+    PyObject* v;
+    if (!first_present(map, keys, &v)) return nullptr;
+    return v ? PyObject_Str(v) : Py_XNewRef(fallback);
+}
+
+// list() of the first present value, or a new empty list.
+PyObject* list_of(PyObject* map, std::initializer_list<int> keys) {
+    PyObject* v;
+    if (!first_present(map, keys, &v)) return nullptr;
+    return v ? PySequence_List(v) : PyList_New(0);
+}
+
+// The key's value even when not present; None when the key is missing.
+PyObject* raw_value(PyObject* map, int key) {
+    PyObject* v = PyDict_GetItemWithError(map, K[key]);
+    if (!v && PyErr_Occurred()) return nullptr;
+    return Py_NewRef(v ? v : Py_None);
+}
+
+PyObject* extra_of(PyObject* map, const std::vector<int>& known) {
+    Ref extra(PyDict_New());
+    if (!extra) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    Ref items(PyDict_Items(map));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        k = PyTuple_GET_ITEM(pair, 0);
+        v = PyTuple_GET_ITEM(pair, 1);
+        bool is_known = false;
+        if (PyUnicode_Check(k))
+            for (int key : known)
+                if (PyUnicode_Compare(k, K[key]) == 0) { is_known = true; break; }
+        if (!is_known && PyDict_SetItem(extra.get(), k, v) < 0) return nullptr;
+    }
+    (void)pos;
+    return extra.release();
+}
+
+bool require_map(PyObject* v, const char* what) {
+    if (PyDict_Check(v)) return true;
+    PyErr_Format(PyExc_TypeError, "%s must be a map, not %.200s", what, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+// The list of element maps under key: a list/iterable as given, or a map of
+// name -> info turned into maps with name_key first.
+PyObject* element_list(PyObject* owner, int key, int name_key, const char* what) {
+    PyObject* raw = PyDict_GetItemWithError(owner, K[key]);
+    if (!raw) return PyErr_Occurred() ? nullptr : PyList_New(0);
+    if (!PyDict_Check(raw)) {
+        if (raw == Py_None) {
+            PyErr_Format(PyExc_TypeError, "'%s' must be a list or a map, not None", kKeyNames[key]);
+            return nullptr;
+        }
+        return PySequence_List(raw);
+    }
+    Ref items(PyDict_Items(raw));
+    Ref out(items ? PyList_New(0) : nullptr);
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        PyObject* info = PyTuple_GET_ITEM(pair, 1);
+        Ref m(PyDict_New());
+        if (!m || PyDict_SetItem(m.get(), K[name_key], PyTuple_GET_ITEM(pair, 0)) < 0) return nullptr;
+        int present = aw::is_present(info);
+        if (present < 0) return nullptr;
+        if (present) {
+            if (!require_map(info, what) || PyDict_Update(m.get(), info) < 0) return nullptr;
+        }
+        if (PyList_Append(out.get(), m.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+bool contains(const std::string& s, const char* needle) { return s.find(needle) != std::string::npos; }
+bool ends_with(const std::string& s, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+// Lowercased str() of the first present value, "" when none. false on error.
+bool lowered_text(PyObject* map, std::initializer_list<int> keys, std::string& out) {
+    Ref t(text_of(map, keys, s_empty.get()));
+    if (!t) return false;
+    std::string raw = aw::to_utf8(t.get());
+    aw::lower_append(raw, out);
+    return true;
+}
+
+const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "primary_key", "foreign_key",
+                              "text", "boolean", "unknown"};
+
+// Returns a static role name, or nullptr with an error set.
+const char* infer_role(PyObject* col) {
+    PyObject* role;
+    if (!first_present(col, {K_ROLE}, &role)) return nullptr;
+    if (role) {
+        std::string lowered;
+        if (!lowered_text(col, {K_ROLE}, lowered)) return nullptr;
+        // str.strip(): trim white space in the host's sense
+        size_t b = 0, e = lowered.size();
+        uint32_t cp;
+        while (b < e) {
+            size_t len = aw::utf8_next(lowered, b, cp);
+            if (!aw::is_space(cp)) break;
+            b += len;
+        }
+        while (e > b) {
+            size_t k = e - 1;
+            while (k > b && (static_cast<unsigned char>(lowered[k]) & 0xC0) == 0x80) --k;
+            aw::utf8_next(lowered, k, cp);
+            if (!aw::is_space(cp)) break;
+            e = k;
+        }
+        std::string r = lowered.substr(b, e - b);
+        if (r == "measure" || r == "amount" || r == "numeric") return "metric";
+        if (r == "category" || r == "group" || r == "label") return "dimension";
+        if (r == "timestamp") return "datetime";
+        for (const char* known : kRoles)
+            if (r == known) return known;
+    }
+    std::string name, type;
+    if (!lowered_text(col, {K_NAME, K_COLUMN_NAME}, name) || !lowered_text(col, {K_TYPE, K_DATA_TYPE}, type))
+        return nullptr;
+    PyObject* flag;
+    if (!first_present(col, {K_IS_PK, K_PK}, &flag)) return nullptr;
+    if (flag) return "primary_key";
+    if (!first_present(col, {K_IS_FK, K_FK}, &flag)) return nullptr;
+    if (flag) return "foreign_key";
+    if (contains(name, "date") || contains(name, "time") || contains(type, "date") || contains(type, "time"))
+        return (contains(type, "time") || contains(type, "datetime") || contains(type, "timestamp")) ? "datetime"
+                                                                                                     : "date";
+    if (ends_with(name, "_id") || name == "id") return "id";
+    for (const char* t : {"int", "float", "decimal", "double", "numeric"})
+        if (contains(type, t)) return "metric";
+    if (contains(type, "bool")) return "boolean";
+    for (const char* t : {"string", "varchar", "text", "lowcardinality"})
+        if (contains(type, t)) return "dimension";
+    return "unknown";
+}
+
+PyObject* build_column(PyObject* raw, PyObject* name_value) {
+    const char* role = infer_role(raw);
+    if (!role) return nullptr;
+    PyObject *pk, *fk;
+    if (!first_present(raw, {K_IS_PK, K_PK}, &pk) || !first_present(raw, {K_IS_FK, K_FK}, &fk)) return nullptr;
+    Ref name(PyObject_Str(name_value));
+    Ref type(name ? text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty.get()) : nullptr);
+    Ref desc(type ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty.get()) : nullptr);
+    Ref syn(desc ? list_of(raw, {K_SYNONYMS, K_ALIASES}) : nullptr);
+    Ref role_s(syn ? PyUnicode_FromString(role) : nullptr);
+    Ref tags(role_s ? list_of(raw, {K_TAGS}) : nullptr);
+    Ref nullable(tags ? raw_value(raw, K_NULLABLE) : nullptr);
+    Ref samples(nullable ? list_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}) : nullptr);
+    Ref extra(samples ? extra_of(raw, kColumnKnown) : nullptr);
+    if (!extra) return nullptr;
+    return aw::rec_new(ColumnMetaType, {name.release(), type.release(), desc.release(), syn.release(),
+                                        role_s.release(), tags.release(), nullable.release(),
+                                        Py_NewRef(pk ? Py_True : Py_False), Py_NewRef(fk ? Py_True : Py_False),
+                                        samples.release(), extra.release()});
+}
+
+// Appends the relationships declared in one map to out.
+bool collect_relationships(PyObject* obj, PyObject* out) {
+    if (!require_map(obj, "relationship owner")) return false;
+    PyObject* rels;
+    if (!first_present(obj, {K_RELATIONSHIPS}, &rels)) return false;
+    if (!rels && !first_present(obj, {K_JOINS}, &rels)) return false;
+    if (!rels) return true;
+    Ref it(PyObject_GetIter(rels));
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref raw(item);
+        if (!require_map(item, "relationship")) return false;
+        PyObject *ft, *fc, *tt, *tc;
+        if (!first_present(item, {K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE}, &ft) ||
+            !first_present(item, {K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN}, &fc) ||
+            !first_present(item, {K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE}, &tt) ||
+            !first_present(item, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, &tc))
+            return false;
+        if (!ft || !fc || !tt || !tc) continue;
+        Ref a(PyObject_Str(ft)), b(a ? PyObject_Str(fc) : nullptr), c(b ? PyObject_Str(tt) : nullptr),
+            d(c ? PyObject_Str(tc) : nullptr);
+        Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one.get()) : nullptr);
+        Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty.get()) : nullptr);
+        Ref extra(desc ? extra_of(item, kRelationshipKnown) : nullptr);
+        if (!extra) return false;
+        Ref rel(aw::rec_new(RelationshipMetaType, {a.release(), b.release(), c.release(), d.release(),
+                                                   type.release(), desc.release(), extra.release()}));
+        if (!rel || PyList_Append(out, rel.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* build_table(PyObject* raw, PyObject* name_value) {
+    Ref raw_columns(element_list(raw, K_COLUMNS, K_NAME, "column info"));
+    if (!raw_columns) return nullptr;
+    Ref columns(PyList_New(0));
+    if (!columns) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_columns.get()); ++i) {
+        PyObject* col = PyList_GET_ITEM(raw_columns.get(), i);
+        if (!require_map(col, "column")) return nullptr;
+        PyObject* name;
+        if (!first_present(col, {K_NAME, K_COLUMN_NAME, K_COLUMN}, &name)) return nullptr;
+        if (!name) continue;
+        Ref c(build_column(col, name));
+        if (!c || PyList_Append(columns.get(), c.get()) < 0) return nullptr;
+    }
+    Ref name(PyObject_Str(name_value));
+    Ref business(name ? text_of(raw, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty.get()) : nullptr);
+    Ref desc(business ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty.get()) : nullptr);
+    Ref tags(desc ? list_of(raw, {K_TAGS}) : nullptr);
+    Ref date(tags ? raw_value(raw, K_DEFAULT_DATE) : nullptr);
+    Ref metric(date ? raw_value(raw, K_DEFAULT_METRIC) : nullptr);
+    Ref rows(metric ? raw_value(raw, K_ROW_COUNT) : nullptr);
+    Ref extra(rows ? extra_of(raw, kTableKnown) : nullptr);
+    if (!extra) return nullptr;
+    return aw::rec_new(TableMetaType, {name.release(), business.release(), desc.release(), tags.release(),
+                                       columns.release(), date.release(), metric.release(), rows.release(),
+                                       extra.release()});
+}
+
+PyObject* normalize(PyObject* catalog, PyObject* database) {
+    if (!PyDict_Check(catalog)) {
+        PyErr_Format(PyExc_TypeError, "catalog must be a dict, not %.200s", Py_TYPE(catalog)->tp_name);
+        return nullptr;
+    }
+    if (database != Py_None && !PyUnicode_Check(database)) {
+        PyErr_Format(PyExc_TypeError, "database must be str or None, not %.200s", Py_TYPE(database)->tp_name);
+        return nullptr;
+    }
+    Ref db;
+    int present = aw::is_present(database);
+    if (present) db = Ref(PyObject_Str(database));
+    else db = Ref(text_of(catalog, {K_DATABASE, K_DATABASE_NAME, K_DB}, s_empty.get()));
+    if (!db) return nullptr;
+    Ref raw_tables(element_list(catalog, K_TABLES, K_TABLE_NAME, "table info"));
+    if (!raw_tables) return nullptr;
+    Ref tables(PyList_New(0));
+    if (!tables) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i) {
+        PyObject* raw = PyList_GET_ITEM(raw_tables.get(), i);
+        if (!require_map(raw, "table")) return nullptr;
+        PyObject* name;
+        if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, &name)) return nullptr;
+        if (!name) continue;
+        Ref t(build_table(raw, name));
+        if (!t || PyList_Append(tables.get(), t.get()) < 0) return nullptr;
+    }
+    Ref rels(PyList_New(0));
+    if (!rels || !collect_relationships(catalog, rels.get())) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i)
+        if (!collect_relationships(PyList_GET_ITEM(raw_tables.get(), i), rels.get())) return nullptr;
+    Ref extra(extra_of(catalog, kCatalogKnown));
+    if (!extra) return nullptr;
+    return aw::rec_new(MetadataCatalogType, {db.release(), tables.release(), rels.release(), extra.release()});
+}
+
+PyObject* py_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"catalog", "database", nullptr};
+    PyObject *catalog, *database = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:normalize", const_cast<char**>(kw), &catalog, &database))
+        return nullptr;
+    return normalize(catalog, database);
+}
+
+PyObject* py_infer_role(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"raw_col", nullptr};
+    PyObject* col;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_infer_role", const_cast<char**>(kw), &col)) return nullptr;
+    if (!require_map(col, "raw_col")) return nullptr;
+    const char* role = infer_role(col);
+    return role ? PyUnicode_FromString(role) : nullptr;
+}
+
+PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"obj", nullptr};
+    PyObject* obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_normalize_relationships", const_cast<char**>(kw), &obj))
+        return nullptr;
+    Ref out(PyList_New(0));
+    if (!out || !collect_relationships(obj, out.get())) return nullptr;
+    return out.release();
+}
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef column_methods[] = {
+    {"searchable_text", KW_METHOD(column_searchable_text),
+     "searchable_text($self, /, table_name='', table_business_name='')\n--\n\n"
+     "One line of search text for this column, labelled segment by segment."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef table_methods[] = {
+    {"searchable_text", table_searchable_text, METH_NOARGS,
+     "searchable_text($self, /)\n--\n\nOne line of search text for this table and its columns."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef relationship_methods[] = {
+    {"involves", KW_METHOD(relationship_involves),
+     "involves($self, /, table_names)\n--\n\nTrue when both ends lie in table_names."},
+    {"touches", KW_METHOD(relationship_touches),
+     "touches($self, /, table_names)\n--\n\nTrue when either end lies in table_names."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef catalog_methods[] = {
+    {"to_prompt_dict", catalog_to_prompt_dict, METH_NOARGS,
+     "to_prompt_dict($self, /)\n--\n\nThe catalog as a plain map (deep copies of column and relationship maps)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef normalizer_methods[] = {
+    {"normalize", KW_METHOD(py_normalize) | METH_STATIC,
+     "normalize(catalog, database=None)\n--\n\nBuild a MetadataCatalog from a loose catalog map."},
+    {"_infer_role", KW_METHOD(py_infer_role) | METH_STATIC,
+     "_infer_role(raw_col)\n--\n\nThe ColumnRole of one loose column map."},
+    {"_normalize_relationships", KW_METHOD(py_normalize_relationships) | METH_STATIC,
+     "_normalize_relationships(obj)\n--\n\nThe RelationshipMeta records declared in one map."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+bool init_catalog(PyObject* module) {
+    using aw::FieldSpec;
+    s_space = Ref(PyUnicode_InternFromString(" "));
+    s_empty = Ref(PyUnicode_InternFromString(""));
+    s_many_to_one = Ref(PyUnicode_InternFromString("many_to_one"));
+    if (!s_space || !s_empty || !s_many_to_one) return false;
+    for (int i = 0; i < K_COUNT; ++i)
+        if (!(K[i] = PyUnicode_InternFromString(kKeyNames[i]))) return false;
+
+    ColumnMetaType = aw::make_record_type(
+        module, "askweave.schemasift.ColumnMeta", "One column of a table.",
+        {FieldSpec::required("name"), FieldSpec::str("type", ""), FieldSpec::str("description", ""),
+         FieldSpec::list("synonyms"), FieldSpec::str("role", "unknown"), FieldSpec::list("tags"),
+         FieldSpec::none("nullable"), FieldSpec::boolean("is_primary_key", false),
+         FieldSpec::boolean("is_foreign_key", false), FieldSpec::list("sample_values"), FieldSpec::dict("extra")},
+        column_methods);
+    TableMetaType = aw::make_record_type(
+        module, "askweave.schemasift.TableMeta", "One table or view of the catalog.",
+        {FieldSpec::required("table_name"), FieldSpec::str("business_name", ""), FieldSpec::str("description", ""),
+         FieldSpec::list("tags"), FieldSpec::list("columns"), FieldSpec::none("default_date_column"),
+         FieldSpec::none("default_metric_column"), FieldSpec::none("row_count"), FieldSpec::dict("extra")},
+        table_methods);
+    RelationshipMetaType = aw::make_record_type(
+        module, "askweave.schemasift.RelationshipMeta", "One join path between two tables.",
+        {FieldSpec::required("from_table"), FieldSpec::required("from_column"), FieldSpec::required("to_table"),
+         FieldSpec::required("to_column"), FieldSpec::str("relationship_type", "many_to_one"),
+         FieldSpec::str("description", ""), FieldSpec::dict("extra")},
+        relationship_methods);
+    MetadataCatalogType = aw::make_record_type(
+        module, "askweave.schemasift.MetadataCatalog", "The whole catalog: tables and relationships.",
+        {FieldSpec::str("database", ""), FieldSpec::list("tables"), FieldSpec::list("relationships"),
+         FieldSpec::dict("extra")},
+        catalog_methods);
+    if (!ColumnMetaType || !TableMetaType || !RelationshipMetaType || !MetadataCatalogType) return false;
+
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Accepts flexible catalog shapes and converts them to MetadataCatalog.")},
+        {Py_tp_methods, normalizer_methods},
+        {0, nullptr}};
+    static PyType_Spec spec = {"askweave.schemasift.CatalogNormalizer", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                               slots};
+    Ref normalizer(PyType_FromSpec(&spec));
+    if (!normalizer || PyModule_AddObjectRef(module, "CatalogNormalizer", normalizer.get()) < 0) return false;
+    Ref roles(PyTuple_New(10));
+    if (!roles) return false;
+    for (int i = 0; i < 10; ++i) PyTuple_SET_ITEM(roles.get(), i, PyUnicode_FromString(kRoles[i]));
+    return PyModule_AddObjectRef(module, "COLUMN_ROLES", roles.get()) == 0;
+}
+
+}  // namespace sift

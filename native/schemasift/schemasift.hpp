@@ -1,0 +1,53 @@
+// Shared declarations of the schemasift extension module.
+#pragma once
+#include "common/py.hpp"
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace sift {
+
+// Record types, created at module load.
+extern PyTypeObject* ColumnMetaType;
+extern PyTypeObject* TableMetaType;
+extern PyTypeObject* RelationshipMetaType;
+extern PyTypeObject* MetadataCatalogType;
+
+// Field indices, in declaration order.
+enum ColumnField { C_NAME, C_TYPE, C_DESCRIPTION, C_SYNONYMS, C_ROLE, C_TAGS, C_NULLABLE, C_IS_PK, C_IS_FK,
+                   C_SAMPLE_VALUES, C_EXTRA, C_COUNT };
+enum TableField { T_TABLE_NAME, T_BUSINESS_NAME, T_DESCRIPTION, T_TAGS, T_COLUMNS, T_DEFAULT_DATE,
+                  T_DEFAULT_METRIC, T_ROW_COUNT, T_EXTRA, T_COUNT };
+enum RelationshipField { R_FROM_TABLE, R_FROM_COLUMN, R_TO_TABLE, R_TO_COLUMN, R_TYPE, R_DESCRIPTION, R_EXTRA,
+                         R_COUNT };
+enum CatalogField { M_DATABASE, M_TABLES, M_RELATIONSHIPS, M_EXTRA, M_COUNT };
+
+// Tokenization with the module's rules: identifier splitting, then runs of
+// [a-zA-Z0-9_], dropping stopwords. Token views point into buf.
+class StopwordSet {
+public:
+    StopwordSet() = default;
+    StopwordSet(const StopwordSet&) = delete;
+    StopwordSet& operator=(const StopwordSet&) = delete;
+    void add(std::string w);
+    // A caller's set (only its str elements can ever match a token).
+    bool load(PyObject* set);
+    bool contains(std::string_view w) const { return words_.count(w) != 0; }
+
+private:
+    std::deque<std::string> storage_;  // stable addresses for the views below
+    std::unordered_set<std::string_view> words_;
+};
+const StopwordSet& default_stopwords();
+void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& buf,
+                   std::vector<std::string_view>& tokens);
+
+// Module registration of each area.
+bool init_text(PyObject* module);
+bool init_catalog(PyObject* module);
+extern PyMethodDef text_functions[];
+
+}  // namespace sift

@@ -1,0 +1,315 @@
+// Text utilities: identifier splitting, tokenization, flattening, token
+// estimates, stable hashing and forgiving number conversion.
+#include "schemasift/schemasift.hpp"
+
+#include "common/json.hpp"
+#include "common/pytext.hpp"
+#include "common/sha256.hpp"
+#include "common/unicode.hpp"
+
+#include <cmath>
+
+namespace sift {
+using aw::Ref;
+
+namespace {
+const char* const kDefaultStopwords[] = {
+    "a", "an", "the", "and", "or", "of", "for", "to", "by", "in", "on", "at", "from",
+    "with", "without", "show", "give", "get", "find", "list", "display", "me", "all", "data",
+    "records", "record", "table", "tables", "column", "columns", "wise", "based", "using", "as",
+    "per", "each", "every", "details", "detail"};
+
+// Borrowed view of a str's UTF-8 text; ASCII strings are not copied.
+struct TextView {
+    std::string storage;
+    std::string_view view;
+    explicit TextView(PyObject* s) {
+        if (PyUnicode_IS_ASCII(s)) {
+            view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        } else {
+            aw::append_str(storage, s);
+            view = storage;
+        }
+    }
+};
+
+bool require_str(PyObject* v, const char* fn, const char* arg) {
+    if (PyUnicode_Check(v)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", fn, arg, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+bool flatten(PyObject* v, std::string& out);
+
+bool flatten_items(PyObject* iterable, std::string& out) {
+    Ref it(PyObject_GetIter(iterable));
+    if (!it) return false;
+    bool first = true;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref hold(item);
+        if (!first) out.push_back(' ');
+        first = false;
+        if (!flatten(item, out)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool flatten(PyObject* v, std::string& out) {
+    if (v == Py_None) return true;
+    if (PyList_Check(v) || PyTuple_Check(v) || PyAnySet_Check(v)) {
+        aw::RecursionGuard guard(" while flattening text");
+        return guard.ok() && flatten_items(v, out);
+    }
+    if (PyDict_Check(v)) {
+        aw::RecursionGuard guard(" while flattening text");
+        if (!guard.ok()) return false;
+        Ref items(PyMapping_Items(v));
+        if (!items) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (i) out.push_back(' ');
+            if (!aw::append_plain_text(out, PyTuple_GET_ITEM(pair, 0))) return false;
+            out.push_back(' ');
+            if (!flatten(PyTuple_GET_ITEM(pair, 1), out)) return false;
+        }
+        return true;
+    }
+    if (PyUnicode_Check(v)) { aw::append_str(out, v); return true; }
+    return aw::append_plain_text(out, v);
+}
+
+PyObject* make_list(const std::vector<std::string_view>& tokens) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        PyObject* s = aw::new_str(tokens[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), i, s);
+    }
+    return list.release();
+}
+
+PyObject* py_split_identifier(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"value", nullptr};
+    PyObject* value;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_split_identifier", const_cast<char**>(kw), &value))
+        return nullptr;
+    if (!require_str(value, "_split_identifier", "value")) return nullptr;
+    TextView tv(value);
+    std::string out;
+    aw::split_identifier_append(tv.view, out);
+    return aw::new_str(out);
+}
+
+PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"text", "stopwords", nullptr};
+    PyObject *text, *stopwords = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:tokenize", const_cast<char**>(kw), &text, &stopwords))
+        return nullptr;
+    if (!require_str(text, "tokenize", "text")) return nullptr;
+    if (stopwords != Py_None && !PyAnySet_Check(stopwords)) {
+        PyErr_Format(PyExc_TypeError, "tokenize() argument 'stopwords' must be a set or None, not %.200s",
+                     Py_TYPE(stopwords)->tp_name);
+        return nullptr;
+    }
+    if (PyUnicode_GET_LENGTH(text) == 0) return PyList_New(0);
+    StopwordSet custom;
+    const StopwordSet* stop = &default_stopwords();
+    if (stopwords != Py_None) {
+        if (!custom.load(stopwords)) return nullptr;
+        stop = &custom;
+    }
+    TextView tv(text);
+    std::string buf;
+    std::vector<std::string_view> tokens;
+    tokenize_into(tv.view, *stop, buf, tokens);
+    return make_list(tokens);
+}
+
+PyObject* py_normalize_text(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"text", nullptr};
+    PyObject* text;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:normalize_text", const_cast<char**>(kw), &text))
+        return nullptr;
+    if (PyUnicode_CheckExact(text)) return Py_NewRef(text);
+    std::string out;
+    if (!flatten(text, out)) return nullptr;
+    return aw::new_str(out);
+}
+
+// max(1, ceil(n / chars_per_token)) with the host's arithmetic.
+PyObject* ceil_at_least_one(double q) {
+    Ref c(PyLong_FromDouble(std::ceil(q)));  // raises for nan and infinities as math.ceil does
+    if (!c) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
+    if (gt < 0) return nullptr;
+    return gt ? c.release() : one.release();
+}
+
+PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"text", "chars_per_token", nullptr};
+    PyObject* text;
+    PyObject* cpt = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
+        return nullptr;
+    if (!require_str(text, "estimate_tokens", "text")) return nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n == 0) return PyLong_FromLong(0);
+    double divisor = 4.0;
+    bool native = true;
+    if (cpt) {
+        if (PyFloat_CheckExact(cpt)) {
+            divisor = PyFloat_AS_DOUBLE(cpt);
+        } else if (PyLong_CheckExact(cpt) || PyBool_Check(cpt)) {
+            int overflow = 0;
+            long long d = PyLong_AsLongLongAndOverflow(cpt, &overflow);
+            if (overflow || d > (1LL << 53) || d < -(1LL << 53)) native = false;
+            else divisor = static_cast<double>(d);
+            if (!overflow && d == 0) {
+                PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+                return nullptr;
+            }
+        } else {
+            native = false;
+        }
+    }
+    if (native) {
+        if (divisor == 0.0) {
+            PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+            return nullptr;
+        }
+        return ceil_at_least_one(static_cast<double>(n) / divisor);
+    }
+    // Any other number type: the host's own division and ceiling.
+    Ref len(PyLong_FromSsize_t(n));
+    Ref q(len ? PyNumber_TrueDivide(len.get(), cpt) : nullptr);
+    if (!q) return nullptr;
+    if (PyFloat_Check(q.get())) return ceil_at_least_one(PyFloat_AS_DOUBLE(q.get()));
+    Ref math(PyImport_ImportModule("math"));
+    Ref c(math ? PyObject_CallMethod(math.get(), "ceil", "O", q.get()) : nullptr);
+    if (!c) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
+    if (gt < 0) return nullptr;
+    return gt ? c.release() : one.release();
+}
+
+PyObject* py_stable_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"value", nullptr};
+    PyObject* value;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:stable_hash", const_cast<char**>(kw), &value))
+        return nullptr;
+    aw::JsonOptions opt;
+    opt.sort_keys = true;
+    opt.ensure_ascii = false;
+    opt.default_str = true;
+    std::string json;
+    if (!aw::json_write(json, value, opt)) return nullptr;
+    // Lone surrogates are hashed by their 3-byte form (surrogatepass).
+    return aw::new_str(aw::sha256_hex(json).substr(0, 16));
+}
+
+PyObject* py_safe_float(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"value", "default", nullptr};
+    PyObject* value;
+    PyObject* dflt = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:safe_float", const_cast<char**>(kw), &value, &dflt))
+        return nullptr;
+    if (dflt && !PyFloat_Check(dflt) && !PyLong_Check(dflt)) {
+        PyErr_Format(PyExc_TypeError, "safe_float() argument 'default' must be a number, not %.200s",
+                     Py_TYPE(dflt)->tp_name);
+        return nullptr;
+    }
+    auto fallback = [&]() -> PyObject* { return dflt ? Py_NewRef(dflt) : PyFloat_FromDouble(0.0); };
+    if (value == Py_None) return fallback();
+    if (PyFloat_CheckExact(value)) return Py_NewRef(value);
+    PyObject* r = PyNumber_Float(value);
+    if (r) return r;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+    return fallback();
+}
+
+}  // namespace
+
+void StopwordSet::add(std::string w) {
+    if (words_.count(w)) return;
+    storage_.push_back(std::move(w));
+    words_.insert(storage_.back());
+}
+
+bool StopwordSet::load(PyObject* set) {
+    Ref it(PyObject_GetIter(set));
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref hold(item);
+        if (PyUnicode_Check(item)) add(aw::to_utf8(item));
+    }
+    return !PyErr_Occurred();
+}
+
+const StopwordSet& default_stopwords() {
+    static const StopwordSet* set = [] {
+        auto* s = new StopwordSet();  // lives as long as the module
+        for (const char* w : kDefaultStopwords) s->add(w);
+        return s;
+    }();
+    return *set;
+}
+
+void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& buf,
+                   std::vector<std::string_view>& tokens) {
+    buf.clear();
+    aw::split_identifier_append(text, buf);
+    aw::for_each_word(buf, [&](std::string_view w) {
+        if (!stop.contains(w)) tokens.push_back(w);
+    });
+}
+
+PyMethodDef text_functions[] = {
+    {"_split_identifier", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_split_identifier)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_split_identifier($module, /, value)\n--\n\n"
+     "Split an identifier at '_', '-', '.' and camel-case capitals, then lowercase it."},
+    {"tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_tokenize)), METH_VARARGS | METH_KEYWORDS,
+     "tokenize($module, /, text, *, stopwords=None)\n--\n\n"
+     "Lower-case word tokens of text after identifier splitting, without stopwords."},
+    {"normalize_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_normalize_text)),
+     METH_VARARGS | METH_KEYWORDS,
+     "normalize_text($module, /, text)\n--\n\n"
+     "Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text."},
+    {"estimate_tokens", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_estimate_tokens)),
+     METH_VARARGS | METH_KEYWORDS,
+     "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
+     "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token))."},
+    {"stable_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_stable_hash)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stable_hash($module, /, value)\n--\n\n"
+     "First 16 hex digits of the SHA-256 of value's sorted-key JSON text."},
+    {"safe_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_safe_float)),
+     METH_VARARGS | METH_KEYWORDS,
+     "safe_float($module, /, value, default=0.0)\n--\n\n"
+     "float(value), or default when value is None or cannot be converted."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool init_text(PyObject* module) {
+    Ref re(PyImport_ImportModule("re"));
+    if (!re) return false;
+    Ref word(PyObject_CallMethod(re.get(), "compile", "s", "[a-zA-Z0-9_]+"));
+    Ref camel(PyObject_CallMethod(re.get(), "compile", "s", "(?<!^)(?=[A-Z])"));
+    if (!word || !camel) return false;
+    if (PyModule_AddObjectRef(module, "_WORD_RE", word.get()) < 0) return false;
+    if (PyModule_AddObjectRef(module, "_CAMEL_RE", camel.get()) < 0) return false;
+    Ref stop(PySet_New(nullptr));
+    if (!stop) return false;
+    for (const char* w : kDefaultStopwords) {
+        Ref s(PyUnicode_FromString(w));
+        if (!s || PySet_Add(stop.get(), s.get()) < 0) return false;
+    }
+    return PyModule_AddObjectRef(module, "DEFAULT_STOPWORDS", stop.get()) == 0;
+}
+
+}  // namespace sift
