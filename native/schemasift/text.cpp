@@ -211,6 +211,29 @@ PyObject* py_stable_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     return aw::new_str(aw::sha256_hex(json).substr(0, 16));
 }
 
+// json.dumps with the settings the module uses; exposed for tests and tools.
+PyObject* py_json_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"value", "ensure_ascii", "sort_keys", "indent", "default_str", nullptr};
+    PyObject* value;
+    int ensure_ascii = 1, sort_keys = 0, default_str = 0;
+    PyObject* indent = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOp:_json_dumps", const_cast<char**>(kw), &value,
+                                     &ensure_ascii, &sort_keys, &indent, &default_str))
+        return nullptr;
+    aw::JsonOptions opt;
+    opt.ensure_ascii = ensure_ascii;
+    opt.sort_keys = sort_keys;
+    opt.default_str = default_str;
+    if (indent != Py_None) {
+        long n = PyLong_AsLong(indent);
+        if (n == -1 && PyErr_Occurred()) return nullptr;
+        opt.indent = n < 0 ? 0 : static_cast<int>(n > 64 ? 64 : n);
+    }
+    std::string out;
+    if (!aw::json_write(out, value, opt)) return nullptr;
+    return aw::new_str(out);
+}
+
 PyObject* py_safe_float(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"value", "default", nullptr};
     PyObject* value;
@@ -292,6 +315,10 @@ PyMethodDef text_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "safe_float($module, /, value, default=0.0)\n--\n\n"
      "float(value), or default when value is None or cannot be converted."},
+    {"_json_dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_json_dumps)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_json_dumps($module, /, value, *, ensure_ascii=True, sort_keys=False, indent=None, default_str=False)\n--\n\n"
+     "json.dumps(value, ensure_ascii=..., sort_keys=..., indent=..., default=str if default_str else None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

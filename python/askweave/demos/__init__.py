@@ -1,0 +1,1 @@
+"""Demonstration runs of the askweave modules (``python -m askweave.demos``)."""

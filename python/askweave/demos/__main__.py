@@ -1,0 +1,4 @@
+"""Run every demonstration: ``python -m askweave.demos``."""
+from askweave.demos import schemasift
+
+schemasift.main()
