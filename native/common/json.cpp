@@ -26,13 +26,21 @@ void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) 
     out.push_back('"');
     size_t i = 0, n = s.size();
     while (i < n) {
+        // Copy the longest run that needs no escaping in one go.
+        size_t run = i;
+        while (run < n) {
+            unsigned char b = static_cast<unsigned char>(s[run]);
+            if (b < 0x20 || b == '"' || b == '\\' || (ensure_ascii && b >= 0x7F)) break;
+            ++run;
+        }
+        out.append(s.data() + i, run - i);
+        i = run;
+        if (i >= n) break;
         unsigned char b = static_cast<unsigned char>(s[i]);
         if (b >= 0x80) {
             uint32_t cp;
             size_t len = utf8_next(s, i, cp);
-            if (!ensure_ascii) {
-                out.append(s.data() + i, len);
-            } else if (cp >= 0x10000) {
+            if (cp >= 0x10000) {
                 uint32_t v = cp - 0x10000;
                 append_u_escape(out, 0xD800 | (v >> 10));
                 append_u_escape(out, 0xDC00 | (v & 0x3FF));
@@ -50,9 +58,7 @@ void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) 
             case '\t': out += "\\t"; break;
             case '\b': out += "\\b"; break;
             case '\f': out += "\\f"; break;
-            default:
-                if (b < 0x20 || (ensure_ascii && b == 0x7F)) append_u_escape(out, b);
-                else out.push_back(static_cast<char>(b));
+            default: append_u_escape(out, b);
         }
         ++i;
     }
@@ -226,6 +232,14 @@ private:
     }
 
     bool fallback(PyObject* v, int level) {
+        if (opt_.convert) {
+            Ref c(opt_.convert(v));
+            if (c) {
+                RecursionGuard guard(" while encoding a JSON object");
+                return guard.ok() && value(c.get(), level);
+            }
+            if (PyErr_Occurred()) return false;
+        }
         if (!opt_.default_str) {
             PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(v)->tp_name);
             return false;

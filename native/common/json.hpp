@@ -12,6 +12,10 @@ struct JsonOptions {
     bool sort_keys = false;
     bool default_str = false;  // default=str; otherwise TypeError as json.dumps
     int indent = -1;           // -1: one line with ", " and ": "
+    // Optional conversion tried before default=str for values JSON cannot
+    // represent: a new reference to write instead, or nullptr (no error) to
+    // fall through.
+    PyObject* (*convert)(PyObject*) = nullptr;
 };
 
 // Appends the JSON text of v. Returns false with a Python error set

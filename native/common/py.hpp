@@ -37,4 +37,17 @@ private:
     bool ok_;
 };
 
+// Pauses the cyclic garbage collector for a scope that creates many
+// acyclic objects; restores the previous state.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() { if (was_enabled_) PyGC_Enable(); }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 }  // namespace aw

@@ -217,6 +217,8 @@ PyObject* rec_get(PyObject* self, int i) {
     return v;
 }
 
+bool is_record(PyObject* o) { return find_def(Py_TYPE(o)) != nullptr; }
+
 bool rec_fill_defaults(PyObject* self) {
     const RecordDef* d = find_def(Py_TYPE(self));
     for (size_t i = 0; i < d->fields.size(); ++i)

@@ -47,6 +47,9 @@ PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values);
 // Fills unset fields of a freshly allocated record with their defaults.
 bool rec_fill_defaults(PyObject* self);
 
+// True when o is an instance of any record type (as dataclasses.is_dataclass).
+bool is_record(PyObject* o);
+
 // True when o is an instance of the record type t (subclasses included).
 inline bool rec_check(PyObject* o, PyTypeObject* t) { return PyObject_TypeCheck(o, t); }
 

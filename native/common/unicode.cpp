@@ -32,6 +32,19 @@ bool is_decimal(uint32_t cp) {
     if (cp < 0x80) return cp - '0' < 10;
     return in_ranges(kDecimal, cp);
 }
+int decimal_value(uint32_t cp) {
+    if (cp < 0x80) return static_cast<int>(cp - '0');
+    // Every run of decimal digits starts at a zero.
+    constexpr size_t N = sizeof(kDecimal) / sizeof(kDecimal[0]);
+    size_t lo = 0, hi = N;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (kDecimal[mid][1] < cp) lo = mid + 1;
+        else hi = mid;
+    }
+    return static_cast<int>((cp - kDecimal[lo][0]) % 10);
+}
+
 bool is_case_ignorable(uint32_t cp) { return in_ranges(kCaseIgnorable, cp); }
 bool is_cased(uint32_t cp) { return in_ranges(kCasedNotIgnorable, cp); }
 

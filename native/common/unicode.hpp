@@ -67,6 +67,7 @@ inline bool is_ascii(std::string_view s) {
 bool is_alnum(uint32_t cp);    // str.isalnum
 bool is_space(uint32_t cp);    // str.isspace
 bool is_decimal(uint32_t cp);  // str.isdecimal
+int decimal_value(uint32_t cp);  // unicodedata.decimal for is_decimal code points
 bool is_case_ignorable(uint32_t cp);
 bool is_cased(uint32_t cp);  // cased and not case-ignorable
 

@@ -2,6 +2,7 @@
 // texts and prompt dictionary, and the normalizer for loose catalog maps.
 #include "schemasift/schemasift.hpp"
 
+#include "common/json.hpp"
 #include "common/pytext.hpp"
 #include "common/record.hpp"
 #include "common/unicode.hpp"
@@ -159,7 +160,7 @@ PyObject* relationship_touches(PyObject* self, PyObject* args, PyObject* kwargs)
 
 // ------------------------------------------------- MetadataCatalog methods
 
-PyObject* record_as_dict(PyObject* rec);
+}  // namespace
 
 // A deep copy in the manner of dataclasses.asdict: records become maps,
 // lists, tuples and maps are rebuilt, anything else is copy.deepcopy'd.
@@ -191,9 +192,7 @@ PyObject* deep_copy(PyObject* v) {
         }
         return out.release();
     }
-    if (aw::rec_check(v, ColumnMetaType) || aw::rec_check(v, TableMetaType) ||
-        aw::rec_check(v, RelationshipMetaType) || aw::rec_check(v, MetadataCatalogType))
-        return record_as_dict(v);
+    if (aw::is_record(v)) return record_as_dict(v);
     if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v)) {
         bool is_dict = PyDict_Check(v);
         bool is_named = PyTuple_Check(v) && PyObject_HasAttrString(v, "_fields");
@@ -239,6 +238,8 @@ PyObject* record_as_dict(PyObject* rec) {
     }
     return out.release();
 }
+
+namespace {
 
 PyObject* checked_as_dict(PyObject* v, PyTypeObject* type) {
     if (!aw::rec_check(v, type)) {
@@ -370,24 +371,22 @@ PyObject* raw_value(PyObject* map, int key) {
     return Py_NewRef(v ? v : Py_None);
 }
 
-PyObject* extra_of(PyObject* map, const std::vector<int>& known) {
+// Known keys of each map kind, as frozensets for fast membership.
+PyObject* kKnownSets[4];
+enum KnownKind { KNOWN_CATALOG, KNOWN_TABLE, KNOWN_COLUMN, KNOWN_RELATIONSHIP };
+
+PyObject* extra_of(PyObject* map, KnownKind kind) {
     Ref extra(PyDict_New());
     if (!extra) return nullptr;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    Ref items(PyDict_Items(map));
-    if (!items) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        k = PyTuple_GET_ITEM(pair, 0);
-        v = PyTuple_GET_ITEM(pair, 1);
-        bool is_known = false;
-        if (PyUnicode_Check(k))
-            for (int key : known)
-                if (PyUnicode_Compare(k, K[key]) == 0) { is_known = true; break; }
+    // No Python code runs in this loop (str keys hash natively), so the map
+    // cannot change under PyDict_Next.
+    while (PyDict_Next(map, &pos, &k, &v)) {
+        int is_known = PyUnicode_Check(k) ? PySet_Contains(kKnownSets[kind], k) : 0;
+        if (is_known < 0) return nullptr;
         if (!is_known && PyDict_SetItem(extra.get(), k, v) < 0) return nullptr;
     }
-    (void)pos;
     return extra.release();
 }
 
@@ -507,7 +506,7 @@ PyObject* build_column(PyObject* raw, PyObject* name_value) {
     Ref tags(role_s ? list_of(raw, {K_TAGS}) : nullptr);
     Ref nullable(tags ? raw_value(raw, K_NULLABLE) : nullptr);
     Ref samples(nullable ? list_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}) : nullptr);
-    Ref extra(samples ? extra_of(raw, kColumnKnown) : nullptr);
+    Ref extra(samples ? extra_of(raw, KNOWN_COLUMN) : nullptr);
     if (!extra) return nullptr;
     return aw::rec_new(ColumnMetaType, {name.release(), type.release(), desc.release(), syn.release(),
                                         role_s.release(), tags.release(), nullable.release(),
@@ -538,7 +537,7 @@ bool collect_relationships(PyObject* obj, PyObject* out) {
             d(c ? PyObject_Str(tc) : nullptr);
         Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one.get()) : nullptr);
         Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty.get()) : nullptr);
-        Ref extra(desc ? extra_of(item, kRelationshipKnown) : nullptr);
+        Ref extra(desc ? extra_of(item, KNOWN_RELATIONSHIP) : nullptr);
         if (!extra) return false;
         Ref rel(aw::rec_new(RelationshipMetaType, {a.release(), b.release(), c.release(), d.release(),
                                                    type.release(), desc.release(), extra.release()}));
@@ -568,7 +567,7 @@ PyObject* build_table(PyObject* raw, PyObject* name_value) {
     Ref date(tags ? raw_value(raw, K_DEFAULT_DATE) : nullptr);
     Ref metric(date ? raw_value(raw, K_DEFAULT_METRIC) : nullptr);
     Ref rows(metric ? raw_value(raw, K_ROW_COUNT) : nullptr);
-    Ref extra(rows ? extra_of(raw, kTableKnown) : nullptr);
+    Ref extra(rows ? extra_of(raw, KNOWN_TABLE) : nullptr);
     if (!extra) return nullptr;
     return aw::rec_new(TableMetaType, {name.release(), business.release(), desc.release(), tags.release(),
                                        columns.release(), date.release(), metric.release(), rows.release(),
@@ -606,7 +605,7 @@ PyObject* normalize(PyObject* catalog, PyObject* database) {
     if (!rels || !collect_relationships(catalog, rels.get())) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i)
         if (!collect_relationships(PyList_GET_ITEM(raw_tables.get(), i), rels.get())) return nullptr;
-    Ref extra(extra_of(catalog, kCatalogKnown));
+    Ref extra(extra_of(catalog, KNOWN_CATALOG));
     if (!extra) return nullptr;
     return aw::rec_new(MetadataCatalogType, {db.release(), tables.release(), rels.release(), extra.release()});
 }
@@ -616,6 +615,8 @@ PyObject* py_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *catalog, *database = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:normalize", const_cast<char**>(kw), &catalog, &database))
         return nullptr;
+    // Thousands of new records make no cycles: spare the collector's passes.
+    aw::GcPause pause;
     return normalize(catalog, database);
 }
 
@@ -682,6 +683,14 @@ bool init_catalog(PyObject* module) {
     if (!s_space || !s_empty || !s_many_to_one) return false;
     for (int i = 0; i < K_COUNT; ++i)
         if (!(K[i] = PyUnicode_InternFromString(kKeyNames[i]))) return false;
+    const std::vector<int>* known[] = {&kCatalogKnown, &kTableKnown, &kColumnKnown, &kRelationshipKnown};
+    for (int kind = 0; kind < 4; ++kind) {
+        Ref set(PyFrozenSet_New(nullptr));
+        if (!set) return false;
+        for (int key : *known[kind])
+            if (PySet_Add(set.get(), K[key]) < 0) return false;
+        kKnownSets[kind] = set.release();
+    }
 
     ColumnMetaType = aw::make_record_type(
         module, "askweave.schemasift.ColumnMeta", "One column of a table.",
@@ -721,6 +730,127 @@ bool init_catalog(PyObject* module) {
     if (!roles) return false;
     for (int i = 0; i < 10; ++i) PyTuple_SET_ITEM(roles.get(), i, PyUnicode_FromString(kRoles[i]));
     return PyModule_AddObjectRef(module, "COLUMN_ROLES", roles.get()) == 0;
+}
+
+}  // namespace sift
+
+namespace sift {
+
+namespace {
+PyObject* json_convert(PyObject* v) { return aw::is_record(v) ? record_as_dict(v) : nullptr; }
+
+bool write_key(std::string& out, bool& first, const char* key) {
+    out += first ? "\"" : ", \"";
+    first = false;
+    out += key;
+    out += "\": ";
+    return true;
+}
+
+bool write_record_fields(std::string& out, PyObject* rec, PyTypeObject* type, const char* const* names,
+                         const int* order, int n, const aw::JsonOptions& opt) {
+    if (!aw::rec_check(rec, type)) {
+        PyErr_Format(PyExc_TypeError, "expected %s, got %.200s", type->tp_name, Py_TYPE(rec)->tp_name);
+        return false;
+    }
+    out.push_back('{');
+    bool first = true;
+    for (int k = 0; k < n; ++k) {
+        PyObject* v = aw::rec_get(rec, order[k]);
+        if (!v) return false;
+        write_key(out, first, names[order[k]]);
+        if (!aw::json_write(out, v, opt)) return false;
+    }
+    out.push_back('}');
+    return true;
+}
+
+// Writes the items of an iterable with fn, as a JSON list.
+template <class Fn>
+bool write_list(std::string& out, PyObject* iterable, Fn&& fn) {
+    Ref list(PySequence_List(iterable));
+    if (!list) return false;
+    out.push_back('[');
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        if (i) out += ", ";
+        if (!fn(PyList_GET_ITEM(list.get(), i))) return false;
+    }
+    out.push_back(']');
+    return true;
+}
+}  // namespace
+
+bool catalog_prompt_json(PyObject* catalog, bool sorted, std::string& out) {
+    static const char* const col_names[] = {"name", "type", "description", "synonyms", "role", "tags", "nullable",
+                                            "is_primary_key", "is_foreign_key", "sample_values", "extra"};
+    static const int col_plain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    static const int col_sorted[] = {C_DESCRIPTION, C_EXTRA, C_IS_FK, C_IS_PK, C_NAME, C_NULLABLE, C_ROLE,
+                                     C_SAMPLE_VALUES, C_SYNONYMS, C_TAGS, C_TYPE};
+    static const char* const rel_names[] = {"from_table", "from_column", "to_table", "to_column",
+                                            "relationship_type", "description", "extra"};
+    static const int rel_plain[] = {0, 1, 2, 3, 4, 5, 6};
+    static const int rel_sorted[] = {R_DESCRIPTION, R_EXTRA, R_FROM_COLUMN, R_FROM_TABLE, R_TYPE, R_TO_COLUMN,
+                                     R_TO_TABLE};
+    static const char* const table_names[] = {"table_name", "business_name", "description", "tags", "columns",
+                                              "default_date_column", "default_metric_column", "row_count", "extra"};
+    static const int table_plain[] = {T_TABLE_NAME, T_BUSINESS_NAME, T_DESCRIPTION, T_COLUMNS, T_DEFAULT_DATE,
+                                      T_DEFAULT_METRIC, T_ROW_COUNT};
+    static const int table_sorted[] = {T_BUSINESS_NAME, T_COLUMNS, T_DEFAULT_DATE, T_DEFAULT_METRIC,
+                                       T_DESCRIPTION, T_ROW_COUNT, T_TABLE_NAME};
+    aw::JsonOptions opt;
+    opt.ensure_ascii = false;
+    opt.default_str = true;
+    opt.sort_keys = sorted;
+    opt.convert = json_convert;
+    const int* col_order = sorted ? col_sorted : col_plain;
+    const int* rel_order = sorted ? rel_sorted : rel_plain;
+    const int* table_order = sorted ? table_sorted : table_plain;
+
+    auto table = [&](PyObject* t) {
+        if (!aw::rec_check(t, TableMetaType)) {
+            PyErr_Format(PyExc_TypeError, "expected TableMeta, got %.200s", Py_TYPE(t)->tp_name);
+            return false;
+        }
+        out.push_back('{');
+        bool first = true;
+        for (int k = 0; k < 7; ++k) {
+            PyObject* v = aw::rec_get(t, table_order[k]);
+            if (!v) return false;
+            write_key(out, first, table_names[table_order[k]]);
+            bool ok = table_order[k] == T_COLUMNS
+                          ? write_list(out, v, [&](PyObject* c) {
+                                return write_record_fields(out, c, ColumnMetaType, col_names, col_order, 11, opt);
+                            })
+                          : aw::json_write(out, v, opt);
+            if (!ok) return false;
+        }
+        out.push_back('}');
+        return true;
+    };
+    auto relationships = [&](PyObject* rels) {
+        return write_list(out, rels, [&](PyObject* r) {
+            return write_record_fields(out, r, RelationshipMetaType, rel_names, rel_order, 7, opt);
+        });
+    };
+    PyObject* db = aw::rec_get(catalog, M_DATABASE);
+    PyObject* tables = db ? aw::rec_get(catalog, M_TABLES) : nullptr;
+    PyObject* rels = tables ? aw::rec_get(catalog, M_RELATIONSHIPS) : nullptr;
+    if (!rels) return false;
+    out += "{\"database\": ";
+    if (!aw::json_write(out, db, opt)) return false;
+    if (sorted) {
+        out += ", \"relationships\": ";
+        if (!relationships(rels)) return false;
+        out += ", \"tables\": ";
+        if (!write_list(out, tables, table)) return false;
+    } else {
+        out += ", \"tables\": ";
+        if (!write_list(out, tables, table)) return false;
+        out += ", \"relationships\": ";
+        if (!relationships(rels)) return false;
+    }
+    out.push_back('}');
+    return true;
 }
 
 }  // namespace sift

@@ -17,6 +17,9 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_schemasift(void) {
     aw::Ref m(PyModule_Create(&module_def));
     if (!m) return nullptr;
-    if (!sift::init_text(m.get()) || !sift::init_catalog(m.get())) return nullptr;
+    if (!sift::init_text(m.get()) || !sift::init_catalog(m.get()) || !sift::init_intent(m.get()) ||
+        !sift::init_results(m.get()) || !sift::init_vector(m.get()) || !sift::init_driver(m.get()) ||
+        PyModule_AddFunctions(m.get(), sift::driver_functions) < 0)
+        return nullptr;
     return m.release();
 }

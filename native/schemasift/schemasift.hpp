@@ -45,9 +45,50 @@ const StopwordSet& default_stopwords();
 void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& buf,
                    std::vector<std::string_view>& tokens);
 
+// Intent of a question, natively (views point into token_buf: not movable).
+struct Intent {
+    Intent() = default;
+    Intent(const Intent&) = delete;
+    Intent& operator=(const Intent&) = delete;
+    std::string token_buf;
+    std::vector<std::string_view> tokens;
+    std::string lowered;
+    bool has_time_filter = false, wants_trend = false, wants_metric = false, wants_grouping = false,
+         wants_table_rows = false, has_top = false, has_bottom = false;
+    std::string top_digits, bottom_digits;
+};
+struct IntentFlags {
+    bool has_time_filter = false, wants_trend = false, wants_metric = false, wants_grouping = false;
+};
+extern PyTypeObject* QueryIntentType;
+void parse_intent(std::string_view question, Intent& in);
+PyObject* intent_to_py(PyObject* question, const Intent& in);
+bool read_intent(PyObject* intent, IntentFlags& out);
+bool is_metric_term(std::string_view w);
+bool is_dimension_term(std::string_view w);
+bool is_date_term(std::string_view w);
+
+// Deep copy as dataclasses.asdict does (records become maps).
+PyObject* deep_copy(PyObject* v);
+PyObject* record_as_dict(PyObject* rec);
+
+// json.dumps(catalog.to_prompt_dict(), ensure_ascii=False, default=str,
+// sort_keys=sorted) without building the map.
+bool catalog_prompt_json(PyObject* catalog, bool sorted, std::string& out);
+
+// estimate_tokens for a text of n code points (the host's arithmetic).
+PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);
+// First 16 hex digits of the SHA-256 of a JSON text.
+PyObject* hash_json(std::string_view json);
+
 // Module registration of each area.
 bool init_text(PyObject* module);
 bool init_catalog(PyObject* module);
+bool init_intent(PyObject* module);
+bool init_results(PyObject* module);
+bool init_vector(PyObject* module);
+bool init_driver(PyObject* module);
 extern PyMethodDef text_functions[];
+extern PyMethodDef driver_functions[];
 
 }  // namespace sift

@@ -148,14 +148,9 @@ PyObject* ceil_at_least_one(double q) {
     return gt ? c.release() : one.release();
 }
 
-PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"text", "chars_per_token", nullptr};
-    PyObject* text;
-    PyObject* cpt = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
-        return nullptr;
-    if (!require_str(text, "estimate_tokens", "text")) return nullptr;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+}  // namespace
+
+PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* cpt) {
     if (n == 0) return PyLong_FromLong(0);
     double divisor = 4.0;
     bool native = true;
@@ -196,6 +191,18 @@ PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
     return gt ? c.release() : one.release();
 }
 
+namespace {
+
+PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"text", "chars_per_token", nullptr};
+    PyObject* text;
+    PyObject* cpt = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
+        return nullptr;
+    if (!require_str(text, "estimate_tokens", "text")) return nullptr;
+    return estimate_tokens_for(PyUnicode_GET_LENGTH(text), cpt);
+}
+
 PyObject* py_stable_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"value", nullptr};
     PyObject* value;
@@ -207,8 +214,7 @@ PyObject* py_stable_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     opt.default_str = true;
     std::string json;
     if (!aw::json_write(json, value, opt)) return nullptr;
-    // Lone surrogates are hashed by their 3-byte form (surrogatepass).
-    return aw::new_str(aw::sha256_hex(json).substr(0, 16));
+    return hash_json(json);
 }
 
 // json.dumps with the settings the module uses; exposed for tests and tools.
@@ -256,6 +262,22 @@ PyObject* py_safe_float(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyObject* hash_json(std::string_view json) {
+    // Lone surrogates are hashed by their 3-byte form (surrogatepass).
+    if (json.size() < (1u << 15)) return aw::new_str(aw::sha256_hex(json).substr(0, 16));
+    // Large texts go through the host's hashlib, which uses the CPU's SHA extensions.
+    static PyObject* sha256 = nullptr;
+    if (!sha256) {
+        Ref hashlib(PyImport_ImportModule("hashlib"));
+        sha256 = hashlib ? PyObject_GetAttrString(hashlib.get(), "sha256") : nullptr;
+        if (!sha256) return nullptr;
+    }
+    Ref bytes(PyBytes_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size())));
+    Ref h(bytes ? PyObject_CallOneArg(sha256, bytes.get()) : nullptr);
+    Ref hex(h ? PyObject_CallMethod(h.get(), "hexdigest", nullptr) : nullptr);
+    return hex ? PyUnicode_Substring(hex.get(), 0, 16) : nullptr;
+}
 
 void StopwordSet::add(std::string w) {
     if (words_.count(w)) return;

@@ -1,0 +1,195 @@
+// Native working data of one selection: the catalog read once from Python
+// records, the question's tokens and intent, the settings, and the scoring
+// and choice rules that run on them.
+#pragma once
+#include "schemasift/schemasift.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sift {
+
+// ------------------------------------------------------------- text arena
+
+struct Span {
+    size_t off = 0, len = 0;
+};
+
+class Arena {
+public:
+    Span add(std::string_view s) {
+        Span sp{buf_.size(), s.size()};
+        buf_.append(s);
+        return sp;
+    }
+    Span add_str(PyObject* str);  // a Python str, as UTF-8
+    std::string_view view(Span s) const { return std::string_view(buf_.data() + s.off, s.len); }
+
+private:
+    std::string buf_;
+};
+
+// ----------------------------------------------------------------- catalog
+
+enum Role : uint8_t { ROLE_METRIC, ROLE_DIMENSION, ROLE_DATE, ROLE_DATETIME, ROLE_ID, ROLE_PRIMARY_KEY,
+                      ROLE_FOREIGN_KEY, ROLE_TEXT, ROLE_BOOLEAN, ROLE_UNKNOWN, ROLE_OTHER };
+
+struct ColumnData {
+    PyObject* rec = nullptr;       // borrowed: CatalogData::hold keeps it alive
+    PyObject* name_obj = nullptr;  // borrowed
+    Span name, description;
+    uint32_t syn_begin = 0, syn_end = 0, tag_begin = 0, tag_end = 0;  // into CatalogData::items
+    Role role = ROLE_OTHER;
+    bool is_pk = false, is_fk = false, is_default_date = false, is_default_metric = false;
+    int name_id = 0;  // equal names within a table share an id
+};
+
+struct TableData {
+    PyObject* rec = nullptr;
+    PyObject* name_obj = nullptr;
+    Span name, business, description;
+    uint32_t tag_begin = 0, tag_end = 0;
+    uint32_t col_begin = 0, col_end = 0;  // into CatalogData::columns
+};
+
+struct CatalogData {
+    Arena arena;
+    std::vector<Span> items;  // synonyms and tags
+    std::vector<ColumnData> columns;
+    std::vector<TableData> tables;
+    std::vector<aw::Ref> hold;
+
+    std::string_view text(Span s) const { return arena.view(s); }
+    // Reads one TableMeta (and its columns); false with a Python error set.
+    bool add_table(PyObject* table);
+    // Reads one ColumnMeta as a column of no table (for single-column calls).
+    bool add_column(PyObject* column, PyObject* default_date, PyObject* default_metric);
+};
+
+// ------------------------------------------------------------ the question
+
+// Small bit set over the question's distinct tokens.
+class Bits {
+public:
+    void reset(size_t n) {
+        n_ = n;
+        small_ = 0;
+        if (n > 64) big_.assign((n + 63) / 64, 0);
+    }
+    void set(size_t i) {
+        if (n_ <= 64) small_ |= uint64_t(1) << i;
+        else big_[i / 64] |= uint64_t(1) << (i % 64);
+    }
+    bool test(size_t i) const {
+        return n_ <= 64 ? (small_ >> i) & 1 : (big_[i / 64] >> (i % 64)) & 1;
+    }
+    size_t count() const {
+        if (n_ <= 64) return static_cast<size_t>(__builtin_popcountll(small_));
+        size_t c = 0;
+        for (uint64_t w : big_) c += static_cast<size_t>(__builtin_popcountll(w));
+        return c;
+    }
+
+private:
+    size_t n_ = 0;
+    uint64_t small_ = 0;
+    std::vector<uint64_t> big_;
+};
+
+// The set of the question's tokens, sorted by code point.
+class QueryTokens {
+public:
+    void build(std::vector<std::string> tokens);
+    int find(std::string_view w) const;
+    size_t size() const { return words_.size(); }
+    const std::string& at(size_t i) const { return words_[i]; }
+    bool contains(std::string_view w) const { return find(w) >= 0; }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<int32_t> slots_;  // open addressing, -1 empty
+    size_t mask_ = 0;
+};
+
+struct Query {
+    QueryTokens tokens;
+    std::string lowered;  // question.lower()
+    IntentFlags flags;
+    bool count_or_total = false;
+    bool status_type_category = false;
+    void finish();  // derives the two token tests above
+};
+
+// --------------------------------------------------------------- settings
+
+enum Strategy : uint8_t { STRATEGY_LEXICAL, STRATEGY_TFIDF, STRATEGY_EMBEDDING, STRATEGY_HYBRID };
+
+struct Settings {
+    aw::Ref strategy_obj;
+    Strategy strategy = STRATEGY_HYBRID;
+    long long top_k_tables = 3, max_columns_per_table = 25, max_sample_values_per_column = 5;
+    double min_table_score = 0.03, min_column_score = 0.02;
+    bool include_relationships = true, include_neighbor_tables_for_joins = false;
+    bool include_primary_keys = true, include_foreign_keys = true;
+    bool include_default_date_on_time_intent = true, include_default_metric_on_metric_intent = true;
+    aw::Ref max_output_chars;
+    aw::Ref token_chars_per_token;
+    bool include_descriptions = true, include_synonyms = true, include_sample_values = false;
+    double table_name_weight = 8.0, table_business_name_weight = 6.0, table_tag_weight = 4.0,
+           table_description_weight = 2.0, column_name_weight = 10.0, column_synonym_weight = 8.0,
+           column_tag_weight = 4.0, column_description_weight = 2.0, role_intent_weight = 4.0,
+           exact_phrase_bonus = 5.0;
+    bool use_tfidf_if_available = true, use_embeddings_if_available = false;
+    aw::Ref embedding_model_name_or_path;
+    double lexical_alpha = 0.7, tfidf_alpha = 0.15, embedding_alpha = 0.15;
+    bool include_debug = true;
+
+    bool read(PyObject* config);  // from a SelectorConfig (or any object with its fields)
+};
+
+// ----------------------------------------------------------------- scoring
+
+struct Scratch {
+    std::string buf;
+    Bits bits;
+};
+
+using Reasons = std::vector<std::string>;
+
+double normalize_lexical(double score);
+double blend_scores(const Settings& s, double lexical, double tfidf, double embedding);
+double lexical_table(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, Scratch& scratch,
+                     Reasons* reasons);
+double lexical_column(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
+                      Scratch& scratch, Reasons* reasons);
+// Bonuses of column choice (required, keys, default columns), added to score.
+double column_bonuses(const ColumnData& col, bool required, const Query& q, const Settings& s, double score,
+                      Reasons* reasons);
+
+// Choice rules on plain scores; they return indices into the inputs.
+std::vector<size_t> rank_by_score(const std::vector<double>& scores);
+// same(i, j): 1 when items i and j are equal values (the "already selected"
+// test compares by value), 0 when not, -1 on a Python error.
+using Same = std::function<int(size_t, size_t)>;
+// Empty with *failed set when same() failed.
+std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::vector<char>& required,
+                                  long long top_k, double min_score, const Same& same, bool* failed);
+// Appends to selected (positions in ranked order are indices into roles/name_ids).
+void ensure_intent_columns(const std::vector<size_t>& ranked, std::vector<size_t>& selected,
+                           const std::vector<Role>& roles, const std::vector<int>& name_ids,
+                           const IntentFlags& flags);
+std::vector<size_t> choose_columns(const std::vector<double>& scores, const std::vector<char>& required,
+                                   const std::vector<Role>& roles, const std::vector<int>& name_ids,
+                                   const IntentFlags& flags, const Settings& s, const Same& same, bool* failed);
+
+Role role_code(PyObject* role);
+double round6(double x);
+PyObject* reasons_to_list(const Reasons& r, size_t limit = SIZE_MAX);
+
+// Python-facing stages implemented in scoring.cpp and used by the driver.
+bool read_query(PyObject* question, PyObject* intent, Query& q);
+
+}  // namespace sift

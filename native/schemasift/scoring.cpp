@@ -1,0 +1,619 @@
+// Lexical scoring, score blending and table/column choice: the native rules,
+// and the SchemaSift stage methods that expose them to Python.
+#include "schemasift/core.hpp"
+
+#include "common/pytext.hpp"
+#include "common/record.hpp"
+#include "common/unicode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sift {
+using aw::Ref;
+
+// ------------------------------------------------------------- extraction
+
+Span Arena::add_str(PyObject* str) {
+    Span sp{buf_.size(), 0};
+    aw::append_str(buf_, str);
+    sp.len = buf_.size() - sp.off;
+    return sp;
+}
+
+namespace {
+
+bool need_str(PyObject* v, const char* what) {
+    if (PyUnicode_Check(v)) return true;
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+PyObject* field(PyObject* rec, PyTypeObject* type, int index, const char* name) {
+    if (Py_IS_TYPE(rec, type)) {
+        PyObject* v = aw::rec_get(rec, index);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttrString(rec, name);
+}
+
+// The str items of a list-like field, as " ".join would take them.
+bool add_items(CatalogData& c, PyObject* seq, uint32_t& begin, uint32_t& end) {
+    begin = static_cast<uint32_t>(c.items.size());
+    Ref fast(PySequence_Fast(seq, "can only join an iterable"));
+    if (!fast) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        c.items.push_back(c.arena.add_str(item));
+    }
+    end = static_cast<uint32_t>(c.items.size());
+    return true;
+}
+
+}  // namespace
+
+Role role_code(PyObject* role) {
+    static const char* names[] = {"metric", "dimension", "date", "datetime", "id", "primary_key",
+                                  "foreign_key", "text", "boolean", "unknown"};
+    if (!PyUnicode_Check(role)) return ROLE_OTHER;
+    for (int i = 0; i < 10; ++i)
+        if (PyUnicode_CompareWithASCIIString(role, names[i]) == 0) return static_cast<Role>(i);
+    return ROLE_OTHER;
+}
+
+namespace {
+
+int truth(PyObject* rec, PyTypeObject* type, int index, const char* name) {
+    Ref v(field(rec, type, index, name));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+// name == default, when the default is present; -1 on error.
+int equals_default(PyObject* name, PyObject* dflt) {
+    if (!dflt) return 0;
+    int present = aw::is_present(dflt);
+    if (present <= 0) return present;
+    return PyObject_RichCompareBool(name, dflt, Py_EQ);
+}
+
+bool read_column(CatalogData& c, PyObject* col, PyObject* default_date, PyObject* default_metric) {
+    ColumnData d;
+    d.rec = col;
+    Ref name(field(col, ColumnMetaType, C_NAME, "name"));
+    if (!name || !need_str(name.get(), "column name")) return false;
+    d.name_obj = name.get();
+    d.name = c.arena.add_str(name.get());
+    Ref desc(field(col, ColumnMetaType, C_DESCRIPTION, "description"));
+    if (!desc || !need_str(desc.get(), "column description")) return false;
+    d.description = c.arena.add_str(desc.get());
+    Ref syn(field(col, ColumnMetaType, C_SYNONYMS, "synonyms"));
+    if (!syn || !add_items(c, syn.get(), d.syn_begin, d.syn_end)) return false;
+    Ref tags(field(col, ColumnMetaType, C_TAGS, "tags"));
+    if (!tags || !add_items(c, tags.get(), d.tag_begin, d.tag_end)) return false;
+    Ref role(field(col, ColumnMetaType, C_ROLE, "role"));
+    if (!role) return false;
+    d.role = role_code(role.get());
+    int pk = truth(col, ColumnMetaType, C_IS_PK, "is_primary_key");
+    int fk = pk < 0 ? -1 : truth(col, ColumnMetaType, C_IS_FK, "is_foreign_key");
+    int dd = fk < 0 ? -1 : equals_default(name.get(), default_date);
+    int dm = dd < 0 ? -1 : equals_default(name.get(), default_metric);
+    if (dm < 0) return false;
+    d.is_pk = pk, d.is_fk = fk, d.is_default_date = dd, d.is_default_metric = dm;
+    c.hold.push_back(std::move(name));
+    c.columns.push_back(d);
+    return true;
+}
+
+// Gives equal names within [begin, end) the same id.
+void assign_name_ids(CatalogData& c, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+        ColumnData& col = c.columns[i];
+        col.name_id = static_cast<int>(i - begin);
+        std::string_view n = c.text(col.name);
+        for (size_t j = begin; j < i; ++j)
+            if (c.text(c.columns[j].name) == n) { col.name_id = c.columns[j].name_id; break; }
+    }
+}
+
+}  // namespace
+
+bool CatalogData::add_table(PyObject* table) {
+    if (!aw::rec_check(table, TableMetaType)) {
+        PyErr_Format(PyExc_TypeError, "catalog tables must be TableMeta, not %.200s", Py_TYPE(table)->tp_name);
+        return false;
+    }
+    TableData t;
+    t.rec = table;
+    hold.push_back(Ref::borrow(table));
+    Ref name(field(table, TableMetaType, T_TABLE_NAME, "table_name"));
+    if (!name || !need_str(name.get(), "table name")) return false;
+    t.name_obj = name.get();
+    t.name = arena.add_str(name.get());
+    hold.push_back(std::move(name));
+    Ref business(field(table, TableMetaType, T_BUSINESS_NAME, "business_name"));
+    if (!business || !need_str(business.get(), "business name")) return false;
+    t.business = arena.add_str(business.get());
+    Ref desc(field(table, TableMetaType, T_DESCRIPTION, "description"));
+    if (!desc || !need_str(desc.get(), "table description")) return false;
+    t.description = arena.add_str(desc.get());
+    Ref tags(field(table, TableMetaType, T_TAGS, "tags"));
+    if (!tags || !add_items(*this, tags.get(), t.tag_begin, t.tag_end)) return false;
+    Ref dd(field(table, TableMetaType, T_DEFAULT_DATE, "default_date_column"));
+    Ref dm(dd ? field(table, TableMetaType, T_DEFAULT_METRIC, "default_metric_column") : nullptr);
+    Ref cols(dm ? field(table, TableMetaType, T_COLUMNS, "columns") : nullptr);
+    Ref list(cols ? PySequence_List(cols.get()) : nullptr);  // a snapshot keeps the records alive
+    if (!list) return false;
+    t.col_begin = static_cast<uint32_t>(columns.size());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* col = PyList_GET_ITEM(list.get(), i);
+        if (!aw::rec_check(col, ColumnMetaType)) {
+            PyErr_Format(PyExc_TypeError, "table columns must be ColumnMeta, not %.200s", Py_TYPE(col)->tp_name);
+            return false;
+        }
+        if (!read_column(*this, col, dd.get(), dm.get())) return false;
+    }
+    t.col_end = static_cast<uint32_t>(columns.size());
+    assign_name_ids(*this, t.col_begin, t.col_end);
+    hold.push_back(std::move(list));
+    tables.push_back(t);
+    return true;
+}
+
+bool CatalogData::add_column(PyObject* column, PyObject* default_date, PyObject* default_metric) {
+    hold.push_back(Ref::borrow(column));
+    return read_column(*this, column, default_date, default_metric);
+}
+
+// ---------------------------------------------------------------- question
+
+namespace {
+inline uint64_t fnv(std::string_view s) {
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
+    return h;
+}
+}  // namespace
+
+void QueryTokens::build(std::vector<std::string> tokens) {
+    std::sort(tokens.begin(), tokens.end());
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    words_ = std::move(tokens);
+    size_t cap = 16;
+    while (cap < words_.size() * 2) cap *= 2;
+    mask_ = cap - 1;
+    slots_.assign(cap, -1);
+    for (size_t i = 0; i < words_.size(); ++i) {
+        size_t h = fnv(words_[i]) & mask_;
+        while (slots_[h] >= 0) h = (h + 1) & mask_;
+        slots_[h] = static_cast<int32_t>(i);
+    }
+}
+
+int QueryTokens::find(std::string_view w) const {
+    if (words_.empty()) return -1;
+    size_t h = fnv(w) & mask_;
+    while (slots_[h] >= 0) {
+        if (words_[static_cast<size_t>(slots_[h])] == w) return slots_[h];
+        h = (h + 1) & mask_;
+    }
+    return -1;
+}
+
+void Query::finish() {
+    count_or_total = tokens.contains("count") || tokens.contains("total");
+    status_type_category = tokens.contains("status") || tokens.contains("type") || tokens.contains("category");
+}
+
+bool read_query(PyObject* question, PyObject* intent, Query& q) {
+    if (!need_str(question, "question")) return false;
+    Ref toks(PyObject_GetAttrString(intent, "tokens"));
+    Ref it(toks ? PyObject_GetIter(toks.get()) : nullptr);
+    if (!it) return false;
+    std::vector<std::string> words;
+    while (PyObject* t = PyIter_Next(it.get())) {
+        Ref hold(t);
+        // only texts can equal a document token
+        if (PyUnicode_Check(t)) words.push_back(aw::to_utf8(t));
+        else words.push_back(std::string("\xff", 1) + std::to_string(words.size()));  // never matches
+    }
+    if (PyErr_Occurred()) return false;
+    // the set's size counts non-text members too
+    q.tokens.build(std::move(words));
+    if (!read_intent(intent, q.flags)) return false;
+    q.lowered.clear();
+    aw::lower_append(aw::to_utf8(question), q.lowered);
+    q.finish();
+    return true;
+}
+
+// ----------------------------------------------------------------- scoring
+
+namespace {
+
+inline bool ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+inline bool ascii_alnum_lower(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// Marks the question tokens that occur among tokenize(text)'s tokens.
+// Stopwords need no filtering: the question's tokens never include them.
+void mark_tokens(std::string_view text, const QueryTokens& q, Bits& bits, std::string& scratch) {
+    if (q.size() == 0) return;
+    if (aw::is_ascii(text)) {
+        char tok[64];
+        size_t len = 0;
+        bool overflow = false;
+        std::string long_tok;
+        auto flush = [&]() {
+            if (len || overflow) {
+                int i = overflow ? q.find(long_tok) : q.find(std::string_view(tok, len));
+                if (i >= 0) bits.set(static_cast<size_t>(i));
+            }
+            len = 0;
+            overflow = false;
+            long_tok.clear();
+        };
+        auto push = [&](char ch) {
+            if (overflow) { long_tok.push_back(ch); return; }
+            if (len < sizeof tok) { tok[len++] = ch; return; }
+            overflow = true;
+            long_tok.assign(tok, len);
+            long_tok.push_back(ch);
+        };
+        for (unsigned char c : text) {
+            if (ascii_upper(c)) {  // a camel-case boundary starts a new token
+                flush();
+                push(static_cast<char>(c + 32));
+            } else if (ascii_alnum_lower(c)) {
+                push(static_cast<char>(c));
+            } else {
+                flush();
+            }
+        }
+        flush();
+        return;
+    }
+    scratch.clear();
+    aw::split_identifier_append(text, scratch);
+    aw::for_each_word(scratch, [&](std::string_view w) {
+        int i = q.find(w);
+        if (i >= 0) bits.set(static_cast<size_t>(i));
+    });
+}
+
+// One weighted overlap rule: the marked tokens against the question's set.
+double overlap(const Bits& bits, const QueryTokens& q, double weight, Reasons* reasons, const char* label) {
+    size_t n = bits.count();
+    if (n == 0) return 0.0;
+    double contribution = static_cast<double>(n) / static_cast<double>(q.size()) * weight;
+    if (reasons) {
+        std::string r = label;
+        r += " overlap: ";
+        size_t shown = 0;
+        for (size_t i = 0; i < q.size() && shown < 8; ++i)
+            if (bits.test(i)) {
+                if (shown++) r += ", ";
+                r += q.at(i);
+            }
+        reasons->push_back(std::move(r));
+    }
+    return contribution;
+}
+
+double field_overlap(std::string_view text, const Query& q, double weight, Scratch& s, Reasons* reasons,
+                     const char* label) {
+    s.bits.reset(q.tokens.size());
+    mark_tokens(text, q.tokens, s.bits, s.buf);
+    return overlap(s.bits, q.tokens, weight, reasons, label);
+}
+
+double items_overlap(const CatalogData& c, uint32_t begin, uint32_t end, const Query& q, double weight, Scratch& s,
+                     Reasons* reasons, const char* label) {
+    s.bits.reset(q.tokens.size());
+    for (uint32_t i = begin; i < end; ++i) mark_tokens(c.text(c.items[i]), q.tokens, s.bits, s.buf);
+    return overlap(s.bits, q.tokens, weight, reasons, label);
+}
+
+bool contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
+
+}  // namespace
+
+double normalize_lexical(double score) {
+    if (!(score > 0)) return 0.0;
+    return score / (score + 10.0);
+}
+
+double lexical_table(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, Scratch& scratch,
+                     Reasons* reasons) {
+    double score = 0.0;
+    score += field_overlap(c.text(t.name), q, s.table_name_weight, scratch, reasons, "table name");
+    score += field_overlap(c.text(t.business), q, s.table_business_name_weight, scratch, reasons, "business name");
+    score += items_overlap(c, t.tag_begin, t.tag_end, q, s.table_tag_weight, scratch, reasons, "table tags");
+    score += field_overlap(c.text(t.description), q, s.table_description_weight, scratch, reasons,
+                           "table description");
+    std::string_view name = c.text(t.name);
+    if (!name.empty()) {
+        std::string phrase;
+        aw::split_identifier_append(name, phrase);
+        if (contains(q.lowered, phrase)) {
+            score += s.exact_phrase_bonus;
+            if (reasons) reasons->push_back("exact table phrase");
+        }
+    }
+    std::string_view business = c.text(t.business);
+    if (!business.empty()) {
+        std::string lowered;
+        aw::lower_append(business, lowered);
+        if (contains(q.lowered, lowered)) {
+            score += s.exact_phrase_bonus;
+            if (reasons) reasons->push_back("exact business phrase");
+        }
+    }
+    return normalize_lexical(score);
+}
+
+double lexical_column(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
+                      Scratch& scratch, Reasons* reasons) {
+    double score = 0.0;
+    score += field_overlap(c.text(col.name), q, s.column_name_weight, scratch, reasons, "column name");
+    score += items_overlap(c, col.syn_begin, col.syn_end, q, s.column_synonym_weight, scratch, reasons,
+                           "column synonym");
+    score += items_overlap(c, col.tag_begin, col.tag_end, q, s.column_tag_weight, scratch, reasons, "column tags");
+    score += field_overlap(c.text(col.description), q, s.column_description_weight, scratch, reasons,
+                           "column description");
+    std::string phrase;
+    aw::split_identifier_append(c.text(col.name), phrase);
+    if (!phrase.empty() && contains(q.lowered, phrase)) {
+        score += s.exact_phrase_bonus;
+        if (reasons) reasons->push_back("exact column phrase");
+    }
+    for (uint32_t i = col.syn_begin; i < col.syn_end; ++i) {
+        std::string lowered;
+        aw::lower_append(c.text(c.items[i]), lowered);
+        if (!lowered.empty() && contains(q.lowered, lowered)) {
+            score += s.exact_phrase_bonus;
+            if (reasons) reasons->push_back("exact synonym phrase: " + std::string(c.text(c.items[i])));
+        }
+    }
+    const IntentFlags& f = q.flags;
+    if ((col.role == ROLE_DATE || col.role == ROLE_DATETIME) && (f.has_time_filter || f.wants_trend)) {
+        score += s.role_intent_weight;
+        if (reasons) reasons->push_back("date role matches time/trend intent");
+    }
+    if (col.role == ROLE_METRIC && f.wants_metric) {
+        score += s.role_intent_weight;
+        if (reasons) reasons->push_back("metric role matches metric intent");
+    }
+    if ((col.role == ROLE_DIMENSION || col.role == ROLE_TEXT) && f.wants_grouping) {
+        score += s.role_intent_weight;
+        if (reasons) reasons->push_back("dimension role matches grouping intent");
+    }
+    if (q.count_or_total && (col.role == ROLE_ID || col.role == ROLE_PRIMARY_KEY)) {
+        score += 0.8;
+        if (reasons) reasons->push_back("id column useful for count intent");
+    }
+    if (q.status_type_category && (col.role == ROLE_DIMENSION || col.role == ROLE_TEXT)) {
+        std::string lowered;
+        aw::lower_append(c.text(col.name), lowered);
+        if (contains(lowered, "status") || contains(lowered, "type") || contains(lowered, "category")) {
+            score += 1.2;
+            if (reasons) reasons->push_back("common dimension keyword match");
+        }
+    }
+    return normalize_lexical(score);
+}
+
+double column_bonuses(const ColumnData& col, bool required, const Query& q, const Settings& s, double score,
+                      Reasons* reasons) {
+    auto add = [&](double v, const char* why) {
+        score += v;
+        if (reasons) reasons->push_back(why);
+    };
+    if (required) add(100.0, "required column");
+    if (s.include_primary_keys && (col.is_pk || col.role == ROLE_PRIMARY_KEY)) add(0.05, "primary key included");
+    if (s.include_foreign_keys && (col.is_fk || col.role == ROLE_FOREIGN_KEY)) add(0.05, "foreign key included");
+    if (s.include_default_date_on_time_intent && q.flags.has_time_filter && col.is_default_date)
+        add(0.5, "default date column for time intent");
+    if (s.include_default_metric_on_metric_intent && q.flags.wants_metric && col.is_default_metric)
+        add(0.5, "default metric column for metric intent");
+    return score;
+}
+
+double blend_scores(const Settings& s, double lexical, double tfidf, double embedding) {
+    switch (s.strategy) {
+        case STRATEGY_LEXICAL: return lexical;
+        case STRATEGY_TFIDF: return tfidf != 0.0 ? tfidf : lexical;
+        case STRATEGY_EMBEDDING: return embedding != 0.0 ? embedding : lexical;
+        default: break;
+    }
+    double weights[3] = {s.lexical_alpha, 0, 0}, scores[3] = {lexical, 0, 0};
+    int n = 1;
+    if (tfidf != 0.0) { weights[n] = s.tfidf_alpha; scores[n++] = tfidf; }
+    if (embedding != 0.0) { weights[n] = s.embedding_alpha; scores[n++] = embedding; }
+    double total = 0.0;
+    for (int i = 0; i < n; ++i) total += weights[i];
+    if (total == 0.0) total = 1.0;
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += weights[i] * scores[i];
+    return sum / total;
+}
+
+// ------------------------------------------------------------------ choice
+
+std::vector<size_t> rank_by_score(const std::vector<double>& scores) {
+    std::vector<size_t> order(scores.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return scores[a] > scores[b]; });
+    return order;
+}
+
+namespace {
+size_t keep_count(long long limit) { return limit < 1 ? 1 : static_cast<size_t>(limit); }
+}  // namespace
+
+namespace {
+// index of i in selected by value, or -1 (error: -2)
+int find_same(const std::vector<size_t>& selected, size_t i, const Same& same) {
+    for (size_t j : selected) {
+        if (i == j) return 1;
+        int eq = same(i, j);
+        if (eq) return eq < 0 ? -1 : 1;
+    }
+    return 0;
+}
+}  // namespace
+
+std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::vector<char>& required,
+                                  long long top_k, double min_score, const Same& same, bool* failed) {
+    *failed = false;
+    std::vector<size_t> ranked = rank_by_score(scores), selected;
+    for (size_t i : ranked)
+        if (required[i]) selected.push_back(i);
+    for (size_t i : ranked) {
+        int in = find_same(selected, i, same);
+        if (in < 0) { *failed = true; return {}; }
+        if (in) continue;
+        if (static_cast<long long>(selected.size()) >= top_k) break;
+        if (scores[i] >= min_score) selected.push_back(i);
+    }
+    if (selected.empty() && !ranked.empty()) selected.push_back(ranked[0]);
+    if (selected.size() > keep_count(top_k)) selected.resize(keep_count(top_k));
+    return selected;
+}
+
+void ensure_intent_columns(const std::vector<size_t>& ranked, std::vector<size_t>& selected,
+                           const std::vector<Role>& roles, const std::vector<int>& name_ids,
+                           const IntentFlags& flags) {
+    std::vector<int> names;
+    for (size_t i : selected) names.push_back(name_ids[i]);
+    auto add_best_role = [&](Role a, Role b) {
+        for (size_t i : ranked) {
+            if (std::find(names.begin(), names.end(), name_ids[i]) != names.end()) continue;
+            if (roles[i] == a || roles[i] == b) {
+                selected.push_back(i);
+                names.push_back(name_ids[i]);
+                return;
+            }
+        }
+    };
+    if (flags.has_time_filter || flags.wants_trend) add_best_role(ROLE_DATE, ROLE_DATETIME);
+    if (flags.wants_metric) add_best_role(ROLE_METRIC, ROLE_METRIC);
+    if (flags.wants_grouping) add_best_role(ROLE_DIMENSION, ROLE_TEXT);
+}
+
+std::vector<size_t> choose_columns(const std::vector<double>& scores, const std::vector<char>& required,
+                                   const std::vector<Role>& roles, const std::vector<int>& name_ids,
+                                   const IntentFlags& flags, const Settings& s, const Same& same, bool* failed) {
+    *failed = false;
+    std::vector<size_t> ranked = rank_by_score(scores), selected;
+    for (size_t i : ranked)
+        if (scores[i] >= s.min_column_score) selected.push_back(i);
+    for (size_t i : ranked) {
+        if (!required[i]) continue;
+        int in = find_same(selected, i, same);
+        if (in < 0) { *failed = true; return {}; }
+        if (!in) selected.push_back(i);
+    }
+    ensure_intent_columns(ranked, selected, roles, name_ids, flags);
+    if (selected.empty() && !ranked.empty()) selected.push_back(ranked[0]);
+    if (selected.size() > keep_count(s.max_columns_per_table)) selected.resize(keep_count(s.max_columns_per_table));
+    return selected;
+}
+
+double round6(double x) {
+    if (!std::isfinite(x)) return x;
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.6f", x);  // exact decimal value, ties to even
+    return std::strtod(buf, nullptr);
+}
+
+PyObject* reasons_to_list(const Reasons& r, size_t limit) {
+    size_t n = std::min(limit, r.size());
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* s = aw::new_str(r[i]);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), i, s);
+    }
+    return list.release();
+}
+
+// --------------------------------------------------------------- settings
+
+namespace {
+bool get_double(PyObject* config, const char* name, double& out) {
+    Ref v(PyObject_GetAttrString(config, name));
+    if (!v) return false;
+    out = PyFloat_AsDouble(v.get());
+    return !(out == -1.0 && PyErr_Occurred());
+}
+bool get_bool(PyObject* config, const char* name, bool& out) {
+    Ref v(PyObject_GetAttrString(config, name));
+    int t = v ? PyObject_IsTrue(v.get()) : -1;
+    out = t > 0;
+    return t >= 0;
+}
+bool get_count(PyObject* config, const char* name, long long& out) {
+    Ref v(PyObject_GetAttrString(config, name));
+    Ref i(v ? PyNumber_Index(v.get()) : nullptr);
+    if (!i) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+    if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return !(out == -1 && PyErr_Occurred());
+}
+bool get_obj(PyObject* config, const char* name, Ref& out) {
+    out = Ref(PyObject_GetAttrString(config, name));
+    return bool(out);
+}
+}  // namespace
+
+bool Settings::read(PyObject* c) {
+    if (!get_obj(c, "strategy", strategy_obj)) return false;
+    strategy = STRATEGY_HYBRID;
+    PyObject* st = strategy_obj.get();
+    if (PyUnicode_Check(st)) {
+        if (PyUnicode_CompareWithASCIIString(st, "lexical") == 0) strategy = STRATEGY_LEXICAL;
+        else if (PyUnicode_CompareWithASCIIString(st, "tfidf") == 0) strategy = STRATEGY_TFIDF;
+        else if (PyUnicode_CompareWithASCIIString(st, "embedding") == 0) strategy = STRATEGY_EMBEDDING;
+    }
+    return get_count(c, "top_k_tables", top_k_tables) && get_count(c, "max_columns_per_table", max_columns_per_table) &&
+           get_double(c, "min_table_score", min_table_score) && get_double(c, "min_column_score", min_column_score) &&
+           get_bool(c, "include_relationships", include_relationships) &&
+           get_bool(c, "include_neighbor_tables_for_joins", include_neighbor_tables_for_joins) &&
+           get_bool(c, "include_primary_keys", include_primary_keys) &&
+           get_bool(c, "include_foreign_keys", include_foreign_keys) &&
+           get_bool(c, "include_default_date_on_time_intent", include_default_date_on_time_intent) &&
+           get_bool(c, "include_default_metric_on_metric_intent", include_default_metric_on_metric_intent) &&
+           get_obj(c, "max_output_chars", max_output_chars) &&
+           get_obj(c, "token_chars_per_token", token_chars_per_token) &&
+           get_bool(c, "include_descriptions", include_descriptions) &&
+           get_bool(c, "include_synonyms", include_synonyms) &&
+           get_bool(c, "include_sample_values", include_sample_values) &&
+           get_count(c, "max_sample_values_per_column", max_sample_values_per_column) &&
+           get_double(c, "table_name_weight", table_name_weight) &&
+           get_double(c, "table_business_name_weight", table_business_name_weight) &&
+           get_double(c, "table_tag_weight", table_tag_weight) &&
+           get_double(c, "table_description_weight", table_description_weight) &&
+           get_double(c, "column_name_weight", column_name_weight) &&
+           get_double(c, "column_synonym_weight", column_synonym_weight) &&
+           get_double(c, "column_tag_weight", column_tag_weight) &&
+           get_double(c, "column_description_weight", column_description_weight) &&
+           get_double(c, "role_intent_weight", role_intent_weight) &&
+           get_double(c, "exact_phrase_bonus", exact_phrase_bonus) &&
+           get_bool(c, "use_tfidf_if_available", use_tfidf_if_available) &&
+           get_bool(c, "use_embeddings_if_available", use_embeddings_if_available) &&
+           get_obj(c, "embedding_model_name_or_path", embedding_model_name_or_path) &&
+           get_double(c, "lexical_alpha", lexical_alpha) && get_double(c, "tfidf_alpha", tfidf_alpha) &&
+           get_double(c, "embedding_alpha", embedding_alpha) && get_bool(c, "include_debug", include_debug);
+}
+
+}  // namespace sift

@@ -1,0 +1,267 @@
+// Optional vector backends: TF-IDF similarity (scikit-learn) and sentence
+// embeddings (sentence-transformers), imported through the host at call time.
+#include "schemasift/core.hpp"
+
+#include "common/pytext.hpp"
+
+#include <cstring>
+
+namespace sift {
+using aw::Ref;
+
+namespace {
+
+bool set_attr(PyObject* self, const char* name, PyObject* value) {
+    return PyObject_SetAttrString(self, name, value) == 0;
+}
+
+// True when the pending error is an ordinary exception (then cleared).
+bool swallow() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+PyObject* import_attr(const char* module, const char* name) {
+    Ref m(PyImport_ImportModule(module));
+    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
+}
+
+// "not self.available or <attr> is None"
+int unusable(PyObject* self, const char* a, const char* b) {
+    Ref avail(PyObject_GetAttrString(self, "available"));
+    if (!avail) return -1;
+    int t = PyObject_IsTrue(avail.get());
+    if (t <= 0) return t < 0 ? -1 : 1;
+    for (const char* name : {a, b}) {
+        if (!name) continue;
+        Ref v(PyObject_GetAttrString(self, name));
+        if (!v) return -1;
+        if (v.get() == Py_None) return 1;
+    }
+    return 0;
+}
+
+// {doc_id: float(sim)} pairing doc_ids with sims in order.
+PyObject* pair_scores(PyObject* doc_ids, PyObject* sims) {
+    Ref out(PyDict_New());
+    Ref ids(out ? PyObject_GetIter(doc_ids) : nullptr);
+    Ref values(ids ? PyObject_GetIter(sims) : nullptr);
+    if (!values) return nullptr;
+    for (;;) {
+        Ref id(PyIter_Next(ids.get()));
+        if (!id) break;
+        Ref v(PyIter_Next(values.get()));
+        if (!v) break;
+        Ref f(PyNumber_Float(v.get()));
+        if (!f || PyDict_SetItem(out.get(), id.get(), f.get()) < 0) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : out.release();
+}
+
+// Sets doc_ids and returns the texts of a {doc_id: text} map.
+PyObject* take_docs(PyObject* self, PyObject* docs) {
+    Ref keys(PyDict_Keys(docs));
+    Ref values(keys ? PyDict_Values(docs) : nullptr);
+    if (!values || !set_attr(self, "doc_ids", keys.get())) return nullptr;
+    return values.release();
+}
+
+bool check_docs(PyObject* docs) {
+    if (PyDict_Check(docs)) return true;
+    PyErr_Format(PyExc_TypeError, "doc_text_by_id must be a dict, not %.200s", Py_TYPE(docs)->tp_name);
+    return false;
+}
+
+bool check_question(PyObject* q) {
+    if (PyUnicode_Check(q)) return true;
+    PyErr_Format(PyExc_TypeError, "question must be str, not %.200s", Py_TYPE(q)->tp_name);
+    return false;
+}
+
+// ------------------------------------------------------------------ TF-IDF
+
+int tfidf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":__init__", const_cast<char**>(kw))) return -1;
+    Ref empty(PyList_New(0));
+    if (!empty || !set_attr(self, "available", Py_False) || !set_attr(self, "vectorizer", Py_None) ||
+        !set_attr(self, "matrix", Py_None) || !set_attr(self, "doc_ids", empty.get()))
+        return -1;
+    Ref cls(import_attr("sklearn.feature_extraction.text", "TfidfVectorizer"));
+    Ref kwds(cls ? Py_BuildValue("{s:(ii),s:O}", "ngram_range", 1, 2, "lowercase", Py_True) : nullptr);
+    Ref noargs(kwds ? PyTuple_New(0) : nullptr);
+    Ref vec(noargs ? PyObject_Call(cls.get(), noargs.get(), kwds.get()) : nullptr);
+    if (!vec) return swallow() ? 0 : -1;
+    return set_attr(self, "vectorizer", vec.get()) && set_attr(self, "available", Py_True) ? 0 : -1;
+}
+
+PyObject* tfidf_build(PyObject* self, PyObject* docs) {
+    if (!check_docs(docs)) return nullptr;
+    int skip = unusable(self, "vectorizer", nullptr);
+    if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref texts(take_docs(self, docs));
+    Ref vec(texts ? PyObject_GetAttrString(self, "vectorizer") : nullptr);
+    Ref matrix(vec ? PyObject_CallMethod(vec.get(), "fit_transform", "O", texts.get()) : nullptr);
+    if (!matrix || !set_attr(self, "matrix", matrix.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* tfidf_score(PyObject* self, PyObject* question) {
+    if (!check_question(question)) return nullptr;
+    int skip = unusable(self, "vectorizer", "matrix");
+    if (skip) return skip < 0 ? nullptr : PyDict_New();
+    Ref cosine(import_attr("sklearn.metrics.pairwise", "cosine_similarity"));
+    Ref vec(cosine ? PyObject_GetAttrString(self, "vectorizer") : nullptr);
+    Ref qlist(vec ? PyList_New(1) : nullptr);
+    if (qlist) PyList_SET_ITEM(qlist.get(), 0, Py_NewRef(question));
+    Ref qvec(qlist ? PyObject_CallMethod(vec.get(), "transform", "O", qlist.get()) : nullptr);
+    Ref matrix(qvec ? PyObject_GetAttrString(self, "matrix") : nullptr);
+    Ref sims(matrix ? PyObject_CallFunctionObjArgs(cosine.get(), qvec.get(), matrix.get(), nullptr) : nullptr);
+    Ref zero(sims ? PyLong_FromLong(0) : nullptr);
+    Ref row(zero ? PyObject_GetItem(sims.get(), zero.get()) : nullptr);
+    Ref ids(row ? PyObject_GetAttrString(self, "doc_ids") : nullptr);
+    Ref out(ids ? pair_scores(ids.get(), row.get()) : nullptr);
+    if (!out) return swallow() ? PyDict_New() : nullptr;
+    return out.release();
+}
+
+// --------------------------------------------------------------- embeddings
+
+int embedding_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"model_name_or_path", nullptr};
+    PyObject* name = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__init__", const_cast<char**>(kw), &name))
+        return -1;
+    Ref empty(PyList_New(0));
+    if (!empty || !set_attr(self, "available", Py_False) || !set_attr(self, "model", Py_None) ||
+        !set_attr(self, "doc_ids", empty.get()) || !set_attr(self, "embeddings", Py_None) ||
+        !set_attr(self, "model_name_or_path", name))
+        return -1;
+    int present = aw::is_present(name);
+    if (present <= 0) return present;
+    Ref cls(import_attr("sentence_transformers", "SentenceTransformer"));
+    Ref model(cls ? PyObject_CallOneArg(cls.get(), name) : nullptr);
+    if (!model) return swallow() ? 0 : -1;
+    return set_attr(self, "model", model.get()) && set_attr(self, "available", Py_True) ? 0 : -1;
+}
+
+PyObject* encode(PyObject* model, PyObject* texts) {
+    Ref meth(PyObject_GetAttrString(model, "encode"));
+    Ref args(meth ? PyTuple_Pack(1, texts) : nullptr);
+    Ref kwds(args ? Py_BuildValue("{s:O}", "normalize_embeddings", Py_True) : nullptr);
+    return kwds ? PyObject_Call(meth.get(), args.get(), kwds.get()) : nullptr;
+}
+
+PyObject* embedding_build(PyObject* self, PyObject* docs) {
+    if (!check_docs(docs)) return nullptr;
+    int skip = unusable(self, "model", nullptr);
+    if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref texts(take_docs(self, docs));
+    Ref model(texts ? PyObject_GetAttrString(self, "model") : nullptr);
+    Ref emb(model ? encode(model.get(), texts.get()) : nullptr);
+    if (!emb || !set_attr(self, "embeddings", emb.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* embedding_score(PyObject* self, PyObject* question) {
+    if (!check_question(question)) return nullptr;
+    int skip = unusable(self, "model", "embeddings");
+    if (skip) return skip < 0 ? nullptr : PyDict_New();
+    Ref model(PyObject_GetAttrString(self, "model"));
+    Ref qlist(model ? PyList_New(1) : nullptr);
+    if (qlist) PyList_SET_ITEM(qlist.get(), 0, Py_NewRef(question));
+    Ref qemb(qlist ? encode(model.get(), qlist.get()) : nullptr);
+    Ref zero(qemb ? PyLong_FromLong(0) : nullptr);
+    Ref q(zero ? PyObject_GetItem(qemb.get(), zero.get()) : nullptr);
+    Ref emb(q ? PyObject_GetAttrString(self, "embeddings") : nullptr);
+    Ref sims(emb ? PyNumber_MatrixMultiply(emb.get(), q.get()) : nullptr);
+    Ref ids(sims ? PyObject_GetAttrString(self, "doc_ids") : nullptr);
+    Ref out(ids ? pair_scores(ids.get(), sims.get()) : nullptr);
+    if (!out) return swallow() ? PyDict_New() : nullptr;
+    return out.release();
+}
+
+// Bound-method adapters: the class is a plain Python class whose methods
+// receive the instance as their first positional argument.
+PyObject* call_init(initproc init, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_SetString(PyExc_TypeError, "__init__() needs an instance");
+        return nullptr;
+    }
+    Ref rest(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+    if (!rest || init(PyTuple_GET_ITEM(args, 0), rest.get(), kwargs) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* call_one(PyObject* (*fn)(PyObject*, PyObject*), const char* name, PyObject* args, PyObject* kwargs,
+                   const char* arg) {
+    static const char* kw1[] = {"self", "doc_text_by_id", nullptr};
+    static const char* kw2[] = {"self", "question", nullptr};
+    const char** kw = std::strcmp(arg, "question") == 0 ? kw2 : kw1;
+    PyObject *self, *value;
+    std::string fmt = std::string("OO:") + name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), const_cast<char**>(kw), &self, &value))
+        return nullptr;
+    return fn(self, value);
+}
+
+PyObject* py_tfidf_init(PyObject*, PyObject* a, PyObject* k) { return call_init(tfidf_init, a, k); }
+PyObject* py_tfidf_build(PyObject*, PyObject* a, PyObject* k) { return call_one(tfidf_build, "build", a, k, "doc_text_by_id"); }
+PyObject* py_tfidf_score(PyObject*, PyObject* a, PyObject* k) { return call_one(tfidf_score, "score", a, k, "question"); }
+PyObject* py_emb_init(PyObject*, PyObject* a, PyObject* k) { return call_init(embedding_init, a, k); }
+PyObject* py_emb_build(PyObject*, PyObject* a, PyObject* k) { return call_one(embedding_build, "build", a, k, "doc_text_by_id"); }
+PyObject* py_emb_score(PyObject*, PyObject* a, PyObject* k) { return call_one(embedding_score, "score", a, k, "question"); }
+
+#define KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef tfidf_methods[] = {
+    {"__init__", KW(py_tfidf_init), "__init__($self, /)\n--\n\n"},
+    {"build", KW(py_tfidf_build), "build($self, /, doc_text_by_id)\n--\n\nFit the vectorizer on the documents."},
+    {"score", KW(py_tfidf_score),
+     "score($self, /, question)\n--\n\nCosine similarity of the question to every document."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef embedding_methods[] = {
+    {"__init__", KW(py_emb_init), "__init__($self, /, model_name_or_path=None)\n--\n\n"},
+    {"build", KW(py_emb_build), "build($self, /, doc_text_by_id)\n--\n\nEncode every document."},
+    {"score", KW(py_emb_score),
+     "score($self, /, question)\n--\n\nDot product of the question's embedding with every document's."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// type(name, (object,), namespace) with the functions above as methods.
+PyObject* make_backend_type(PyObject* module, const char* name, const char* doc, PyMethodDef* methods) {
+    Ref ns(PyDict_New());
+    Ref modname(ns ? PyUnicode_FromString("askweave.schemasift") : nullptr);
+    Ref docstr(modname ? PyUnicode_FromString(doc) : nullptr);
+    if (!docstr || PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__doc__", docstr.get()) < 0)
+        return nullptr;
+    for (PyMethodDef* m = methods; m->ml_name; ++m) {
+        Ref fn(PyCFunction_NewEx(m, nullptr, modname.get()));
+        Ref bound(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
+        if (!bound || PyDict_SetItemString(ns.get(), m->ml_name, bound.get()) < 0) return nullptr;
+    }
+    Ref type(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", name,
+                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
+    if (!type || PyModule_AddObjectRef(module, name, type.get()) < 0) return nullptr;
+    return type.get();
+}
+
+}  // namespace
+
+PyObject* TfidfBackendType;
+PyObject* EmbeddingBackendType;
+
+bool init_vector(PyObject* module) {
+    TfidfBackendType = make_backend_type(module, "OptionalTfidfBackend",
+                                         "TF-IDF similarity through scikit-learn, when it can be imported.",
+                                         tfidf_methods);
+    EmbeddingBackendType = make_backend_type(
+        module, "OptionalEmbeddingBackend",
+        "Sentence-embedding similarity through sentence-transformers, when a model can be loaded.",
+        embedding_methods);
+    return TfidfBackendType && EmbeddingBackendType;
+}
+
+}  // namespace sift
