@@ -4,6 +4,7 @@
 #include "common/unicode.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 #include <vector>
@@ -13,27 +14,41 @@ namespace aw {
 namespace {
 const char kHex[] = "0123456789abcdef";
 
-void append_u_escape(std::string& out, uint32_t c) {
-    out += "\\u";
-    out.push_back(kHex[(c >> 12) & 0xF]);
-    out.push_back(kHex[(c >> 8) & 0xF]);
-    out.push_back(kHex[(c >> 4) & 0xF]);
-    out.push_back(kHex[c & 0xF]);
+// Bytes that end a run of text copied as is.
+struct StopTable {
+    bool ascii[256], utf8[256];
+    StopTable() {
+        for (int b = 0; b < 256; ++b) {
+            utf8[b] = b < 0x20 || b == '"' || b == '\\';
+            ascii[b] = utf8[b] || b >= 0x7F;
+        }
+    }
+};
+const StopTable kStops;
+const bool* const kStopAscii = kStops.ascii;
+const bool* const kStopUtf8 = kStops.utf8;
+
+void append_u_escape(JsonBuf& out, uint32_t c) {
+    char e[6] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF], kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
+    out.put(e, 6);
 }
 }  // namespace
 
 void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) {
-    out.push_back('"');
+    JsonBuf b;
+    json_write_string(b, s, ensure_ascii);
+    out.append(b.view());
+}
+
+void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii) {
+    out.put('"');
     size_t i = 0, n = s.size();
     while (i < n) {
         // Copy the longest run that needs no escaping in one go.
+        const bool* stop = ensure_ascii ? kStopAscii : kStopUtf8;
         size_t run = i;
-        while (run < n) {
-            unsigned char b = static_cast<unsigned char>(s[run]);
-            if (b < 0x20 || b == '"' || b == '\\' || (ensure_ascii && b >= 0x7F)) break;
-            ++run;
-        }
-        out.append(s.data() + i, run - i);
+        while (run < n && !stop[static_cast<unsigned char>(s[run])]) ++run;
+        out.put(s.data() + i, run - i);
         i = run;
         if (i >= n) break;
         unsigned char b = static_cast<unsigned char>(s[i]);
@@ -51,31 +66,31 @@ void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) 
             continue;
         }
         switch (b) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"': out.put("\\\"", 2); break;
+            case '\\': out.put("\\\\", 2); break;
+            case '\n': out.put("\\n", 2); break;
+            case '\r': out.put("\\r", 2); break;
+            case '\t': out.put("\\t", 2); break;
+            case '\b': out.put("\\b", 2); break;
+            case '\f': out.put("\\f", 2); break;
             default: append_u_escape(out, b);
         }
         ++i;
     }
-    out.push_back('"');
+    out.put('"');
 }
 
 namespace {
 
 class Writer {
 public:
-    Writer(std::string& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
+    Writer(JsonBuf& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
 
     bool value(PyObject* v, int level) {
         if (PyUnicode_Check(v)) { string(v); return true; }
-        if (v == Py_None) { out_ += "null"; return true; }
-        if (v == Py_True) { out_ += "true"; return true; }
-        if (v == Py_False) { out_ += "false"; return true; }
+        if (v == Py_None) { out_.put("null", 4); return true; }
+        if (v == Py_True) { out_.put("true", 4); return true; }
+        if (v == Py_False) { out_.put("false", 5); return true; }
         if (PyLong_Check(v)) return integer(v);
         if (PyFloat_Check(v)) { real(PyFloat_AS_DOUBLE(v)); return true; }
         if (PyList_Check(v) || PyTuple_Check(v)) return array(v, level);
@@ -84,9 +99,9 @@ public:
     }
 
 private:
-    std::string& out_;
+    JsonBuf& out_;
     const JsonOptions& opt_;
-    std::unordered_set<PyObject*> markers_;
+    std::vector<PyObject*> markers_;  // containers on the current path
 
     void string(PyObject* s) {
         if (PyUnicode_IS_ASCII(s)) {
@@ -102,47 +117,54 @@ private:
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (!overflow && !(x == -1 && PyErr_Occurred())) {
-            out_ += std::to_string(x);
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, x);
+            out_.put(buf, static_cast<size_t>(r.ptr - buf));
             return true;
         }
         PyErr_Clear();
         Ref s(PyLong_Type.tp_repr(v));  // int.__repr__, as json does for subclasses
         if (!s) return false;
-        append_str(out_, s.get());
+        out_.put(to_utf8(s.get()));
         return true;
     }
 
     void real(double x) {
-        if (std::isnan(x)) out_ += "NaN";
-        else if (std::isinf(x)) out_ += x > 0 ? "Infinity" : "-Infinity";
-        else append_float_repr(out_, x);
+        if (std::isnan(x)) out_.put("NaN", 3);
+        else if (std::isinf(x)) out_.put(x > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
+        else {
+            std::string r;
+            append_float_repr(r, x);
+            out_.put(r);
+        }
     }
 
     bool enter(PyObject* v) {
-        if (!markers_.insert(v).second) {
+        if (std::find(markers_.begin(), markers_.end(), v) != markers_.end()) {
             PyErr_SetString(PyExc_ValueError, "Circular reference detected");
             return false;
         }
+        markers_.push_back(v);
         return true;
     }
-    void leave(PyObject* v) { markers_.erase(v); }
+    void leave(PyObject*) { markers_.pop_back(); }
 
     void newline(int level) {
-        out_.push_back('\n');
-        out_.append(static_cast<size_t>(opt_.indent) * static_cast<size_t>(level), ' ');
+        out_.put('\n');
+        for (size_t k = static_cast<size_t>(opt_.indent) * static_cast<size_t>(level); k; --k) out_.put(' ');
     }
     void item_separator(int level) {
-        if (opt_.indent >= 0) { out_.push_back(','); newline(level); }
-        else out_ += ", ";
+        if (opt_.indent >= 0) { out_.put(','); newline(level); }
+        else out_.put(", ", 2);
     }
 
     bool array(PyObject* v, int level) {
         Ref seq(PySequence_Fast(v, "expected a sequence"));
         if (!seq) return false;
-        if (PySequence_Fast_GET_SIZE(seq.get()) == 0) { out_ += "[]"; return true; }
+        if (PySequence_Fast_GET_SIZE(seq.get()) == 0) { out_.put("[]", 2); return true; }
         RecursionGuard guard(" while encoding a JSON object");
         if (!guard.ok() || !enter(v)) return false;
-        out_.push_back('[');
+        out_.put('[');
         if (opt_.indent >= 0) newline(level + 1);
         // A default=str hook may shrink the list while we walk it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -151,7 +173,7 @@ private:
             if (!value(item.get(), level + 1)) return false;
         }
         if (opt_.indent >= 0) newline(level);
-        out_.push_back(']');
+        out_.put(']');
         leave(v);
         return true;
     }
@@ -176,13 +198,14 @@ private:
     }
 
     bool object(PyObject* v, int level) {
-        if (PyDict_GET_SIZE(v) == 0) { out_ += "{}"; return true; }
+        if (PyDict_GET_SIZE(v) == 0) { out_.put("{}", 2); return true; }
         RecursionGuard guard(" while encoding a JSON object");
         if (!guard.ok() || !enter(v)) return false;
+        if (PyDict_CheckExact(v) && !opt_.sort_keys) return plain_object(v, level);
         Ref items(PyMapping_Items(v));
         if (!items) return false;
         if (opt_.sort_keys && !sort_items(items.get())) return false;
-        out_.push_back('{');
+        out_.put('{');
         if (opt_.indent >= 0) newline(level + 1);
         Py_ssize_t n = PyList_GET_SIZE(items.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -194,17 +217,49 @@ private:
             if (i) item_separator(level + 1);
             PyObject* k = PyTuple_GET_ITEM(pair, 0);
             if (PyFloat_Check(k)) {
-                out_.push_back('"');
+                out_.put('"');
                 real(PyFloat_AS_DOUBLE(k));
-                out_.push_back('"');
+                out_.put('"');
             } else if (!key(k)) {
                 return false;
             }
-            out_ += ": ";
+            out_.put(": ", 2);
             if (!value(PyTuple_GET_ITEM(pair, 1), level + 1)) return false;
         }
         if (opt_.indent >= 0) newline(level);
-        out_.push_back('}');
+        out_.put('}');
+        leave(v);
+        return true;
+    }
+
+    // An exact dict in insertion order, from a snapshot of its entries (a
+    // default=str hook may change the dict while we write).
+    bool plain_object(PyObject* v, int level) {
+        std::vector<Ref> entries;
+        entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(v)) * 2);
+        Py_ssize_t pos = 0;
+        PyObject *k, *val;
+        while (PyDict_Next(v, &pos, &k, &val)) {
+            entries.push_back(Ref::borrow(k));
+            entries.push_back(Ref::borrow(val));
+        }
+        out_.put('{');
+        if (opt_.indent >= 0) newline(level + 1);
+        for (size_t i = 0; i < entries.size(); i += 2) {
+            if (i) item_separator(level + 1);
+            PyObject* key_obj = entries[i].get();
+            if (PyFloat_Check(key_obj)) {
+                out_.put('"');
+                real(PyFloat_AS_DOUBLE(key_obj));
+                out_.put('"');
+            } else if (!key(key_obj)) {
+                return false;
+            }
+            out_.put(": ", 2);
+            if (!value(entries[i + 1].get(), level + 1)) return false;
+        }
+        if (opt_.indent >= 0) newline(level);
+        out_.put('}');
         leave(v);
         return true;
     }
@@ -255,9 +310,36 @@ private:
 
 }  // namespace
 
-bool json_write(std::string& out, PyObject* v, const JsonOptions& opt) {
+bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
+    if (PyUnicode_CheckExact(v)) {
+        if (PyUnicode_IS_ASCII(v)) {
+            json_write_string(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
+                                                    static_cast<size_t>(PyUnicode_GET_LENGTH(v))),
+                              ensure_ascii);
+        } else {
+            json_write_string(out, to_utf8(v), ensure_ascii);
+        }
+        return true;
+    }
+    if (v == Py_None) { out.put("null", 4); return true; }
+    if (v == Py_True) { out.put("true", 4); return true; }
+    if (v == Py_False) { out.put("false", 5); return true; }
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) { out.put("[]", 2); return true; }
+    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) { out.put("{}", 2); return true; }
+    return false;
+}
+
+bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt) {
+    if (json_write_simple(out, v, opt.ensure_ascii)) return true;
     Writer w(out, opt);
     return w.value(v, 0);
+}
+
+bool json_write(std::string& out, PyObject* v, const JsonOptions& opt) {
+    JsonBuf b;
+    if (!json_write(b, v, opt)) return false;
+    out.append(b.view());
+    return true;
 }
 
 }  // namespace aw

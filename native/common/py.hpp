@@ -24,6 +24,13 @@ private:
     PyObject* o_ = nullptr;
 };
 
+// An interned str made once per call site: KEY("name").
+#define KEY(text)                                                         \
+    ([]() -> PyObject* {                                                  \
+        static PyObject* const key = PyUnicode_InternFromString(text);    \
+        return key;                                                       \
+    }())
+
 // Guards native recursion with the interpreter's own limit.
 class RecursionGuard {
 public:

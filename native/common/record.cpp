@@ -207,14 +207,11 @@ std::string text_signature(const char* short_name, const std::vector<FieldSpec>&
 
 }  // namespace
 
-PyObject* rec_get(PyObject* self, int i) {
-    PyObject* v = R(self)->f[i];
-    if (!v) {
-        const RecordDef* d = find_def(Py_TYPE(self));
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                     d ? d->fields[static_cast<size_t>(i)].name : "?");
-    }
-    return v;
+PyObject* rec_missing(PyObject* self, int i) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 d ? d->fields[static_cast<size_t>(i)].name : "?");
+    return nullptr;
 }
 
 bool is_record(PyObject* o) { return find_def(Py_TYPE(o)) != nullptr; }

@@ -10,6 +10,11 @@
 
 namespace aw {
 
+struct RecordObject {
+    PyObject_HEAD
+    PyObject* f[1];
+};
+
 struct FieldSpec {
     enum Kind { Required, Value, NewList, NewDict };
     const char* name;
@@ -27,18 +32,17 @@ struct FieldSpec {
     static FieldSpec object(const char* n, PyObject* v) { return {n, Value, v}; }  // steals
 };
 
-struct RecordObject {
-    PyObject_HEAD
-    PyObject* f[1];
-};
-
 // Creates the type "module.Name" (qualified_name is "pkg.module.Name"), adds
 // it to the module and returns a borrowed reference (nullptr on error).
 PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, const char* doc,
                                std::vector<FieldSpec> fields, const PyMethodDef* methods = nullptr);
 
 // Borrowed field value; nullptr with AttributeError when the field was deleted.
-PyObject* rec_get(PyObject* self, int i);
+PyObject* rec_missing(PyObject* self, int i);
+inline PyObject* rec_get(PyObject* self, int i) {
+    PyObject* v = reinterpret_cast<struct RecordObject*>(self)->f[i];
+    return v ? v : rec_missing(self, i);
+}
 
 // A new instance with its fields set from values (references stolen, all
 // non-null); used by native code that builds records directly.

@@ -739,48 +739,57 @@ namespace sift {
 namespace {
 PyObject* json_convert(PyObject* v) { return aw::is_record(v) ? record_as_dict(v) : nullptr; }
 
-bool write_key(std::string& out, bool& first, const char* key) {
-    out += first ? "\"" : ", \"";
-    first = false;
-    out += key;
-    out += "\": ";
-    return true;
+// A map with fixed keys: the written prefix of each member ("{"name": ",
+// ", "type": ", ...) is prepared once per call, in the requested key order.
+struct FixedMap {
+    std::vector<std::string> prefix;
+    std::vector<int> field;
+    FixedMap(const char* const* names, const int* order, int n) {
+        for (int k = 0; k < n; ++k) {
+            prefix.push_back(std::string(k ? ", \"" : "{\"") + names[order[k]] + "\": ");
+            field.push_back(order[k]);
+        }
+    }
+};
+
+bool write_value(aw::JsonBuf& out, PyObject* v, const aw::JsonOptions& opt) {
+    return aw::json_write_simple(out, v, false) || aw::json_write(out, v, opt);
 }
 
-bool write_record_fields(std::string& out, PyObject* rec, PyTypeObject* type, const char* const* names,
-                         const int* order, int n, const aw::JsonOptions& opt) {
+bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const FixedMap& m,
+                  const aw::JsonOptions& opt) {
     if (!aw::rec_check(rec, type)) {
         PyErr_Format(PyExc_TypeError, "expected %s, got %.200s", type->tp_name, Py_TYPE(rec)->tp_name);
         return false;
     }
-    out.push_back('{');
-    bool first = true;
-    for (int k = 0; k < n; ++k) {
-        PyObject* v = aw::rec_get(rec, order[k]);
+    for (size_t k = 0; k < m.field.size(); ++k) {
+        PyObject* v = aw::rec_get(rec, m.field[k]);
         if (!v) return false;
-        write_key(out, first, names[order[k]]);
-        if (!aw::json_write(out, v, opt)) return false;
+        out.put(m.prefix[k]);
+        if (!write_value(out, v, opt)) return false;
     }
-    out.push_back('}');
+    out.put('}');
     return true;
 }
 
 // Writes the items of an iterable with fn, as a JSON list.
 template <class Fn>
-bool write_list(std::string& out, PyObject* iterable, Fn&& fn) {
-    Ref list(PySequence_List(iterable));
+bool write_list(aw::JsonBuf& out, PyObject* iterable, Fn&& fn) {
+    Ref list(PyList_CheckExact(iterable) ? Ref::borrow(iterable) : Ref(PySequence_List(iterable)));
     if (!list) return false;
-    out.push_back('[');
+    out.put('[');
+    // A default=str hook may run Python code: re-read the size, hold the item.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        if (i) out += ", ";
-        if (!fn(PyList_GET_ITEM(list.get(), i))) return false;
+        if (i) out.put(", ", 2);
+        Ref item = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        if (!fn(item.get())) return false;
     }
-    out.push_back(']');
+    out.put(']');
     return true;
 }
 }  // namespace
 
-bool catalog_prompt_json(PyObject* catalog, bool sorted, std::string& out) {
+bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out) {
     static const char* const col_names[] = {"name", "type", "description", "synonyms", "role", "tags", "nullable",
                                             "is_primary_key", "is_foreign_key", "sample_values", "extra"};
     static const int col_plain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
@@ -802,54 +811,52 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, std::string& out) {
     opt.default_str = true;
     opt.sort_keys = sorted;
     opt.convert = json_convert;
-    const int* col_order = sorted ? col_sorted : col_plain;
-    const int* rel_order = sorted ? rel_sorted : rel_plain;
-    const int* table_order = sorted ? table_sorted : table_plain;
+    static const FixedMap col_maps[2] = {{col_names, col_plain, 11}, {col_names, col_sorted, 11}};
+    static const FixedMap rel_maps[2] = {{rel_names, rel_plain, 7}, {rel_names, rel_sorted, 7}};
+    static const FixedMap table_maps[2] = {{table_names, table_plain, 7}, {table_names, table_sorted, 7}};
+    const FixedMap& cols = col_maps[sorted];
+    const FixedMap& rels_map = rel_maps[sorted];
+    const FixedMap& tables_map = table_maps[sorted];
 
     auto table = [&](PyObject* t) {
         if (!aw::rec_check(t, TableMetaType)) {
             PyErr_Format(PyExc_TypeError, "expected TableMeta, got %.200s", Py_TYPE(t)->tp_name);
             return false;
         }
-        out.push_back('{');
-        bool first = true;
-        for (int k = 0; k < 7; ++k) {
-            PyObject* v = aw::rec_get(t, table_order[k]);
+        for (size_t k = 0; k < tables_map.field.size(); ++k) {
+            PyObject* v = aw::rec_get(t, tables_map.field[k]);
             if (!v) return false;
-            write_key(out, first, table_names[table_order[k]]);
-            bool ok = table_order[k] == T_COLUMNS
-                          ? write_list(out, v, [&](PyObject* c) {
-                                return write_record_fields(out, c, ColumnMetaType, col_names, col_order, 11, opt);
-                            })
-                          : aw::json_write(out, v, opt);
+            out.put(tables_map.prefix[k]);
+            bool ok = tables_map.field[k] == T_COLUMNS
+                          ? write_list(out, v, [&](PyObject* c) { return write_record(out, c, ColumnMetaType, cols, opt); })
+                          : write_value(out, v, opt);
             if (!ok) return false;
         }
-        out.push_back('}');
+        out.put('}');
         return true;
     };
     auto relationships = [&](PyObject* rels) {
-        return write_list(out, rels, [&](PyObject* r) {
-            return write_record_fields(out, r, RelationshipMetaType, rel_names, rel_order, 7, opt);
-        });
+        return write_list(out, rels, [&](PyObject* r) { return write_record(out, r, RelationshipMetaType, rels_map, opt); });
     };
     PyObject* db = aw::rec_get(catalog, M_DATABASE);
     PyObject* tables = db ? aw::rec_get(catalog, M_TABLES) : nullptr;
     PyObject* rels = tables ? aw::rec_get(catalog, M_RELATIONSHIPS) : nullptr;
     if (!rels) return false;
-    out += "{\"database\": ";
-    if (!aw::json_write(out, db, opt)) return false;
+    out.reserve(1 << 16);
+    out.put("{\"database\": ");
+    if (!write_value(out, db, opt)) return false;
     if (sorted) {
-        out += ", \"relationships\": ";
+        out.put(", \"relationships\": ");
         if (!relationships(rels)) return false;
-        out += ", \"tables\": ";
+        out.put(", \"tables\": ");
         if (!write_list(out, tables, table)) return false;
     } else {
-        out += ", \"tables\": ";
+        out.put(", \"tables\": ");
         if (!write_list(out, tables, table)) return false;
-        out += ", \"relationships\": ";
+        out.put(", \"relationships\": ");
         if (!relationships(rels)) return false;
     }
-    out.push_back('}');
+    out.put('}');
     return true;
 }
 

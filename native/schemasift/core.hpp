@@ -4,6 +4,8 @@
 #pragma once
 #include "schemasift/schemasift.hpp"
 
+#include "common/record.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +13,8 @@
 #include <vector>
 
 namespace sift {
+
+extern PyTypeObject* SelectorConfigType;
 
 // ------------------------------------------------------------- text arena
 
@@ -33,6 +37,15 @@ private:
 };
 
 // ----------------------------------------------------------------- catalog
+
+// rec.name, read straight from the slot for an exact record type.
+inline PyObject* field_of(PyObject* rec, PyTypeObject* type, int index, const char* name) {
+    if (Py_IS_TYPE(rec, type)) {
+        PyObject* v = aw::rec_get(rec, index);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttrString(rec, name);
+}
 
 enum Role : uint8_t { ROLE_METRIC, ROLE_DIMENSION, ROLE_DATE, ROLE_DATETIME, ROLE_ID, ROLE_PRIMARY_KEY,
                       ROLE_FOREIGN_KEY, ROLE_TEXT, ROLE_BOOLEAN, ROLE_UNKNOWN, ROLE_OTHER };
@@ -108,10 +121,17 @@ public:
     const std::string& at(size_t i) const { return words_[i]; }
     bool contains(std::string_view w) const { return find(w) >= 0; }
 
+    // Cheap test that rules out most words before hashing.
+    bool may_contain(size_t len, unsigned char first) const {
+        size_t bit = len < 63 ? len : 63;  // one bit stands for every length from 63 up
+        return ((len_mask_ >> bit) & 1) && ((first_mask_[first >> 6] >> (first & 63)) & 1);
+    }
+
 private:
     std::vector<std::string> words_;
     std::vector<int32_t> slots_;  // open addressing, -1 empty
     size_t mask_ = 0;
+    uint64_t len_mask_ = 0, first_mask_[4] = {0, 0, 0, 0};
 };
 
 struct Query {

@@ -29,7 +29,7 @@ PyObject* g_module;  // borrowed: the module owns everything created here
 // --------------------------------------------------------------- helpers
 
 bool settings_of(PyObject* self, Settings& s) {
-    Ref config(PyObject_GetAttrString(self, "config"));
+    Ref config(PyObject_GetAttr(self, KEY("config")));
     return config && s.read(config.get());
 }
 
@@ -183,43 +183,56 @@ PyObject* round_score(PyObject* v) {
     return builtins ? PyObject_CallMethod(builtins.get(), "round", "Oi", v, 6) : nullptr;
 }
 
-PyObject* attr(PyObject* o, const char* name) { return PyObject_GetAttrString(o, name); }
+inline PyObject* attr(PyObject* o, PyObject* name) { return PyObject_GetAttr(o, name); }
 
-bool put(PyObject* d, const char* key, PyObject* v) {  // steals v
+bool put(PyObject* d, PyObject* key, PyObject* v) {  // steals v
     Ref hold(v);
-    return v && PyDict_SetItemString(d, key, v) == 0;
+    return v && PyDict_SetItem(d, key, v) == 0;
 }
 
 // One column entry of the selected metadata.
 PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
+    auto attr = [col](PyObject* name) {
+        static const std::pair<PyObject*, int> slots[] = {
+            {KEY("name"), C_NAME}, {KEY("type"), C_TYPE}, {KEY("role"), C_ROLE}, {KEY("description"), C_DESCRIPTION},
+            {KEY("synonyms"), C_SYNONYMS}, {KEY("is_primary_key"), C_IS_PK}, {KEY("is_foreign_key"), C_IS_FK},
+            {KEY("sample_values"), C_SAMPLE_VALUES}};
+        if (Py_IS_TYPE(col, ColumnMetaType))
+            for (auto& [k, i] : slots)
+                if (k == name) {
+                    PyObject* v = aw::rec_get(col, i);
+                    return v ? Py_NewRef(v) : nullptr;
+                }
+        return PyObject_GetAttr(col, name);
+    };
     Ref d(PyDict_New());
-    if (!d || !put(d.get(), "name", attr(col, "name")) || !put(d.get(), "type", attr(col, "type")) ||
-        !put(d.get(), "role", attr(col, "role")) || !put(d.get(), "score", round_score(score)))
+    if (!d || !put(d.get(), KEY("name"), attr(KEY("name"))) || !put(d.get(), KEY("type"), attr(KEY("type"))) ||
+        !put(d.get(), KEY("role"), attr(KEY("role"))) || !put(d.get(), KEY("score"), round_score(score)))
         return nullptr;
     if (s.include_descriptions) {
-        Ref desc(attr(col, "description"));
+        Ref desc(attr(KEY("description")));
         int p = desc ? aw::is_present(desc.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), "description", desc.release()))) return nullptr;
+        if (p < 0 || (p && !put(d.get(), KEY("description"), desc.release()))) return nullptr;
     }
     if (s.include_synonyms) {
-        Ref syn(attr(col, "synonyms"));
+        Ref syn(attr(KEY("synonyms")));
         int p = syn ? aw::is_present(syn.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), "synonyms", PySequence_List(syn.get())))) return nullptr;
+        if (p < 0 || (p && !put(d.get(), KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
     }
-    for (const char* flag : {"is_primary_key", "is_foreign_key"}) {
-        Ref v(attr(col, flag));
+    for (PyObject* flag : {KEY("is_primary_key"), KEY("is_foreign_key")}) {
+        Ref v(attr(flag));
         int p = v ? PyObject_IsTrue(v.get()) : -1;
         if (p < 0 || (p && !put(d.get(), flag, Py_NewRef(Py_True)))) return nullptr;
     }
     if (s.include_sample_values) {
-        Ref samples(attr(col, "sample_values"));
+        Ref samples(attr(KEY("sample_values")));
         int p = samples ? aw::is_present(samples.get()) : -1;
         if (p < 0) return nullptr;
         if (p) {
             long long n = s.max_sample_values_per_column;
             Py_ssize_t stop = n > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : n < -PY_SSIZE_T_MAX ? -PY_SSIZE_T_MAX
                                                                                           : static_cast<Py_ssize_t>(n);
-            if (!put(d.get(), "sample_values", PySequence_GetSlice(samples.get(), 0, stop))) return nullptr;
+            if (!put(d.get(), KEY("sample_values"), PySequence_GetSlice(samples.get(), 0, stop))) return nullptr;
         }
     }
     return d.release();
@@ -228,8 +241,21 @@ PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
 // One table entry; columns is a list of (column record, score object) pairs.
 PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
                       const Settings& s) {
+    auto attr = [table](PyObject* name) {
+        static const std::pair<PyObject*, int> slots[] = {
+            {KEY("table_name"), T_TABLE_NAME}, {KEY("business_name"), T_BUSINESS_NAME},
+            {KEY("description"), T_DESCRIPTION}, {KEY("default_date_column"), T_DEFAULT_DATE},
+            {KEY("default_metric_column"), T_DEFAULT_METRIC}, {KEY("row_count"), T_ROW_COUNT}};
+        if (Py_IS_TYPE(table, TableMetaType))
+            for (auto& [k, i] : slots)
+                if (k == name) {
+                    PyObject* v = aw::rec_get(table, i);
+                    return v ? Py_NewRef(v) : nullptr;
+                }
+        return PyObject_GetAttr(table, name);
+    };
     Ref d(PyDict_New());
-    if (!d || !put(d.get(), "table_name", attr(table, "table_name")) || !put(d.get(), "score", round_score(score)))
+    if (!d || !put(d.get(), KEY("table_name"), attr(KEY("table_name"))) || !put(d.get(), KEY("score"), round_score(score)))
         return nullptr;
     Ref cols(PyList_New(0));
     if (!cols) return nullptr;
@@ -237,24 +263,24 @@ PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::p
         Ref e(column_entry(col, sc, s));
         if (!e || PyList_Append(cols.get(), e.get()) < 0) return nullptr;
     }
-    if (!put(d.get(), "columns", cols.release())) return nullptr;
-    struct Opt { const char* key; bool when; };
-    const Opt opts[] = {{"business_name", true}, {"description", s.include_descriptions},
-                        {"default_date_column", true}, {"default_metric_column", true}};
+    if (!put(d.get(), KEY("columns"), cols.release())) return nullptr;
+    struct Opt { PyObject* key; bool when; };
+    const Opt opts[] = {{KEY("business_name"), true}, {KEY("description"), s.include_descriptions},
+                        {KEY("default_date_column"), true}, {KEY("default_metric_column"), true}};
     for (const Opt& o : opts) {
         if (!o.when) continue;
-        Ref v(attr(table, o.key));
+        Ref v(attr(o.key));
         int p = v ? aw::is_present(v.get()) : -1;
         if (p < 0 || (p && !put(d.get(), o.key, v.release()))) return nullptr;
     }
-    Ref rows(attr(table, "row_count"));
-    if (!rows || (rows.get() != Py_None && !put(d.get(), "row_count", rows.release()))) return nullptr;
+    Ref rows(attr(KEY("row_count")));
+    if (!rows || (rows.get() != Py_None && !put(d.get(), KEY("row_count"), rows.release()))) return nullptr;
     return d.release();
 }
 
 PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships) {
     Ref d(PyDict_New());
-    if (!d || !put(d.get(), "database", attr(catalog, "database")) || PyDict_SetItemString(d.get(), "tables", tables) < 0)
+    if (!d || !put(d.get(), KEY("database"), attr(catalog, KEY("database"))) || PyDict_SetItem(d.get(), KEY("tables"), tables) < 0)
         return nullptr;
     Ref rels(PyList_New(0));
     Ref it(rels ? PyObject_GetIter(relationships) : nullptr);
@@ -268,7 +294,7 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
         Ref e(record_as_dict(r));
         if (!e || PyList_Append(rels.get(), e.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred() || !put(d.get(), "relationships", rels.release())) return nullptr;
+    if (PyErr_Occurred() || !put(d.get(), KEY("relationships"), rels.release())) return nullptr;
     return d.release();
 }
 
@@ -276,12 +302,12 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
     Ref out(PyList_New(0));
     if (!out || !s.include_relationships) return out.release();
     Ref set(PySet_New(names));
-    Ref rels(set ? attr(catalog, "relationships") : nullptr);
+    Ref rels(set ? attr(catalog, KEY("relationships")) : nullptr);
     Ref list(rels ? PySequence_List(rels.get()) : nullptr);
     if (!list) return nullptr;
     auto ends = [&](PyObject* r, int& from, int& to) {
-        Ref f(attr(r, "from_table"));
-        Ref t(f ? attr(r, "to_table") : nullptr);
+        Ref f(field_of(r, RelationshipMetaType, R_FROM_TABLE, "from_table"));
+        Ref t(f ? field_of(r, RelationshipMetaType, R_TO_TABLE, "to_table") : nullptr);
         from = t ? PySet_Contains(set.get(), f.get()) : -1;
         to = from < 0 ? -1 : PySet_Contains(set.get(), t.get());
         return to >= 0;
@@ -307,13 +333,13 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
 }
 
 // len(json.dumps(value, ensure_ascii=False, default=str)), and the text.
-bool json_size(PyObject* value, std::string& text, Py_ssize_t& size) {
+bool json_size(PyObject* value, aw::JsonBuf& text, Py_ssize_t& size) {
     aw::JsonOptions opt;
     opt.ensure_ascii = false;
     opt.default_str = true;
     text.clear();
     if (!aw::json_write(text, value, opt)) return false;
-    size = static_cast<Py_ssize_t>(aw::count_code_points(text));
+    size = static_cast<Py_ssize_t>(aw::count_code_points(text.view()));
     return true;
 }
 
@@ -337,7 +363,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     PyObject* budget = s.max_output_chars.get();
     int present = aw::is_present(budget);
     if (present <= 0) return present < 0 ? nullptr : Py_NewRef(selected);
-    std::string text;
+    aw::JsonBuf text;
     Py_ssize_t size;
     if (!json_size(selected, text, size)) return nullptr;
     int ok = fits(size, budget);
@@ -348,7 +374,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
         loads = json ? PyObject_GetAttrString(json.get(), "loads") : nullptr;
         if (!loads) return nullptr;
     }
-    Ref s_text(aw::new_str(text));
+    Ref s_text(aw::new_str(text.view()));
     Ref copy(s_text ? PyObject_CallOneArg(loads, s_text.get()) : nullptr);
     if (!copy) return nullptr;
     if (!PyDict_Check(copy.get())) return copy.release();
@@ -389,7 +415,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     if (!each_dict(tables.get(), [&](PyObject* t) {
             Ref cols(list_of_key(t, "columns"));
             Ref cut(cols ? PySequence_GetSlice(cols.get(), 0, keep) : nullptr);
-            return cut && PyDict_SetItemString(t, "columns", cut.get()) == 0;
+            return cut && PyDict_SetItem(t, KEY("columns"), cut.get()) == 0;
         }))
         return nullptr;
     ok = check();
@@ -397,8 +423,8 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     // Stage 3: the best table alone, no relationships.
     Ref first(PySequence_GetSlice(tables.get(), 0, 1));
     Ref none(first ? PyList_New(0) : nullptr);
-    if (!none || PyDict_SetItemString(copy.get(), "tables", first.get()) < 0 ||
-        PyDict_SetItemString(copy.get(), "relationships", none.get()) < 0)
+    if (!none || PyDict_SetItem(copy.get(), KEY("tables"), first.get()) < 0 ||
+        PyDict_SetItem(copy.get(), KEY("relationships"), none.get()) < 0)
         return nullptr;
     return copy.release();
 }
@@ -434,22 +460,22 @@ PyObject* reduction_percent(PyObject* before_arg, PyObject* after_arg) {
 // The searchable texts, as the records render them, keyed by document id.
 PyObject* build_doc_texts(PyObject* catalog) {
     Ref docs(PyDict_New());
-    Ref tables(docs ? attr(catalog, "tables") : nullptr);
+    Ref tables(docs ? attr(catalog, KEY("tables")) : nullptr);
     Ref list(tables ? PySequence_List(tables.get()) : nullptr);
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* t = PyList_GET_ITEM(list.get(), i);
-        Ref name(attr(t, "table_name"));
-        Ref business(name ? attr(t, "business_name") : nullptr);
+        Ref name(attr(t, KEY("table_name")));
+        Ref business(name ? attr(t, KEY("business_name")) : nullptr);
         Ref text(business ? PyObject_CallMethod(t, "searchable_text", nullptr) : nullptr);
         Ref id(text ? PyUnicode_FromFormat("table::%S", name.get()) : nullptr);
         if (!id || PyDict_SetItem(docs.get(), id.get(), text.get()) < 0) return nullptr;
-        Ref cols(attr(t, "columns"));
+        Ref cols(attr(t, KEY("columns")));
         Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
         if (!clist) return nullptr;
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(clist.get()); ++k) {
             PyObject* col = PyList_GET_ITEM(clist.get(), k);
-            Ref cname(attr(col, "name"));
+            Ref cname(attr(col, KEY("name")));
             Ref ctext(cname ? PyObject_CallMethod(col, "searchable_text", "OO", name.get(), business.get()) : nullptr);
             Ref cid(ctext ? PyUnicode_FromFormat("column::%S.%S", name.get(), cname.get()) : nullptr);
             if (!cid || PyDict_SetItem(docs.get(), cid.get(), ctext.get()) < 0) return nullptr;
@@ -470,7 +496,7 @@ PyObject* vector_scores(PyObject* catalog, PyObject* question, PyObject*& docs, 
     Ref backend(cls ? (embedding ? PyObject_CallOneArg(cls, s.embedding_model_name_or_path.get())
                                  : PyObject_CallNoArgs(cls))
                     : nullptr);
-    Ref avail(backend ? attr(backend.get(), "available") : nullptr);
+    Ref avail(backend ? attr(backend.get(), KEY("available")) : nullptr);
     int ok = avail ? PyObject_IsTrue(avail.get()) : -1;
     if (ok <= 0) return ok < 0 ? nullptr : PyDict_New();
     if (!docs && !(docs = build_doc_texts(catalog))) return nullptr;
@@ -551,13 +577,13 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     PyObject* required_cols = aw::is_present(req_cols) > 0 ? req_cols : nullptr;
     PyObject* excluded_cols = aw::is_present(exc_cols) > 0 ? exc_cols : nullptr;
     {
-        Ref tables(attr(catalog.get(), "tables"));
+        Ref tables(attr(catalog.get(), KEY("tables")));
         Ref it(tables ? PyObject_GetIter(tables.get()) : nullptr);
         Ref kept(it ? PyList_New(0) : nullptr);
         if (!kept) return nullptr;
         while (PyObject* t = PyIter_Next(it.get())) {
             Ref hold(t);
-            Ref name(attr(t, "table_name"));
+            Ref name(field_of(t, TableMetaType, T_TABLE_NAME, "table_name"));
             int ex = name ? PySet_Contains(excluded_set.get(), name.get()) : -1;
             if (ex < 0 || (!ex && PyList_Append(kept.get(), t) < 0)) return nullptr;
         }
@@ -580,16 +606,16 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
 
     // Input size and hash, straight from the records. Sorting keys only
     // reorders members, so the sorted text has the size of the unsorted one.
-    std::string json;
+    aw::JsonBuf json;
     if (!catalog_prompt_json(catalog.get(), true, json)) return nullptr;
-    Py_ssize_t input_chars = static_cast<Py_ssize_t>(aw::count_code_points(json));
-    Ref catalog_hash(hash_json(json));
+    Py_ssize_t input_chars = static_cast<Py_ssize_t>(aw::count_code_points(json.view()));
+    Ref catalog_hash(hash_json(json.view()));
     if (!catalog_hash) return nullptr;
 
     // The catalog, read once.
     CatalogData c;
     {
-        Ref tables(attr(catalog.get(), "tables"));
+        Ref tables(attr(catalog.get(), KEY("tables")));
         Ref list(tables ? PySequence_List(tables.get()) : nullptr);
         if (!list) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
@@ -709,9 +735,9 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
         for (size_t t : ranked) {
             Ref e(PyDict_New());
             Reasons r = table_reasons(c, c.tables[t], q, s, is_required[t]);
-            if (!e || PyDict_SetItemString(e.get(), "table_name", c.tables[t].name_obj) < 0 ||
-                !put(e.get(), "score", PyFloat_FromDouble(round6(table_scores[t]))) ||
-                !put(e.get(), "reasons", reasons_to_list(r, 10)) || PyList_Append(rankings.get(), e.get()) < 0)
+            if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
+                !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(table_scores[t]))) ||
+                !put(e.get(), KEY("reasons"), reasons_to_list(r, 10)) || PyList_Append(rankings.get(), e.get()) < 0)
                 return nullptr;
         }
         Ref columns(PyDict_New());
@@ -722,20 +748,20 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
                 const ColumnData& col = c.columns[choices[i].chosen[k]];
                 Ref e(PyDict_New());
-                if (!e || PyDict_SetItemString(e.get(), "column_name", col.name_obj) < 0 ||
-                    !put(e.get(), "score", PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
-                    !put(e.get(), "role", attr(col.rec, "role")) ||
-                    !put(e.get(), "reasons", reasons_to_list(choices[i].reasons[k], 10)) ||
+                if (!e || PyDict_SetItem(e.get(), KEY("column_name"), col.name_obj) < 0 ||
+                    !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
+                    !put(e.get(), KEY("role"), attr(col.rec, KEY("role"))) ||
+                    !put(e.get(), KEY("reasons"), reasons_to_list(choices[i].reasons[k], 10)) ||
                     PyList_Append(list.get(), e.get()) < 0)
                     return nullptr;
             }
             if (PyDict_SetItem(columns.get(), c.tables[chosen[i]].name_obj, list.get()) < 0) return nullptr;
         }
-        if (!put(debug.get(), "table_rankings", rankings.release()) ||
-            !put(debug.get(), "selected_column_rankings", columns.release()) ||
-            PyDict_SetItemString(debug.get(), "strategy", s.strategy_obj.get()) < 0 ||
-            !put(debug.get(), "tfidf_available", PyBool_FromLong(tf.any)) ||
-            !put(debug.get(), "embedding_available", PyBool_FromLong(em.any)))
+        if (!put(debug.get(), KEY("table_rankings"), rankings.release()) ||
+            !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||
+            PyDict_SetItem(debug.get(), KEY("strategy"), s.strategy_obj.get()) < 0 ||
+            !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tf.any)) ||
+            !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(em.any)))
             return nullptr;
     }
     return aw::rec_new(MetadataSelectionResultType,
@@ -900,7 +926,7 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     Query q;
     CatalogData c;
     if (!read_query(question, intent, q) || !settings_of(self, s)) return nullptr;
-    Ref tables(attr(catalog, "tables"));
+    Ref tables(attr(catalog, KEY("tables")));
     Ref list(tables ? PySequence_List(tables.get()) : nullptr);
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
@@ -938,9 +964,9 @@ PyObject* m_choose_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<char> req(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* st = PyList_GET_ITEM(items.get(), i);
-        Ref score(attr(st, "score"));
-        Ref table(score ? attr(st, "table") : nullptr);
-        Ref name(table ? attr(table.get(), "table_name") : nullptr);
+        Ref score(attr(st, KEY("score")));
+        Ref table(score ? attr(st, KEY("table")) : nullptr);
+        Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
         if (!name) return nullptr;
         double v = PyFloat_AsDouble(score.get());
         int r = PySet_Contains(required, name.get());
@@ -1014,9 +1040,9 @@ PyObject* m_ensure(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<Role> roles;
     std::vector<int> names;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
-        Ref col(attr(PyList_GET_ITEM(all.get(), i), "column"));
-        Ref name(col ? attr(col.get(), "name") : nullptr);
-        Ref role(name ? attr(col.get(), "role") : nullptr);
+        Ref col(attr(PyList_GET_ITEM(all.get(), i), KEY("column")));
+        Ref name(col ? attr(col.get(), KEY("name")) : nullptr);
+        Ref role(name ? attr(col.get(), KEY("role")) : nullptr);
         if (!role) return nullptr;
         PyObject* id = PyDict_GetItemWithError(ids.get(), name.get());
         if (!id) {
@@ -1049,8 +1075,8 @@ PyObject* m_select_relationships(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!it) return nullptr;
     while (PyObject* st = PyIter_Next(it.get())) {
         Ref hold(st);
-        Ref table(attr(st, "table"));
-        Ref name(table ? attr(table.get(), "table_name") : nullptr);
+        Ref table(attr(st, KEY("table")));
+        Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
         if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -1068,17 +1094,17 @@ PyObject* m_build_selected(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!it) return nullptr;
     while (PyObject* st = PyIter_Next(it.get())) {
         Ref hold(st);
-        Ref table(attr(st, "table"));
-        Ref score(table ? attr(st, "score") : nullptr);
-        Ref cols(score ? attr(st, "columns") : nullptr);
+        Ref table(attr(st, KEY("table")));
+        Ref score(table ? attr(st, KEY("score")) : nullptr);
+        Ref cols(score ? attr(st, KEY("columns")) : nullptr);
         Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
         if (!clist) return nullptr;
         std::vector<Ref> keep;
         std::vector<std::pair<PyObject*, PyObject*>> pairs;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(clist.get()); ++i) {
             PyObject* sc = PyList_GET_ITEM(clist.get(), i);
-            keep.emplace_back(attr(sc, "column"));
-            keep.emplace_back(keep.back() ? attr(sc, "score") : nullptr);
+            keep.emplace_back(attr(sc, KEY("column")));
+            keep.emplace_back(keep.back() ? attr(sc, KEY("score")) : nullptr);
             if (!keep.back()) return nullptr;
             pairs.emplace_back(keep[keep.size() - 2].get(), keep.back().get());
         }
@@ -1197,8 +1223,8 @@ bool init_driver(PyObject* module) {
                           "(documents, optional TF-IDF and embedding vectors) and drops it afterwards. Callers with "
                           "very large catalogs can wrap it in a cache keyed by the result's catalog_hash.")
                     : nullptr);
-    if (!doc || PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
+    if (!doc || PyDict_SetItem(ns.get(), KEY("__module__"), modname.get()) < 0 ||
+        PyDict_SetItem(ns.get(), KEY("__doc__"), doc.get()) < 0)
         return false;
     for (PyMethodDef* m = schemasift_methods; m->ml_name; ++m) {
         Ref fn(PyCFunction_NewEx(m, nullptr, modname.get()));
@@ -1207,7 +1233,7 @@ bool init_driver(PyObject* module) {
     }
     Ref fn(PyCFunction_NewEx(&reduction_def, nullptr, modname.get()));
     Ref stat(fn ? PyStaticMethod_New(fn.get()) : nullptr);
-    if (!stat || PyDict_SetItemString(ns.get(), "_reduction_percent", stat.get()) < 0) return false;
+    if (!stat || PyDict_SetItem(ns.get(), KEY("_reduction_percent"), stat.get()) < 0) return false;
     Ref type(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O", "SchemaSift",
                                    reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
     if (!type || PyModule_AddObjectRef(module, "SchemaSift", type.get()) < 0) return false;

@@ -1,5 +1,6 @@
 // Shared declarations of the schemasift extension module.
 #pragma once
+#include "common/json.hpp"
 #include "common/py.hpp"
 
 #include <deque>
@@ -74,7 +75,7 @@ PyObject* record_as_dict(PyObject* rec);
 
 // json.dumps(catalog.to_prompt_dict(), ensure_ascii=False, default=str,
 // sort_keys=sorted) without building the map.
-bool catalog_prompt_json(PyObject* catalog, bool sorted, std::string& out);
+bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out);
 
 // estimate_tokens for a text of n code points (the host's arithmetic).
 PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);

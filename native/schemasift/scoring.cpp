@@ -6,6 +6,8 @@
 #include "common/record.hpp"
 #include "common/unicode.hpp"
 
+#include <charconv>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -32,12 +34,8 @@ bool need_str(PyObject* v, const char* what) {
     return false;
 }
 
-PyObject* field(PyObject* rec, PyTypeObject* type, int index, const char* name) {
-    if (Py_IS_TYPE(rec, type)) {
-        PyObject* v = aw::rec_get(rec, index);
-        return v ? Py_NewRef(v) : nullptr;
-    }
-    return PyObject_GetAttrString(rec, name);
+inline PyObject* field(PyObject* rec, PyTypeObject* type, int index, const char* name) {
+    return field_of(rec, type, index, name);
 }
 
 // The str items of a list-like field, as " ".join would take them.
@@ -64,9 +62,10 @@ bool add_items(CatalogData& c, PyObject* seq, uint32_t& begin, uint32_t& end) {
 Role role_code(PyObject* role) {
     static const char* names[] = {"metric", "dimension", "date", "datetime", "id", "primary_key",
                                   "foreign_key", "text", "boolean", "unknown"};
-    if (!PyUnicode_Check(role)) return ROLE_OTHER;
+    if (!PyUnicode_Check(role) || !PyUnicode_IS_ASCII(role)) return ROLE_OTHER;
+    std::string_view r(static_cast<const char*>(PyUnicode_DATA(role)), static_cast<size_t>(PyUnicode_GET_LENGTH(role)));
     for (int i = 0; i < 10; ++i)
-        if (PyUnicode_CompareWithASCIIString(role, names[i]) == 0) return static_cast<Role>(i);
+        if (r == names[i]) return static_cast<Role>(i);
     return ROLE_OTHER;
 }
 
@@ -191,6 +190,13 @@ void QueryTokens::build(std::vector<std::string> tokens) {
     while (cap < words_.size() * 2) cap *= 2;
     mask_ = cap - 1;
     slots_.assign(cap, -1);
+    len_mask_ = 0;
+    for (auto& m : first_mask_) m = 0;
+    for (const std::string& w : words_) {
+        len_mask_ |= uint64_t(1) << (w.size() < 63 ? w.size() : 63);
+        unsigned char f = w.empty() ? 0 : static_cast<unsigned char>(w[0]);
+        first_mask_[f >> 6] |= uint64_t(1) << (f & 63);
+    }
     for (size_t i = 0; i < words_.size(); ++i) {
         size_t h = fnv(words_[i]) & mask_;
         while (slots_[h] >= 0) h = (h + 1) & mask_;
@@ -246,45 +252,35 @@ inline bool ascii_alnum_lower(unsigned char c) { return (c >= 'a' && c <= 'z') |
 // Stopwords need no filtering: the question's tokens never include them.
 void mark_tokens(std::string_view text, const QueryTokens& q, Bits& bits, std::string& scratch) {
     if (q.size() == 0) return;
-    if (aw::is_ascii(text)) {
-        char tok[64];
-        size_t len = 0;
-        bool overflow = false;
-        std::string long_tok;
-        auto flush = [&]() {
-            if (len || overflow) {
-                int i = overflow ? q.find(long_tok) : q.find(std::string_view(tok, len));
-                if (i >= 0) bits.set(static_cast<size_t>(i));
-            }
-            len = 0;
-            overflow = false;
-            long_tok.clear();
-        };
-        auto push = [&](char ch) {
-            if (overflow) { long_tok.push_back(ch); return; }
-            if (len < sizeof tok) { tok[len++] = ch; return; }
-            overflow = true;
-            long_tok.assign(tok, len);
-            long_tok.push_back(ch);
-        };
-        for (unsigned char c : text) {
-            if (ascii_upper(c)) {  // a camel-case boundary starts a new token
-                flush();
-                push(static_cast<char>(c + 32));
-            } else if (ascii_alnum_lower(c)) {
-                push(static_cast<char>(c));
-            } else {
-                flush();
-            }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    // ASCII text: a token is a run of letters and digits, and every capital
+    // starts a new one (identifier splitting puts a space before it).
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c >= 0x80) goto general;
+        if (!ascii_upper(c) && !ascii_alnum_lower(c)) { ++i; continue; }
+        {
+            size_t start = i++;
+            while (i < n && ascii_alnum_lower(p[i])) ++i;
+            if (i < n && p[i] >= 0x80) goto general;
+            size_t len = i - start;
+            unsigned char first = ascii_upper(p[start]) ? static_cast<unsigned char>(p[start] + 32) : p[start];
+            if (!q.may_contain(len, first)) continue;
+            scratch.assign(reinterpret_cast<const char*>(p + start), len);
+            scratch[0] = static_cast<char>(first);
+            int k = q.find(scratch);
+            if (k >= 0) bits.set(static_cast<size_t>(k));
         }
-        flush();
-        return;
     }
+    return;
+general:
     scratch.clear();
     aw::split_identifier_append(text, scratch);
     aw::for_each_word(scratch, [&](std::string_view w) {
-        int i = q.find(w);
-        if (i >= 0) bits.set(static_cast<size_t>(i));
+        int k = q.find(w);
+        if (k >= 0) bits.set(static_cast<size_t>(k));
     });
 }
 
@@ -339,8 +335,10 @@ double lexical_table(const CatalogData& c, const TableData& t, const Query& q, c
     score += field_overlap(c.text(t.description), q, s.table_description_weight, scratch, reasons,
                            "table description");
     std::string_view name = c.text(t.name);
-    if (!name.empty()) {
-        std::string phrase;
+    // An ASCII name's phrase is never shorter than the name.
+    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name))) {
+        std::string& phrase = scratch.buf;
+        phrase.clear();
         aw::split_identifier_append(name, phrase);
         if (contains(q.lowered, phrase)) {
             score += s.exact_phrase_bonus;
@@ -348,8 +346,9 @@ double lexical_table(const CatalogData& c, const TableData& t, const Query& q, c
         }
     }
     std::string_view business = c.text(t.business);
-    if (!business.empty()) {
-        std::string lowered;
+    if (!business.empty() && !(business.size() > q.lowered.size() && aw::is_ascii(business))) {
+        std::string& lowered = scratch.buf;
+        lowered.clear();
         aw::lower_append(business, lowered);
         if (contains(q.lowered, lowered)) {
             score += s.exact_phrase_bonus;
@@ -368,15 +367,22 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
     score += items_overlap(c, col.tag_begin, col.tag_end, q, s.column_tag_weight, scratch, reasons, "column tags");
     score += field_overlap(c.text(col.description), q, s.column_description_weight, scratch, reasons,
                            "column description");
-    std::string phrase;
-    aw::split_identifier_append(c.text(col.name), phrase);
-    if (!phrase.empty() && contains(q.lowered, phrase)) {
-        score += s.exact_phrase_bonus;
-        if (reasons) reasons->push_back("exact column phrase");
+    std::string_view name = c.text(col.name);
+    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name))) {
+        std::string& phrase = scratch.buf;
+        phrase.clear();
+        aw::split_identifier_append(name, phrase);
+        if (!phrase.empty() && contains(q.lowered, phrase)) {
+            score += s.exact_phrase_bonus;
+            if (reasons) reasons->push_back("exact column phrase");
+        }
     }
     for (uint32_t i = col.syn_begin; i < col.syn_end; ++i) {
-        std::string lowered;
-        aw::lower_append(c.text(c.items[i]), lowered);
+        std::string_view syn = c.text(c.items[i]);
+        if (syn.empty() || (syn.size() > q.lowered.size() && aw::is_ascii(syn))) continue;
+        std::string& lowered = scratch.buf;
+        lowered.clear();
+        aw::lower_append(syn, lowered);
         if (!lowered.empty() && contains(q.lowered, lowered)) {
             score += s.exact_phrase_bonus;
             if (reasons) reasons->push_back("exact synonym phrase: " + std::string(c.text(c.items[i])));
@@ -400,7 +406,8 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
         if (reasons) reasons->push_back("id column useful for count intent");
     }
     if (q.status_type_category && (col.role == ROLE_DIMENSION || col.role == ROLE_TEXT)) {
-        std::string lowered;
+        std::string& lowered = scratch.buf;
+        lowered.clear();
         aw::lower_append(c.text(col.name), lowered);
         if (contains(lowered, "status") || contains(lowered, "type") || contains(lowered, "category")) {
             score += 1.2;
@@ -530,8 +537,11 @@ std::vector<size_t> choose_columns(const std::vector<double>& scores, const std:
 double round6(double x) {
     if (!std::isfinite(x)) return x;
     char buf[400];
-    std::snprintf(buf, sizeof buf, "%.6f", x);  // exact decimal value, ties to even
-    return std::strtod(buf, nullptr);
+    // Fixed notation from the exact binary value, ties to even, as round(x, 6).
+    auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 6);
+    double out = 0.0;
+    std::from_chars(buf, r.ptr, out);
+    return out;
 }
 
 PyObject* reasons_to_list(const Reasons& r, size_t limit) {
@@ -549,20 +559,46 @@ PyObject* reasons_to_list(const Reasons& r, size_t limit) {
 // --------------------------------------------------------------- settings
 
 namespace {
+// SelectorConfig fields in declaration order: read from the slots of an exact
+// record, by attribute otherwise.
+const char* const kConfigFields[] = {
+    "strategy", "top_k_tables", "max_columns_per_table", "min_table_score", "min_column_score",
+    "include_relationships", "include_neighbor_tables_for_joins", "include_primary_keys", "include_foreign_keys",
+    "include_default_date_on_time_intent", "include_default_metric_on_metric_intent", "max_output_chars",
+    "token_chars_per_token", "include_descriptions", "include_synonyms", "include_sample_values",
+    "max_sample_values_per_column", "table_name_weight", "table_business_name_weight", "table_tag_weight",
+    "table_description_weight", "column_name_weight", "column_synonym_weight", "column_tag_weight",
+    "column_description_weight", "role_intent_weight", "exact_phrase_bonus", "use_tfidf_if_available",
+    "use_embeddings_if_available", "embedding_model_name_or_path", "lexical_alpha", "tfidf_alpha",
+    "embedding_alpha", "include_debug"};
+
+PyObject* config_attr(PyObject* config, const char* name) {
+    if (Py_IS_TYPE(config, SelectorConfigType)) {
+        for (int i = 0; i < 34; ++i)
+            if (kConfigFields[i] == name) {
+                PyObject* v = aw::rec_get(config, i);
+                return v ? Py_NewRef(v) : nullptr;
+            }
+    }
+    return PyObject_GetAttrString(config, name);
+}
+
+#define F(i) kConfigFields[i]
+
 bool get_double(PyObject* config, const char* name, double& out) {
-    Ref v(PyObject_GetAttrString(config, name));
+    Ref v(config_attr(config, name));
     if (!v) return false;
     out = PyFloat_AsDouble(v.get());
     return !(out == -1.0 && PyErr_Occurred());
 }
 bool get_bool(PyObject* config, const char* name, bool& out) {
-    Ref v(PyObject_GetAttrString(config, name));
+    Ref v(config_attr(config, name));
     int t = v ? PyObject_IsTrue(v.get()) : -1;
     out = t > 0;
     return t >= 0;
 }
 bool get_count(PyObject* config, const char* name, long long& out) {
-    Ref v(PyObject_GetAttrString(config, name));
+    Ref v(config_attr(config, name));
     Ref i(v ? PyNumber_Index(v.get()) : nullptr);
     if (!i) return false;
     int overflow = 0;
@@ -571,13 +607,13 @@ bool get_count(PyObject* config, const char* name, long long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 bool get_obj(PyObject* config, const char* name, Ref& out) {
-    out = Ref(PyObject_GetAttrString(config, name));
+    out = Ref(config_attr(config, name));
     return bool(out);
 }
 }  // namespace
 
 bool Settings::read(PyObject* c) {
-    if (!get_obj(c, "strategy", strategy_obj)) return false;
+    if (!get_obj(c, F(0), strategy_obj)) return false;
     strategy = STRATEGY_HYBRID;
     PyObject* st = strategy_obj.get();
     if (PyUnicode_Check(st)) {
@@ -585,35 +621,35 @@ bool Settings::read(PyObject* c) {
         else if (PyUnicode_CompareWithASCIIString(st, "tfidf") == 0) strategy = STRATEGY_TFIDF;
         else if (PyUnicode_CompareWithASCIIString(st, "embedding") == 0) strategy = STRATEGY_EMBEDDING;
     }
-    return get_count(c, "top_k_tables", top_k_tables) && get_count(c, "max_columns_per_table", max_columns_per_table) &&
-           get_double(c, "min_table_score", min_table_score) && get_double(c, "min_column_score", min_column_score) &&
-           get_bool(c, "include_relationships", include_relationships) &&
-           get_bool(c, "include_neighbor_tables_for_joins", include_neighbor_tables_for_joins) &&
-           get_bool(c, "include_primary_keys", include_primary_keys) &&
-           get_bool(c, "include_foreign_keys", include_foreign_keys) &&
-           get_bool(c, "include_default_date_on_time_intent", include_default_date_on_time_intent) &&
-           get_bool(c, "include_default_metric_on_metric_intent", include_default_metric_on_metric_intent) &&
-           get_obj(c, "max_output_chars", max_output_chars) &&
-           get_obj(c, "token_chars_per_token", token_chars_per_token) &&
-           get_bool(c, "include_descriptions", include_descriptions) &&
-           get_bool(c, "include_synonyms", include_synonyms) &&
-           get_bool(c, "include_sample_values", include_sample_values) &&
-           get_count(c, "max_sample_values_per_column", max_sample_values_per_column) &&
-           get_double(c, "table_name_weight", table_name_weight) &&
-           get_double(c, "table_business_name_weight", table_business_name_weight) &&
-           get_double(c, "table_tag_weight", table_tag_weight) &&
-           get_double(c, "table_description_weight", table_description_weight) &&
-           get_double(c, "column_name_weight", column_name_weight) &&
-           get_double(c, "column_synonym_weight", column_synonym_weight) &&
-           get_double(c, "column_tag_weight", column_tag_weight) &&
-           get_double(c, "column_description_weight", column_description_weight) &&
-           get_double(c, "role_intent_weight", role_intent_weight) &&
-           get_double(c, "exact_phrase_bonus", exact_phrase_bonus) &&
-           get_bool(c, "use_tfidf_if_available", use_tfidf_if_available) &&
-           get_bool(c, "use_embeddings_if_available", use_embeddings_if_available) &&
-           get_obj(c, "embedding_model_name_or_path", embedding_model_name_or_path) &&
-           get_double(c, "lexical_alpha", lexical_alpha) && get_double(c, "tfidf_alpha", tfidf_alpha) &&
-           get_double(c, "embedding_alpha", embedding_alpha) && get_bool(c, "include_debug", include_debug);
+    return get_count(c, F(1), top_k_tables) && get_count(c, F(2), max_columns_per_table) &&
+           get_double(c, F(3), min_table_score) && get_double(c, F(4), min_column_score) &&
+           get_bool(c, F(5), include_relationships) &&
+           get_bool(c, F(6), include_neighbor_tables_for_joins) &&
+           get_bool(c, F(7), include_primary_keys) &&
+           get_bool(c, F(8), include_foreign_keys) &&
+           get_bool(c, F(9), include_default_date_on_time_intent) &&
+           get_bool(c, F(10), include_default_metric_on_metric_intent) &&
+           get_obj(c, F(11), max_output_chars) &&
+           get_obj(c, F(12), token_chars_per_token) &&
+           get_bool(c, F(13), include_descriptions) &&
+           get_bool(c, F(14), include_synonyms) &&
+           get_bool(c, F(15), include_sample_values) &&
+           get_count(c, F(16), max_sample_values_per_column) &&
+           get_double(c, F(17), table_name_weight) &&
+           get_double(c, F(18), table_business_name_weight) &&
+           get_double(c, F(19), table_tag_weight) &&
+           get_double(c, F(20), table_description_weight) &&
+           get_double(c, F(21), column_name_weight) &&
+           get_double(c, F(22), column_synonym_weight) &&
+           get_double(c, F(23), column_tag_weight) &&
+           get_double(c, F(24), column_description_weight) &&
+           get_double(c, F(25), role_intent_weight) &&
+           get_double(c, F(26), exact_phrase_bonus) &&
+           get_bool(c, F(27), use_tfidf_if_available) &&
+           get_bool(c, F(28), use_embeddings_if_available) &&
+           get_obj(c, F(29), embedding_model_name_or_path) &&
+           get_double(c, F(30), lexical_alpha) && get_double(c, F(31), tfidf_alpha) &&
+           get_double(c, F(32), embedding_alpha) && get_bool(c, F(33), include_debug);
 }
 
 }  // namespace sift
