@@ -232,7 +232,9 @@ PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
             long long n = s.max_sample_values_per_column;
             Py_ssize_t stop = n > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : n < -PY_SSIZE_T_MAX ? -PY_SSIZE_T_MAX
                                                                                           : static_cast<Py_ssize_t>(n);
-            if (!put(d.get(), KEY("sample_values"), PySequence_GetSlice(samples.get(), 0, stop))) return nullptr;
+            if (stop < 0) stop = 0;  // a negative limit keeps no samples
+            Ref cut(PySequence_GetSlice(samples.get(), 0, stop));
+            if (!cut || !put(d.get(), KEY("sample_values"), PySequence_List(cut.get()))) return nullptr;
         }
     }
     return d.release();
@@ -1167,10 +1169,15 @@ PyMethodDef reduction_def = {"_reduction_percent", KW(m_reduction),
                              "_reduction_percent(before, after)\n--\n\nPercent fewer, never negative."};
 
 // select_metadata(question, catalog, *, ...)
+// int(v) for any real number (int, bool, float, Fraction, Decimal, ...).
 PyObject* whole_arg(PyObject* v, const char* name) {
     if (PyLong_CheckExact(v)) return Py_NewRef(v);
-    if (is_number(v) || (!PyUnicode_Check(v) && PyNumber_Check(v) && PyIndex_Check(v))) return PyNumber_Long(v);
-    PyErr_Format(PyExc_TypeError, "%s must be a whole number, not %.200s", name, Py_TYPE(v)->tp_name);
+    if (PyNumber_Check(v) && !PyComplex_Check(v)) {
+        PyObject* r = PyNumber_Long(v);
+        if (r || !PyErr_ExceptionMatches(PyExc_TypeError)) return r;
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.200s", name, Py_TYPE(v)->tp_name);
     return nullptr;
 }
 

@@ -101,6 +101,8 @@ PyObject* tfidf_build(PyObject* self, PyObject* docs) {
     int skip = unusable(self, "vectorizer", nullptr);
     if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
     Ref texts(take_docs(self, docs));
+    // Nothing to fit (the vectorizer would raise): no vector evidence.
+    if (texts && PyList_GET_SIZE(texts.get()) == 0) Py_RETURN_NONE;
     Ref vec(texts ? PyObject_GetAttrString(self, "vectorizer") : nullptr);
     Ref matrix(vec ? PyObject_CallMethod(vec.get(), "fit_transform", "O", texts.get()) : nullptr);
     if (!matrix || !set_attr(self, "matrix", matrix.get())) return nullptr;
@@ -158,6 +160,7 @@ PyObject* embedding_build(PyObject* self, PyObject* docs) {
     int skip = unusable(self, "model", nullptr);
     if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
     Ref texts(take_docs(self, docs));
+    if (texts && PyList_GET_SIZE(texts.get()) == 0) Py_RETURN_NONE;
     Ref model(texts ? PyObject_GetAttrString(self, "model") : nullptr);
     Ref emb(model ? encode(model.get(), texts.get()) : nullptr);
     if (!emb || !set_attr(self, "embeddings", emb.get())) return nullptr;
