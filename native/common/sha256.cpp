@@ -46,7 +46,7 @@ void block(uint32_t h[8], const unsigned char* p) {
 #ifdef AW_HAVE_SHANI
 // The same compression with the CPU's SHA extensions (Intel's published
 // instruction sequence); chosen at run time when the CPU has them.
-__attribute__((target("sha,sse4.1"))) void block_shani(uint32_t h[8], const unsigned char* p) {
+__attribute__((target("sha,sse4.1"))) void blocks_shani(uint32_t h[8], const unsigned char* p, size_t nblocks) {
     const __m128i MASK = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i TMP = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0]));
     __m128i STATE1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4]));
@@ -54,9 +54,10 @@ __attribute__((target("sha,sse4.1"))) void block_shani(uint32_t h[8], const unsi
     STATE1 = _mm_shuffle_epi32(STATE1, 0x1B);
     __m128i STATE0 = _mm_alignr_epi8(TMP, STATE1, 8);
     STATE1 = _mm_blend_epi16(STATE1, TMP, 0xF0);
+    auto k4 = [](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&K[i])); };
+    for (; nblocks; --nblocks, p += 64) {
     const __m128i ABEF_SAVE = STATE0, CDGH_SAVE = STATE1;
     __m128i MSG, MSG0, MSG1, MSG2, MSG3;
-    auto k4 = [](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&K[i])); };
 
     MSG0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 0)), MASK);
     MSG1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), MASK);
@@ -77,23 +78,27 @@ __attribute__((target("sha,sse4.1"))) void block_shani(uint32_t h[8], const unsi
     STATE1 = _mm_sha256rnds2_epu32(STATE1, STATE0, MSG);
     STATE0 = _mm_sha256rnds2_epu32(STATE0, STATE1, _mm_shuffle_epi32(MSG, 0x0E));
     MSG1 = _mm_sha256msg1_epu32(MSG1, MSG2);
-    // rounds 12-59, four at a time, rotating the message registers
-    __m128i* W[4] = {&MSG0, &MSG1, &MSG2, &MSG3};
-    for (int r = 12; r < 60; r += 4) {
-        int a = (r / 4) % 4;  // current message block
-        __m128i& cur = *W[a];
-        __m128i& prev = *W[(a + 3) % 4];
-        __m128i& next = *W[(a + 1) % 4];
-        __m128i& after = *W[(a + 2) % 4];
-        (void)after;
-        MSG = _mm_add_epi32(cur, k4(r));
-        STATE1 = _mm_sha256rnds2_epu32(STATE1, STATE0, MSG);
-        TMP = _mm_alignr_epi8(cur, prev, 4);
-        next = _mm_add_epi32(next, TMP);
-        next = _mm_sha256msg2_epu32(next, cur);
-        STATE0 = _mm_sha256rnds2_epu32(STATE0, STATE1, _mm_shuffle_epi32(MSG, 0x0E));
-        prev = _mm_sha256msg1_epu32(prev, cur);
-    }
+    // rounds 12-59, four at a time, the message registers taking turns
+#define AW_SHA_ROUNDS(cur, prev, next, k)                                          \
+    MSG = _mm_add_epi32(cur, k4(k));                                               \
+    STATE1 = _mm_sha256rnds2_epu32(STATE1, STATE0, MSG);                           \
+    TMP = _mm_alignr_epi8(cur, prev, 4);                                           \
+    next = _mm_sha256msg2_epu32(_mm_add_epi32(next, TMP), cur);                    \
+    STATE0 = _mm_sha256rnds2_epu32(STATE0, STATE1, _mm_shuffle_epi32(MSG, 0x0E));  \
+    prev = _mm_sha256msg1_epu32(prev, cur);
+    AW_SHA_ROUNDS(MSG3, MSG2, MSG0, 12)
+    AW_SHA_ROUNDS(MSG0, MSG3, MSG1, 16)
+    AW_SHA_ROUNDS(MSG1, MSG0, MSG2, 20)
+    AW_SHA_ROUNDS(MSG2, MSG1, MSG3, 24)
+    AW_SHA_ROUNDS(MSG3, MSG2, MSG0, 28)
+    AW_SHA_ROUNDS(MSG0, MSG3, MSG1, 32)
+    AW_SHA_ROUNDS(MSG1, MSG0, MSG2, 36)
+    AW_SHA_ROUNDS(MSG2, MSG1, MSG3, 40)
+    AW_SHA_ROUNDS(MSG3, MSG2, MSG0, 44)
+    AW_SHA_ROUNDS(MSG0, MSG3, MSG1, 48)
+    AW_SHA_ROUNDS(MSG1, MSG0, MSG2, 52)
+    AW_SHA_ROUNDS(MSG2, MSG1, MSG3, 56)
+#undef AW_SHA_ROUNDS
     // rounds 60-63
     MSG = _mm_add_epi32(MSG3, k4(60));
     STATE1 = _mm_sha256rnds2_epu32(STATE1, STATE0, MSG);
@@ -101,6 +106,7 @@ __attribute__((target("sha,sse4.1"))) void block_shani(uint32_t h[8], const unsi
 
     STATE0 = _mm_add_epi32(STATE0, ABEF_SAVE);
     STATE1 = _mm_add_epi32(STATE1, CDGH_SAVE);
+    }
     TMP = _mm_shuffle_epi32(STATE0, 0x1B);
     STATE1 = _mm_shuffle_epi32(STATE1, 0xB1);
     STATE0 = _mm_blend_epi16(TMP, STATE1, 0xF0);
@@ -115,11 +121,11 @@ bool has_shani() {
 }
 #endif
 
-void compress(uint32_t h[8], const unsigned char* p) {
+void compress(uint32_t h[8], const unsigned char* p, size_t nblocks = 1) {
 #ifdef AW_HAVE_SHANI
-    if (has_shani()) { block_shani(h, p); return; }
+    if (has_shani()) { blocks_shani(h, p, nblocks); return; }
 #endif
-    block(h, p);
+    for (; nblocks; --nblocks, p += 64) block(h, p);
 }
 }  // namespace
 
@@ -127,7 +133,10 @@ std::string sha256_hex(std::string_view data) {
     uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
     size_t n = data.size(), i = 0;
-    for (; i + 64 <= n; i += 64) compress(h, p + i);
+    if (n >= 64) {
+        compress(h, p, n / 64);
+        i = n / 64 * 64;
+    }
     unsigned char tail[128] = {0};
     size_t rest = n - i;
     std::memcpy(tail, p + i, rest);

@@ -7,6 +7,7 @@
 #include "common/record.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -18,22 +19,26 @@ extern PyTypeObject* SelectorConfigType;
 
 // ------------------------------------------------------------- text arena
 
-struct Span {
-    size_t off = 0, len = 0;
-};
+// Text of the catalog, viewed in place: an ASCII str's own characters, or its
+// cached UTF-8 form; only strings with lone surrogates are copied. The arena
+// holds a reference to every str it views, so the views stay valid even when
+// the interpreter lock is released.
+using Span = std::string_view;
 
 class Arena {
 public:
-    Span add(std::string_view s) {
-        Span sp{buf_.size(), s.size()};
-        buf_.append(s);
-        return sp;
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() {
+        for (PyObject* o : refs_) Py_DECREF(o);
     }
-    Span add_str(PyObject* str);  // a Python str, as UTF-8
-    std::string_view view(Span s) const { return std::string_view(buf_.data() + s.off, s.len); }
+    Span add_str(PyObject* str);  // nullptr-free: str must be a str
+    std::string_view view(Span s) const { return s; }
 
 private:
-    std::string buf_;
+    std::vector<PyObject*> refs_;
+    std::deque<std::string> copies_;
 };
 
 // ----------------------------------------------------------------- catalog

@@ -556,6 +556,8 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
         return nullptr;
     Settings s;
     if (!settings_of(self, s)) return nullptr;
+    // The call makes many short-lived acyclic objects: spare the collector.
+    aw::GcPause gc_pause;
     if (is_blank(question)) {
         PyErr_SetString(PyExc_ValueError, "question is required");
         return nullptr;

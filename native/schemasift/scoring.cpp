@@ -20,10 +20,16 @@ using aw::Ref;
 // ------------------------------------------------------------- extraction
 
 Span Arena::add_str(PyObject* str) {
-    Span sp{buf_.size(), 0};
-    aw::append_str(buf_, str);
-    sp.len = buf_.size() - sp.off;
-    return sp;
+    Py_INCREF(str);
+    refs_.push_back(str);
+    if (PyUnicode_IS_ASCII(str))
+        return Span(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    Py_ssize_t n;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
+    if (utf8) return Span(utf8, static_cast<size_t>(n));
+    PyErr_Clear();  // lone surrogates: keep our own UTF-8 form
+    copies_.push_back(aw::to_utf8(str));
+    return copies_.back();
 }
 
 namespace {
