@@ -28,6 +28,19 @@ const StopTable kStops;
 const bool* const kStopAscii = kStops.ascii;
 const bool* const kStopUtf8 = kStops.utf8;
 
+// True when any of the 8 bytes at p is a control character, '"' or '\\'
+// (or, for ASCII output, any byte from 0x7F up).
+inline bool needs_escape8(const char* p, bool ensure_ascii) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    const uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
+    auto zero_byte = [&](uint64_t v) { return (v - ones) & ~v & high; };
+    uint64_t below_space = (x - ones * 0x20) & ~x & high;
+    uint64_t hit = below_space | zero_byte(x ^ (ones * '"')) | zero_byte(x ^ (ones * '\\'));
+    if (ensure_ascii) hit |= (x & high) | zero_byte(x ^ (ones * 0x7F));
+    return hit != 0;
+}
+
 void append_u_escape(JsonBuf& out, uint32_t c) {
     char e[6] = {'\\', 'u', kHex[(c >> 12) & 0xF], kHex[(c >> 8) & 0xF], kHex[(c >> 4) & 0xF], kHex[c & 0xF]};
     out.put(e, 6);
@@ -44,9 +57,11 @@ void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii) {
     out.put('"');
     size_t i = 0, n = s.size();
     while (i < n) {
-        // Copy the longest run that needs no escaping in one go.
+        // Copy the longest run that needs no escaping in one go; eight bytes
+        // at a time while none of them can need an escape.
         const bool* stop = ensure_ascii ? kStopAscii : kStopUtf8;
         size_t run = i;
+        while (run + 8 <= n && !needs_escape8(s.data() + run, ensure_ascii)) run += 8;
         while (run < n && !stop[static_cast<unsigned char>(s[run])]) ++run;
         out.put(s.data() + i, run - i);
         i = run;

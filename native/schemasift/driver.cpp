@@ -79,26 +79,39 @@ int contains(PyObject* set, PyObject* key) { return set ? PySet_Contains(set, ke
 bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
                   const VectorScores& em, PyObject* required, std::vector<double>& scores,
                   std::vector<double>& col_lex, std::vector<char>& is_required) {
-    Scratch scratch;
     scores.assign(c.tables.size(), 0.0);
     col_lex.assign(c.columns.size(), 0.0);
     is_required.assign(c.tables.size(), 0);
     for (size_t t = 0; t < c.tables.size(); ++t) {
-        const TableData& td = c.tables[t];
-        double lex = lexical_table(c, td, q, s, scratch, nullptr);
-        double score = blend_scores(s, lex, tf.table[t], em.table[t]);
-        double best = 0.0;
-        for (uint32_t k = td.col_begin; k < td.col_end; ++k) {
-            col_lex[k] = lexical_column(c, c.columns[k], q, s, scratch, nullptr);
-            if (col_lex[k] > best) best = col_lex[k];
-        }
-        double evidence = best * 0.2;
-        score += 0.3 < evidence ? 0.3 : evidence;
-        int req = contains(required, td.name_obj);
+        int req = contains(required, c.tables[t].name_obj);
         if (req < 0) return false;
-        if (req) score += 100.0;
-        scores[t] = score;
         is_required[t] = static_cast<char>(req);
+    }
+    auto run = [&]() {
+        Scratch scratch;
+        for (size_t t = 0; t < c.tables.size(); ++t) {
+            const TableData& td = c.tables[t];
+            double lex = lexical_table(c, td, q, s, scratch, nullptr);
+            double score = blend_scores(s, lex, tf.table[t], em.table[t]);
+            double best = 0.0;
+            for (uint32_t k = td.col_begin; k < td.col_end; ++k) {
+                col_lex[k] = lexical_column(c, c.columns[k], q, s, scratch, nullptr);
+                if (col_lex[k] > best) best = col_lex[k];
+            }
+            double evidence = best * 0.2;
+            score += 0.3 < evidence ? 0.3 : evidence;
+            if (is_required[t]) score += 100.0;
+            scores[t] = score;
+        }
+    };
+    // The scoring reads only native data and strings the catalog data holds
+    // references to: other threads may run meanwhile on large catalogs.
+    if (c.columns.size() >= 256) {
+        Py_BEGIN_ALLOW_THREADS
+        run();
+        Py_END_ALLOW_THREADS
+    } else {
+        run();
     }
     return true;
 }
