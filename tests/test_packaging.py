@@ -1,0 +1,37 @@
+"""The package as a host sees it: imports, module kinds, demonstrations."""
+import importlib.machinery
+import json
+import subprocess
+import sys
+
+import pytest
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+
+
+@pytest.mark.parametrize("name", ["askweave.schemasift", "askweave.turnlens"])
+def test_modules_are_extensions_and_import_only_the_standard_library(name):
+    out = run_python(
+        "import sys, json\n"
+        "before = set(sys.modules)\n"
+        f"import {name} as m\n"
+        "new = sorted(set(sys.modules) - before)\n"
+        "print(json.dumps([m.__file__, new]))\n"
+    )
+    path, new = json.loads(out)
+    assert path.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    foreign = [m for m in new if m.split(".")[0] not in sys.stdlib_module_names and m.split(".")[0] != "askweave"]
+    assert foreign == []
+
+
+def test_demonstration_runs_only_as_a_program():
+    assert run_python("import askweave.demos.schemasift") == ""
+    out = subprocess.run([sys.executable, "-m", "askweave.demos.schemasift"], capture_output=True, text=True,
+                         check=True).stdout
+    assert '"table_name": "sales_orders"' in out
+    assert "tables 2 \u2192 " in out
+    # The first block is the selected metadata as indented, ASCII-escaped JSON.
+    first = out[: out.index("\ntables ")]
+    assert json.loads(first)["database"] == "sales_demo"
