@@ -97,6 +97,26 @@ void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii) {
 
 namespace {
 
+// Strong references to a dict's keys and values, on the stack when few.
+class Snapshot {
+public:
+    explicit Snapshot(size_t n) : p_(n <= 32 ? small_ : new PyObject*[n]) {}
+    ~Snapshot() {
+        for (size_t i = 0; i < n_; ++i) Py_DECREF(p_[i]);
+        if (p_ != small_) delete[] p_;
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    void push(PyObject* o) { p_[n_++] = Py_NewRef(o); }
+    size_t size() const { return n_; }
+    PyObject* operator[](size_t i) const { return p_[i]; }
+
+private:
+    PyObject* small_[32];
+    PyObject** p_;
+    size_t n_ = 0;
+};
+
 class Writer {
 public:
     Writer(JsonBuf& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
@@ -148,9 +168,8 @@ private:
         if (std::isnan(x)) out_.put("NaN", 3);
         else if (std::isinf(x)) out_.put(x > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
         else {
-            std::string r;
-            append_float_repr(r, x);
-            out_.put(r);
+            char buf[40];
+            out_.put(buf, float_repr(buf, x));
         }
     }
 
@@ -250,19 +269,18 @@ private:
     // An exact dict in insertion order, from a snapshot of its entries (a
     // default=str hook may change the dict while we write).
     bool plain_object(PyObject* v, int level) {
-        std::vector<Ref> entries;
-        entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(v)) * 2);
+        Snapshot entries(static_cast<size_t>(PyDict_GET_SIZE(v)) * 2);
         Py_ssize_t pos = 0;
         PyObject *k, *val;
         while (PyDict_Next(v, &pos, &k, &val)) {
-            entries.push_back(Ref::borrow(k));
-            entries.push_back(Ref::borrow(val));
+            entries.push(k);
+            entries.push(val);
         }
         out_.put('{');
         if (opt_.indent >= 0) newline(level + 1);
         for (size_t i = 0; i < entries.size(); i += 2) {
             if (i) item_separator(level + 1);
-            PyObject* key_obj = entries[i].get();
+            PyObject* key_obj = entries[i];
             if (PyFloat_Check(key_obj)) {
                 out_.put('"');
                 real(PyFloat_AS_DOUBLE(key_obj));
@@ -271,7 +289,7 @@ private:
                 return false;
             }
             out_.put(": ", 2);
-            if (!value(entries[i + 1].get(), level + 1)) return false;
+            if (!value(entries[i + 1], level + 1)) return false;
         }
         if (opt_.indent >= 0) newline(level);
         out_.put('}');

@@ -35,16 +35,24 @@ PyObject* new_str(std::string_view s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
 }
 
-void append_float_repr(std::string& out, double x) {
-    if (std::isnan(x)) { out += "nan"; return; }
-    if (std::isinf(x)) { out += x < 0 ? "-inf" : "inf"; return; }
-    if (x == 0) { out += std::signbit(x) ? "-0.0" : "0.0"; return; }
+size_t float_repr(char* out, double x) {
+    char* o = out;
+    auto put = [&](const char* s, size_t n) { std::memcpy(o, s, n); o += n; };
+    if (std::isnan(x)) { put("nan", 3); return 3; }
+    if (std::isinf(x)) {
+        if (x < 0) put("-inf", 4); else put("inf", 3);
+        return static_cast<size_t>(o - out);
+    }
+    if (x == 0) {
+        if (std::signbit(x)) put("-0.0", 4); else put("0.0", 3);
+        return static_cast<size_t>(o - out);
+    }
     char buf[64];
     auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
     // buf: [-]d[.ddd]e[+-]xx
     const char* p = buf;
     const char* end = res.ptr;
-    if (*p == '-') { out.push_back('-'); ++p; }
+    if (*p == '-') { *o++ = '-'; ++p; }
     char digits[32];
     int nd = 0;
     const char* q = p;
@@ -54,26 +62,32 @@ void append_float_repr(std::string& out, double x) {
     std::from_chars(q + 1 + (q[1] == '+'), end, exp10);
     int decpt = exp10 + 1;  // digits are 0.d1d2... * 10^decpt
     if (decpt <= -4 || decpt > 16) {
-        out.push_back(digits[0]);
-        if (nd > 1) { out.push_back('.'); out.append(digits + 1, nd - 1); }
-        out.push_back('e');
-        out.push_back(exp10 < 0 ? '-' : '+');
+        *o++ = digits[0];
+        if (nd > 1) { *o++ = '.'; put(digits + 1, static_cast<size_t>(nd - 1)); }
+        *o++ = 'e';
+        *o++ = exp10 < 0 ? '-' : '+';
         int e = exp10 < 0 ? -exp10 : exp10;
-        if (e < 10) out.push_back('0');
-        out += std::to_string(e);
+        if (e < 10) *o++ = '0';
+        o = std::to_chars(o, o + 4, e).ptr;
     } else if (decpt <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-decpt), '0');
-        out.append(digits, nd);
+        put("0.", 2);
+        for (int k = 0; k < -decpt; ++k) *o++ = '0';
+        put(digits, static_cast<size_t>(nd));
     } else if (decpt >= nd) {
-        out.append(digits, nd);
-        out.append(static_cast<size_t>(decpt - nd), '0');
-        out += ".0";
+        put(digits, static_cast<size_t>(nd));
+        for (int k = 0; k < decpt - nd; ++k) *o++ = '0';
+        put(".0", 2);
     } else {
-        out.append(digits, decpt);
-        out.push_back('.');
-        out.append(digits + decpt, nd - decpt);
+        put(digits, static_cast<size_t>(decpt));
+        *o++ = '.';
+        put(digits + decpt, static_cast<size_t>(nd - decpt));
     }
+    return static_cast<size_t>(o - out);
+}
+
+void append_float_repr(std::string& out, double x) {
+    char buf[40];
+    out.append(buf, float_repr(buf, x));
 }
 
 bool append_plain_text(std::string& out, PyObject* v) {

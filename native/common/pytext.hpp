@@ -15,6 +15,8 @@ std::string to_utf8(PyObject* s);
 PyObject* new_str(std::string_view s);
 
 // repr(float): shortest round-trip digits, Python's exponent thresholds.
+// Writes at most 32 characters to buf and returns their count.
+size_t float_repr(char* buf, double x);
 void append_float_repr(std::string& out, double x);
 
 // Appends str(v). Returns false with a Python error set on failure.

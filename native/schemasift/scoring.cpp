@@ -542,6 +542,17 @@ std::vector<size_t> choose_columns(const std::vector<double>& scores, const std:
 
 double round6(double x) {
     if (!std::isfinite(x)) return x;
+    // Fast path: when x * 1e6 is far from a half, the nearest integer of the
+    // (slightly inexact) product is the right one, and dividing it by 1e6 gives
+    // the double nearest to the rounded decimal.
+    double y = x * 1e6;
+    if (std::fabs(y) < 1e9) {
+        double f = y - std::floor(y);
+        if (std::fabs(f - 0.5) > 1e-4) {
+            double r = std::nearbyint(y) / 1e6;
+            return r == 0.0 ? std::copysign(0.0, x) : r;
+        }
+    }
     char buf[400];
     // Fixed notation from the exact binary value, ties to even, as round(x, 6).
     auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 6);

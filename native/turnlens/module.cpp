@@ -1,5 +1,5 @@
 // The askweave.turnlens extension module: conversation context resolution.
-#include "common/py.hpp"
+#include "turnlens/turnlens.hpp"
 
 namespace {
 
@@ -8,9 +8,17 @@ PyModuleDef module_def = {
     "askweave.turnlens",
     "Conversation context resolution: decide what a new message means given earlier turns.",
     -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    tl::text_functions,
+    nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_turnlens(void) { return PyModule_Create(&module_def); }
+PyMODINIT_FUNC PyInit_turnlens(void) {
+    aw::Ref m(PyModule_Create(&module_def));
+    if (!m) return nullptr;
+    if (!tl::init_vocab(m.get()) || !tl::init_config(m.get()) || !tl::init_records(m.get()) ||
+        !tl::init_lens(m.get(), {tl::lens_preparation_methods}))
+        return nullptr;
+    return m.release();
+}

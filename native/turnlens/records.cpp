@@ -1,0 +1,629 @@
+// Turn context records: the memory card of an earlier turn, the ranked
+// candidate, the intent delta and the resolution, with their conversions.
+#include "turnlens/turnlens.hpp"
+
+#include "common/pytext.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+
+namespace tl {
+using aw::Ref;
+
+PyTypeObject* TurnContextCardType;
+PyTypeObject* ContextCandidateType;
+PyTypeObject* IntentDeltaType;
+PyTypeObject* ContextResolutionType;
+
+const char* const kCardFieldNames[CARD_COUNT] = {
+    "turn_id", "session_id", "tenant_id", "user_question", "resolved_question", "assistant_answer_summary",
+    "task_type", "artifact_type", "artifact_id", "artifact_label", "topic_keywords", "entities",
+    "selected_metadata_ids", "query_state", "retrieval_state", "output_state", "sql", "config",
+    "answer_excerpt", "created_at_ms", "quality_score", "is_active", "extra"};
+
+void rec_set(PyObject* rec, int i, PyObject* v) {
+    Py_XSETREF(reinterpret_cast<aw::RecordObject*>(rec)->f[i], v);
+}
+
+PyObject* field(PyObject* obj, PyTypeObject* type, int index, const char* name) {
+    if (type && aw::rec_check(obj, type)) {
+        PyObject* v = aw::rec_get(obj, index);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttrString(obj, name);
+}
+
+namespace {
+
+Keep s_candidates, s_to_dict, s_get;
+Keep s_active_tables, s_tables, s_active_columns, s_columns, s_required_columns, s_columns_by_table;
+Keep s_round, s_copy_module, s_dataclasses;
+Keep s_empty_tuple;
+initproc g_record_init = nullptr;
+
+const char* const kStateKeys[] = {
+    "active_tables", "tables", "metrics", "dimensions", "date_columns", "active_columns", "group_by", "filters",
+    "granularity", "aggregation", "sort", "limit", "document_type", "document_subtype", "project_name", "topics",
+    "source_chunk_ids", "chart_type", "x_axis", "y_axis", "series"};
+Keep s_state_keys[std::size(kStateKeys)];
+
+// ------------------------------------------------------------ construction
+
+bool supplied(PyObject* args, PyObject* kwargs, int index, const char* name) {
+    if (PyTuple_GET_SIZE(args) > index) return true;
+    return kwargs && PyDict_GetItemString(kwargs, name) != nullptr;
+}
+
+// Records whose default is computed per instance: the shared record
+// constructor runs first, then the default replaces its placeholder.
+int card_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (g_record_init(self, args, kwargs) < 0) return -1;
+    if (!supplied(args, kwargs, CARD_CREATED_AT_MS, "created_at_ms")) {
+        PyObject* now = PyLong_FromLongLong(now_ms());
+        if (!now) return -1;
+        rec_set(self, CARD_CREATED_AT_MS, now);
+    }
+    return 0;
+}
+
+int resolution_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (g_record_init(self, args, kwargs) < 0) return -1;
+    if (!supplied(args, kwargs, RES_INTENT_DELTA, "intent_delta")) {
+        PyObject* delta = new_intent_delta();
+        if (!delta) return -1;
+        rec_set(self, RES_INTENT_DELTA, delta);
+    }
+    return 0;
+}
+
+PyObject* wrap_init(PyObject* self, PyObject* args, void* wrapped, PyObject* kwargs) {
+    if (reinterpret_cast<initproc>(wrapped)(self, args, kwargs) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+struct wrapperbase g_init_base = {
+    "__init__", offsetof(PyTypeObject, tp_init), nullptr,
+    reinterpret_cast<wrapperfunc>(reinterpret_cast<void*>(wrap_init)),
+    "Initialize self.  See help(type(self)) for accurate signature.", PyWrapperFlag_KEYWORDS, nullptr};
+
+// Replaces the type's constructor, for direct calls and for __init__ alike.
+bool install_init(PyTypeObject* type, initproc init) {
+    g_record_init = type->tp_init;
+    type->tp_init = init;
+    Ref descr(PyDescr_NewWrapper(type, &g_init_base, reinterpret_cast<void*>(init)));
+    if (!descr || PyDict_SetItemString(type->tp_dict, "__init__", descr.get()) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+// ------------------------------------------------------------ helpers
+
+// state.get(key), exact dicts natively. New reference (None when missing).
+PyObject* state_get(PyObject* state, PyObject* key) {
+    if (PyDict_CheckExact(state)) {
+        PyObject* v = PyDict_GetItemWithError(state, key);
+        if (!v) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        return Py_NewRef(v);
+    }
+    return PyObject_CallMethodOneArg(state, s_get.get(), key);
+}
+
+// `state.get(a) or state.get(b)`; new reference.
+PyObject* first_truthy(PyObject* state, const Keep& a, const Keep& b) {
+    Ref v(state_get(state, a.get()));
+    if (!v) return nullptr;
+    int t = PyObject_IsTrue(v.get());
+    if (t < 0) return nullptr;
+    if (t) return v.release();
+    return state_get(state, b.get());
+}
+
+// list(state.get(a) or state.get(b) or [])
+PyObject* list_from_state(PyObject* card, const Keep& a, const Keep& b) {
+    Ref state(card_field(card, CARD_QUERY_STATE));
+    Ref v(state ? first_truthy(state.get(), a, b) : nullptr);
+    if (!v) return nullptr;
+    int t = PyObject_IsTrue(v.get());
+    if (t < 0) return nullptr;
+    return t ? PySequence_List(v.get()) : PyList_New(0);
+}
+
+// " ".join(seq) as UTF-8.
+bool join_append(PyObject* seq, std::string& out) {
+    Ref items(PySequence_Fast(seq, "can only join an iterable"));
+    if (!items) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        if (i) out.push_back(' ');
+        aw::append_str(out, item);
+    }
+    return true;
+}
+
+PyObject* round6(PyObject* v) {
+    if (PyFloat_CheckExact(v)) {
+        double x = PyFloat_AS_DOUBLE(v);
+        if (!std::isfinite(x)) return PyFloat_FromDouble(x);
+        // correctly rounded decimal text, read back: the host's own method
+        int len = std::snprintf(nullptr, 0, "%.6f", x);
+        std::string buf(static_cast<size_t>(len) + 1, '\0');
+        std::snprintf(buf.data(), buf.size(), "%.6f", x);
+        return PyFloat_FromDouble(std::strtod(buf.c_str(), nullptr));
+    }
+    return PyObject_CallFunction(s_round.get(), "Oi", v, 6);
+}
+
+bool is_own_record(PyObject* v) {
+    return aw::rec_check(v, TurnContextCardType) || aw::rec_check(v, ContextCandidateType) ||
+           aw::rec_check(v, IntentDeltaType) || aw::rec_check(v, ContextResolutionType) ||
+           aw::rec_check(v, ResolverConfigType);
+}
+
+// A deep conversion in the manner of dataclasses.asdict: records become
+// maps, lists, tuples and maps are rebuilt, anything else is deep-copied.
+// A value that contains itself raises ValueError.
+class PlainConverter {
+public:
+    PyObject* convert(PyObject* v) {
+        if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || v == Py_None ||
+            PyBool_Check(v))
+            return Py_NewRef(v);
+        aw::RecursionGuard guard(" while converting a record to a map");
+        if (!guard.ok()) return nullptr;
+        if (is_own_record(v)) return container(v, [&] { return record(v); });
+        if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v))
+            return container(v, [&] { return rebuild(v); });
+        Ref fields_attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__dataclass_fields__"));
+        if (fields_attr) return container(v, [&] { return dataclass(v); });
+        PyErr_Clear();
+        if (!s_copy_module) {
+            s_copy_module = Ref(PyImport_ImportModule("copy"));
+            if (!s_copy_module) return nullptr;
+        }
+        return PyObject_CallMethod(s_copy_module.get(), "deepcopy", "O", v);
+    }
+
+    // The fields of one of our records, converted, in declaration order.
+    PyObject* record(PyObject* rec) {
+        Ref names(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(rec)), "__match_args__"));
+        if (!names) return nullptr;
+        Ref out(PyDict_New());
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+            PyObject* fv = aw::rec_get(rec, static_cast<int>(i));
+            Ref c(fv ? convert(fv) : nullptr);
+            if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(names.get(), i), c.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+
+private:
+    std::unordered_set<PyObject*> active_;
+
+    template <class F>
+    PyObject* container(PyObject* v, F&& f) {
+        if (!active_.insert(v).second) {
+            PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+            return nullptr;
+        }
+        PyObject* r = f();
+        active_.erase(v);
+        return r;
+    }
+
+    PyObject* dataclass(PyObject* v) {
+        if (!s_dataclasses) {
+            s_dataclasses = Ref(PyImport_ImportModule("dataclasses"));
+            if (!s_dataclasses) return nullptr;
+        }
+        Ref fields(PyObject_CallMethod(s_dataclasses.get(), "fields", "O", v));
+        Ref it(fields ? PyObject_GetIter(fields.get()) : nullptr);
+        Ref out(it ? PyDict_New() : nullptr);
+        if (!out) return nullptr;
+        while (PyObject* f = PyIter_Next(it.get())) {
+            Ref hold(f);
+            Ref name(PyObject_GetAttrString(f, "name"));
+            Ref value(name ? PyObject_GetAttr(v, name.get()) : nullptr);
+            Ref c(value ? convert(value.get()) : nullptr);
+            if (!c || PyDict_SetItem(out.get(), name.get(), c.get()) < 0) return nullptr;
+        }
+        return PyErr_Occurred() ? nullptr : out.release();
+    }
+
+    PyObject* rebuild(PyObject* v) {
+        bool is_dict = PyDict_Check(v);
+        Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
+        if (!items) return nullptr;
+        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        if (PyDict_CheckExact(v)) {
+            Ref out(PyDict_New());
+            if (!out) return nullptr;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* pair = PyList_GET_ITEM(items.get(), i);
+                Ref k(convert(PyTuple_GET_ITEM(pair, 0)));
+                Ref val(k ? convert(PyTuple_GET_ITEM(pair, 1)) : nullptr);
+                if (!val || PyDict_SetItem(out.get(), k.get(), val.get()) < 0) return nullptr;
+            }
+            return out.release();
+        }
+        Ref copied(PyList_New(n));
+        if (!copied) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            PyObject* c;
+            if (is_dict) {
+                Ref k(convert(PyTuple_GET_ITEM(item, 0)));
+                Ref val(k ? convert(PyTuple_GET_ITEM(item, 1)) : nullptr);
+                c = val ? PyTuple_Pack(2, k.get(), val.get()) : nullptr;
+            } else {
+                c = convert(item);
+            }
+            if (!c) return nullptr;
+            PyList_SET_ITEM(copied.get(), i, c);
+        }
+        if (PyList_CheckExact(v)) return copied.release();
+        if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
+        if (PyTuple_Check(v) && PyObject_HasAttrString(v, "_fields")) {
+            Ref args(PyList_AsTuple(copied.get()));
+            return args ? PyObject_CallObject(type, args.get()) : nullptr;
+        }
+        return PyObject_CallOneArg(type, copied.get());
+    }
+};
+
+// ------------------------------------------------------------ TurnContextCard
+
+PyObject* card_searchable_text_py(PyObject* self, PyObject*) {
+    std::string out;
+    if (!card_searchable_text(self, out)) return nullptr;
+    return aw::new_str(out);
+}
+
+PyObject* card_tokens_py(PyObject* self, PyObject*) {
+    std::string buf;
+    std::vector<std::string_view> tokens;
+    if (!card_tokens(self, buf, tokens)) return nullptr;
+    return str_list(tokens);
+}
+
+PyObject* card_active_tables(PyObject* self, PyObject*) { return list_from_state(self, s_active_tables, s_tables); }
+PyObject* card_active_columns(PyObject* self, PyObject*) {
+    return list_from_state(self, s_active_columns, s_columns);
+}
+
+PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
+    Ref state(card_field(self, CARD_QUERY_STATE));
+    Ref value(state ? first_truthy(state.get(), s_required_columns, s_columns_by_table) : nullptr);
+    if (!value) return nullptr;
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    if (PyDict_Check(value.get())) {
+        Ref items(PyMapping_Items(value.get()));
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* cols = PyTuple_GET_ITEM(pair, 1);
+            Ref key(PyObject_Str(PyTuple_GET_ITEM(pair, 0)));
+            if (!key) return nullptr;
+            int t = PyObject_IsTrue(cols);
+            if (t < 0) return nullptr;
+            Ref list(t ? PySequence_List(cols) : PyList_New(0));
+            if (!list || PyDict_SetItem(out.get(), key.get(), list.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    Ref tables(card_active_tables(self, nullptr));
+    Ref columns(tables ? card_active_columns(self, nullptr) : nullptr);
+    if (!columns) return nullptr;
+    if (PyList_GET_SIZE(tables.get()) == 1 && PyList_GET_SIZE(columns.get()) > 0 &&
+        PyDict_SetItem(out.get(), PyList_GET_ITEM(tables.get(), 0), columns.get()) < 0)
+        return nullptr;
+    return out.release();
+}
+
+PyObject* compact_state(PyObject* state) {
+    if (!PyDict_Check(state)) {
+        PyErr_Format(PyExc_TypeError, "state must be a dict, not %.200s", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    bool exact = PyDict_CheckExact(state);
+    for (const Keep& key : s_state_keys) {
+        Ref v;
+        if (exact) {
+            PyObject* b = PyDict_GetItemWithError(state, key.get());
+            if (!b) {
+                if (PyErr_Occurred()) return nullptr;
+                continue;
+            }
+            v = Ref::borrow(b);
+        } else {
+            int has = PySequence_Contains(state, key.get());
+            if (has < 0) return nullptr;
+            if (!has) continue;
+            v = Ref(PyObject_GetItem(state, key.get()));
+            if (!v) return nullptr;
+        }
+        if (PyDict_SetItem(out.get(), key.get(), v.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* card_compact_state(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"state", nullptr};
+    PyObject* state;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_compact_state", const_cast<char**>(kw), &state))
+        return nullptr;
+    return compact_state(state);
+}
+
+PyObject* card_to_resolver_summary(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"max_chars", nullptr};
+    PyObject* max_chars = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_resolver_summary", const_cast<char**>(kw), &max_chars))
+        return nullptr;
+    if (max_chars) {
+        Ref as_int(PyNumber_Long(max_chars));  // int(max_chars); the result does not depend on it
+        if (!as_int) return nullptr;
+    }
+    PyObject* f[CARD_COUNT];
+    for (int i = 0; i < CARD_COUNT; ++i)
+        if (!(f[i] = aw::rec_get(self, i))) return nullptr;
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    auto put = [&](const char* key, PyObject* value) {  // steals value
+        Ref hold(value);
+        return value && PyDict_SetItemString(d.get(), key, value) == 0;
+    };
+    auto compact = [&](PyObject* v, Py_ssize_t limit) -> PyObject* {
+        std::string s;
+        return compact_value(v, limit, s) ? aw::new_str(s) : nullptr;
+    };
+    auto head = [&](PyObject* v, Py_ssize_t n) -> PyObject* {
+        Ref slice(PySequence_GetSlice(v, 0, n));
+        if (!slice) return nullptr;
+        return PyList_CheckExact(slice.get()) ? slice.release() : PySequence_List(slice.get());
+    };
+    if (!put("turn_id", Py_NewRef(f[CARD_TURN_ID])) || !put("task_type", Py_NewRef(f[CARD_TASK_TYPE])) ||
+        !put("artifact_type", Py_NewRef(f[CARD_ARTIFACT_TYPE])) ||
+        !put("artifact_id", Py_NewRef(f[CARD_ARTIFACT_ID])) ||
+        !put("user_question", compact(f[CARD_USER_QUESTION], 180)) ||
+        !put("resolved_question", compact(f[CARD_RESOLVED_QUESTION], 220)) ||
+        !put("assistant_answer_summary", compact(f[CARD_ANSWER_SUMMARY], 220)) ||
+        !put("topic_keywords", head(f[CARD_TOPIC_KEYWORDS], 20)) ||
+        !put("entities", head(f[CARD_ENTITIES], 20)) ||
+        !put("selected_metadata_ids", head(f[CARD_SELECTED_METADATA_IDS], 30)) ||
+        !put("query_state", compact_state(f[CARD_QUERY_STATE])) ||
+        !put("retrieval_state", compact_state(f[CARD_RETRIEVAL_STATE])) ||
+        !put("output_state", compact_state(f[CARD_OUTPUT_STATE])))
+        return nullptr;
+    return d.release();
+}
+
+// ------------------------------------------------------------ candidate and resolution
+
+PyObject* candidate_to_dict(PyObject* self, PyObject*) {
+    PyObject* turn_id = aw::rec_get(self, CAND_TURN_ID);
+    PyObject* score = turn_id ? aw::rec_get(self, CAND_SCORE) : nullptr;
+    PyObject* reasons = score ? aw::rec_get(self, CAND_REASONS) : nullptr;
+    if (!reasons) return nullptr;
+    Ref rounded(round6(score));
+    Ref d(rounded ? PyDict_New() : nullptr);
+    if (!d || PyDict_SetItemString(d.get(), "turn_id", turn_id) < 0 ||
+        PyDict_SetItemString(d.get(), "score", rounded.get()) < 0 ||
+        PyDict_SetItemString(d.get(), "reasons", reasons) < 0)
+        return nullptr;
+    return d.release();
+}
+
+PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"include_candidates", nullptr};
+    PyObject* include = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_dict", const_cast<char**>(kw), &include)) return nullptr;
+    PlainConverter conv;
+    Ref d(conv.record(self));
+    if (!d) return nullptr;
+    int inc = PyObject_IsTrue(include);
+    if (inc < 0) return nullptr;
+    if (!inc) {
+        if (PyDict_DelItem(d.get(), s_candidates.get()) < 0) return nullptr;
+        return d.release();
+    }
+    PyObject* candidates = aw::rec_get(self, RES_CANDIDATES);
+    if (!candidates) return nullptr;
+    Ref list(PyList_New(0));
+    Ref it(list ? PyObject_GetIter(candidates) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* c = PyIter_Next(it.get())) {
+        Ref hold(c);
+        Ref cd(aw::rec_check(c, ContextCandidateType) ? candidate_to_dict(c, nullptr)
+                                                        : PyObject_CallMethodNoArgs(c, s_to_dict.get()));
+        if (!cd || PyList_Append(list.get(), cd.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred() || PyDict_SetItem(d.get(), s_candidates.get(), list.get()) < 0) return nullptr;
+    return d.release();
+}
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef card_methods[] = {
+    {"searchable_text", card_searchable_text_py, METH_NOARGS,
+     "searchable_text($self, /)\n--\n\nOne line of the card's texts, lists and compacted states."},
+    {"tokens", card_tokens_py, METH_NOARGS,
+     "tokens($self, /)\n--\n\nTokens of the searchable text, without the module's stopwords."},
+    {"active_tables", card_active_tables, METH_NOARGS,
+     "active_tables($self, /)\n--\n\nThe query state's active tables (else its tables) as a new list."},
+    {"active_columns", card_active_columns, METH_NOARGS,
+     "active_columns($self, /)\n--\n\nThe query state's active columns (else its columns) as a new list."},
+    {"required_columns_by_table", card_required_columns_by_table, METH_NOARGS,
+     "required_columns_by_table($self, /)\n--\n\nA new map from table name to the columns to keep."},
+    {"to_resolver_summary", KW_METHOD(card_to_resolver_summary),
+     "to_resolver_summary($self, /, max_chars=1200)\n--\n\nThe compact map sent to the language-model fallback."},
+    {"_compact_state", KW_METHOD(card_compact_state) | METH_STATIC,
+     "_compact_state(state)\n--\n\nThe known state keys of a state map, in fixed order, values not copied."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef candidate_methods[] = {
+    {"to_dict", candidate_to_dict, METH_NOARGS,
+     "to_dict($self, /)\n--\n\nturn_id, score rounded to 6 places, and the candidate's own reasons list."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef resolution_methods[] = {
+    {"to_dict", KW_METHOD(resolution_to_dict),
+     "to_dict($self, /, include_candidates=True)\n--\n\n"
+     "The resolution as a plain nested map; candidates as their to_dict() maps, or left out."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+// ------------------------------------------------------------ shared entry points
+
+bool card_searchable_text(PyObject* card, std::string& out) {
+    static const CardField text_fields[] = {CARD_USER_QUESTION, CARD_RESOLVED_QUESTION, CARD_ANSWER_SUMMARY,
+                                            CARD_TASK_TYPE,     CARD_ARTIFACT_TYPE,     CARD_ARTIFACT_ID,
+                                            CARD_ARTIFACT_LABEL};
+    static const CardField list_fields[] = {CARD_TOPIC_KEYWORDS, CARD_ENTITIES, CARD_SELECTED_METADATA_IDS};
+    static const CardField state_fields[] = {CARD_QUERY_STATE, CARD_RETRIEVAL_STATE, CARD_OUTPUT_STATE};
+    Ref values[CARD_COUNT];
+    for (CardField f : text_fields)
+        if (!(values[f] = Ref(card_field(card, f)))) return false;
+    for (CardField f : list_fields)
+        if (!(values[f] = Ref(card_field(card, f)))) return false;
+    for (CardField f : state_fields)
+        if (!(values[f] = Ref(card_field(card, f)))) return false;
+    // Every part is computed before any is dropped, as the parts list is.
+    std::string joined[3], states[3];
+    for (int k = 0; k < 3; ++k)
+        if (!join_append(values[list_fields[k]].get(), joined[k])) return false;
+    for (int k = 0; k < 3; ++k) {
+        int t = PyObject_IsTrue(values[state_fields[k]].get());
+        if (t < 0) return false;
+        if (t && !compact_value(values[state_fields[k]].get(), 1000, states[k])) return false;
+    }
+    bool any = false;
+    auto part = [&](std::string_view s) {
+        if (any) out.push_back(' ');
+        out.append(s);
+        any = true;
+    };
+    for (CardField f : text_fields) {
+        PyObject* v = values[f].get();
+        int t = PyObject_IsTrue(v);
+        if (t < 0) return false;
+        if (!t) continue;
+        if (any) out.push_back(' ');
+        if (!aw::append_plain_text(out, v)) return false;
+        any = true;
+    }
+    for (const std::string& s : joined)
+        if (!s.empty()) part(s);
+    for (const std::string& s : states)
+        if (!s.empty()) part(s);
+    return true;
+}
+
+bool card_tokens(PyObject* card, std::string& buf, std::vector<std::string_view>& tokens) {
+    std::string text;
+    if (!card_searchable_text(card, text)) return false;
+    tokenize_into(text, &vocab().stopwords, buf, tokens);
+    return true;
+}
+
+PyObject* card_from_map(PyObject* map) {
+    Ref kwargs;
+    if (PyDict_CheckExact(map)) {
+        kwargs = Ref::borrow(map);
+    } else {
+        kwargs = Ref(PyDict_New());
+        if (!kwargs || PyDict_Merge(kwargs.get(), map, 1) < 0) return nullptr;
+    }
+    return PyObject_Call(reinterpret_cast<PyObject*>(TurnContextCardType), s_empty_tuple.get(), kwargs.get());
+}
+
+PyObject* new_intent_delta() {
+    Ref d(IntentDeltaType->tp_alloc(IntentDeltaType, 0));
+    if (!d || !aw::rec_fill_defaults(d.get())) return nullptr;
+    return d.release();
+}
+
+PyObject* new_resolution() {
+    Ref r(ContextResolutionType->tp_alloc(ContextResolutionType, 0));
+    if (!r) return nullptr;
+    for (int i : {RES_CONTEXT_TYPE, RES_CURRENT_QUESTION, RES_RESOLVED_QUESTION, RES_METADATA_SEARCH_QUERY})
+        rec_set(r.get(), i, Py_NewRef(Py_None));
+    if (!aw::rec_fill_defaults(r.get())) return nullptr;
+    PyObject* delta = new_intent_delta();
+    if (!delta) return nullptr;
+    rec_set(r.get(), RES_INTENT_DELTA, delta);
+    return r.release();
+}
+
+bool init_records(PyObject* module) {
+    using aw::FieldSpec;
+    s_candidates = Ref(PyUnicode_InternFromString("candidates"));
+    s_to_dict = Ref(PyUnicode_InternFromString("to_dict"));
+    s_get = Ref(PyUnicode_InternFromString("get"));
+    s_empty_tuple = Ref(PyTuple_New(0));
+    if (!s_candidates || !s_to_dict || !s_get || !s_empty_tuple) return false;
+    struct { Keep* slot; const char* text; } keys[] = {
+        {&s_active_tables, "active_tables"}, {&s_tables, "tables"}, {&s_active_columns, "active_columns"},
+        {&s_columns, "columns"}, {&s_required_columns, "required_columns"}, {&s_columns_by_table, "columns_by_table"}};
+    for (auto& k : keys)
+        if (!(*k.slot = Ref(PyUnicode_InternFromString(k.text)))) return false;
+    for (size_t i = 0; i < std::size(kStateKeys); ++i)
+        if (!(s_state_keys[i] = Ref(PyUnicode_InternFromString(kStateKeys[i])))) return false;
+    Ref builtins(PyImport_ImportModule("builtins"));
+    s_round = Ref(builtins ? PyObject_GetAttrString(builtins.get(), "round") : nullptr);
+    if (!s_round) return false;
+
+    IntentDeltaType = aw::make_record_type(
+        module, "askweave.turnlens.IntentDelta", "The change a follow-up message asks for.",
+        {FieldSpec::str("operation", "none"), FieldSpec::none("granularity"), FieldSpec::none("dimension_hint"),
+         FieldSpec::none("metric_hint"), FieldSpec::none("filter_hint"), FieldSpec::none("sort_hint"),
+         FieldSpec::none("compare_hint"), FieldSpec::none("top_n"), FieldSpec::none("bottom_n"),
+         FieldSpec::none("replace_numeric_value"), FieldSpec::list("raw_hints")});
+    TurnContextCardType = aw::make_record_type(
+        module, "askweave.turnlens.TurnContextCard",
+        "Memory card of one earlier AI turn. created_at_ms defaults to now_ms() at construction.",
+        {FieldSpec::required("turn_id"), FieldSpec::str("session_id", ""), FieldSpec::str("tenant_id", ""),
+         FieldSpec::str("user_question", ""), FieldSpec::str("resolved_question", ""),
+         FieldSpec::str("assistant_answer_summary", ""), FieldSpec::str("task_type", "unknown"),
+         FieldSpec::str("artifact_type", "unknown"), FieldSpec::none("artifact_id"),
+         FieldSpec::none("artifact_label"), FieldSpec::list("topic_keywords"), FieldSpec::list("entities"),
+         FieldSpec::list("selected_metadata_ids"), FieldSpec::dict("query_state"),
+         FieldSpec::dict("retrieval_state"), FieldSpec::dict("output_state"), FieldSpec::none("sql"),
+         FieldSpec::none("config"), FieldSpec::none("answer_excerpt"), FieldSpec::none("created_at_ms"),
+         FieldSpec::real("quality_score", 1.0), FieldSpec::boolean("is_active", true), FieldSpec::dict("extra")},
+        card_methods);
+    ContextCandidateType = aw::make_record_type(
+        module, "askweave.turnlens.ContextCandidate", "An earlier turn ranked against the new message.",
+        {FieldSpec::required("turn_id"), FieldSpec::required("score"), FieldSpec::list("reasons"),
+         FieldSpec::none("card")},
+        candidate_methods);
+    ContextResolutionType = aw::make_record_type(
+        module, "askweave.turnlens.ContextResolution",
+        "The result of one resolution. intent_delta defaults to a new IntentDelta().",
+        {FieldSpec::required("context_type"), FieldSpec::required("current_question"),
+         FieldSpec::required("resolved_question"), FieldSpec::required("metadata_search_query"),
+         FieldSpec::none("base_turn_id"), FieldSpec::boolean("use_previous_state", false),
+         FieldSpec::none("intent_delta"), FieldSpec::list("required_tables"), FieldSpec::dict("required_columns"),
+         FieldSpec::list("anchor_metadata_ids"), FieldSpec::boolean("allow_related_tables", true),
+         FieldSpec::real("confidence", 0.0), FieldSpec::str("reason", ""),
+         FieldSpec::none("clarification_question"), FieldSpec::list("candidates"), FieldSpec::str("route", "generate"),
+         FieldSpec::dict("extra")},
+        resolution_methods);
+    if (!IntentDeltaType || !TurnContextCardType || !ContextCandidateType || !ContextResolutionType) return false;
+    return install_init(TurnContextCardType, card_init) && install_init(ContextResolutionType, resolution_init);
+}
+
+}  // namespace tl

@@ -1,0 +1,445 @@
+// Resolver settings, the callback type, the vocabularies as type labels, the
+// TurnLens object, card preparation and the plain fresh and clarification
+// outcomes.
+#include "turnlens/turnlens.hpp"
+
+#include "common/pytext.hpp"
+
+#include <algorithm>
+#include <structmember.h>
+
+namespace tl {
+using aw::Ref;
+
+PyTypeObject* ResolverConfigType;
+PyTypeObject* TurnLensType;
+
+const char* const kConfigFieldNames[CFG_COUNT] = {
+    "max_recent_cards", "max_cards_for_llm_fallback", "followup_threshold", "clarification_margin",
+    "fresh_question_min_tokens", "recency_weight", "keyword_overlap_weight", "entity_overlap_weight",
+    "artifact_match_weight", "explicit_reference_weight", "active_card_bonus", "task_type_match_weight",
+    "prefer_latest_for_pronoun_followup", "ask_clarification_when_ambiguous", "use_llm_fallback",
+    "llm_fallback_confidence_ceiling", "max_metadata_query_terms", "include_previous_required_columns",
+    "include_anchor_metadata_ids", "include_debug_candidates"};
+
+namespace {
+
+Keep s_fresh_question, s_clarification_needed, s_generate, s_clarify, s_turn_id_getter;
+
+inline LensObject* L(PyObject* o) { return reinterpret_cast<LensObject*>(o); }
+
+PyObject* lens_config(PyObject* self) {
+    PyObject* c = L(self)->config;
+    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
+    return c;
+}
+
+// 1: true, 0: false, -1: error (truth value of card.is_active).
+int card_is_active(PyObject* card) {
+    Ref v(card_field(card, CARD_IS_ACTIVE));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+}  // namespace
+
+bool read_limit(PyObject* config, ConfigField f, Limit& out) {
+    Ref v(config_field(config, f));
+    if (!v) return false;
+    out = Limit();
+    if (v.get() == Py_None) return true;
+    if (!PyIndex_Check(v.get())) {
+        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+        return false;
+    }
+    Ref i(PyNumber_Index(v.get()));
+    if (!i) return false;
+    out.unlimited = false;
+    out.n = PyNumber_AsSsize_t(i.get(), nullptr);  // clamps
+    return !PyErr_Occurred();
+}
+
+// ------------------------------------------------------------ preparation
+
+PyObject* normalize_cards(PyObject* cards) {
+    Ref out(PyList_New(0));
+    Ref it(out ? PyObject_GetIter(cards) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref hold(item);
+        Ref card;
+        if (aw::rec_check(item, TurnContextCardType)) card = Ref::borrow(item);
+        else if (PyDict_Check(item)) card = Ref(card_from_map(item));
+        else continue;
+        if (!card || PyList_Append(out.get(), card.get()) < 0) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : out.release();
+}
+
+PyObject* recent_cards(PyObject* config, PyObject* cards) {
+    Limit limit;
+    if (!read_limit(config, CFG_MAX_RECENT_CARDS, limit)) return nullptr;
+    Ref items(PySequence_List(cards));  // our own copy: attribute reads may run code that changes cards
+    if (!items) return nullptr;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<PyObject*> chosen;  // borrowed from items
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* c = PySequence_Fast_GET_ITEM(items.get(), i);
+        int active = card_is_active(c);
+        if (active < 0) return nullptr;
+        if (active) chosen.push_back(c);
+    }
+    if (chosen.empty())  // inactive cards serve only when none is active
+        for (Py_ssize_t i = 0; i < n; ++i) chosen.push_back(PySequence_Fast_GET_ITEM(items.get(), i));
+    // Newest first, stable; native when every turn_id is a plain int.
+    std::vector<std::pair<long long, PyObject*>> keyed;
+    keyed.reserve(chosen.size());
+    bool native = true;
+    for (PyObject* c : chosen) {
+        Ref id(card_field(c, CARD_TURN_ID));
+        if (!id) return nullptr;
+        int overflow = 0;
+        long long k = PyLong_CheckExact(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
+        if (!PyLong_CheckExact(id.get()) || overflow) native = false;
+        keyed.emplace_back(k, c);
+    }
+    Ref sorted(PyList_New(static_cast<Py_ssize_t>(keyed.size())));
+    if (!sorted) return nullptr;
+    if (native)
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (size_t i = 0; i < keyed.size(); ++i) PyList_SET_ITEM(sorted.get(), i, Py_NewRef(keyed[i].second));
+    if (!native) {
+        Ref sort(PyObject_GetAttrString(sorted.get(), "sort"));
+        Ref args(sort ? PyTuple_New(0) : nullptr);
+        Ref kw(args ? Py_BuildValue("{sOsO}", "key", s_turn_id_getter.get(), "reverse", Py_True) : nullptr);
+        Ref r(kw ? PyObject_Call(sort.get(), args.get(), kw.get()) : nullptr);
+        if (!r) return nullptr;
+    }
+    size_t keep = limit.keep(keyed.size());
+    if (keep == keyed.size()) return sorted.release();
+    return PyList_GetSlice(sorted.get(), 0, static_cast<Py_ssize_t>(keep));
+}
+
+PyObject* latest_active_turn_id(PyObject* cards) {
+    Ref it(PyObject_GetIter(cards));
+    if (!it) return nullptr;
+    Ref best;
+    while (PyObject* c = PyIter_Next(it.get())) {
+        Ref hold(c);
+        if (c == Py_None) continue;
+        int active = card_is_active(c);
+        if (active < 0) return nullptr;
+        if (!active) continue;
+        Ref id(card_field(c, CARD_TURN_ID));
+        if (!id) return nullptr;
+        if (!best) {
+            best = id;
+            continue;
+        }
+        int gt = PyObject_RichCompareBool(id.get(), best.get(), Py_GT);
+        if (gt < 0) return nullptr;
+        if (gt) best = id;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return best ? best.release() : Py_NewRef(Py_None);
+}
+
+// ------------------------------------------------------------ outcomes
+
+bool limit_terms(PyObject* config, PyObject* text, std::string& out) {
+    if (!require_str(text, "_limit_query_terms", "text")) return false;
+    Ref v(config_field(config, CFG_MAX_METADATA_QUERY_TERMS));
+    if (!v) return false;
+    TextView tv(text);
+    if (v.get() == Py_None || PyIndex_Check(v.get())) {
+        Limit limit;
+        if (!read_limit(config, CFG_MAX_METADATA_QUERY_TERMS, limit)) return false;
+        out = limit_query_terms(tv.view, limit);
+        return true;
+    }
+    // Some other value: it is compared with the count, and only a cut
+    // (which needs an integer) fails.
+    out = limit_query_terms(tv.view, Limit());
+    size_t terms = out.empty() ? 0 : static_cast<size_t>(std::count(out.begin(), out.end(), ' ')) + 1;
+    Ref count(PyLong_FromSize_t(terms));
+    int gt = count ? PyObject_RichCompareBool(count.get(), v.get(), Py_GT) : -1;
+    if (gt < 0) return false;
+    if (gt) {
+        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+        return false;
+    }
+    return true;
+}
+
+PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason) {
+    std::string query;
+    if (!limit_terms(config, message, query)) return nullptr;
+    Ref cands;
+    int t = candidates ? PyObject_IsTrue(candidates) : 0;
+    if (t < 0) return nullptr;
+    cands = t ? Ref::borrow(candidates) : Ref(PyList_New(0));
+    Ref q(aw::new_str(query));
+    Ref conf(q ? PyFloat_FromDouble(0.95) : nullptr);
+    Ref r(conf && cands ? new_resolution() : nullptr);
+    if (!r) return nullptr;
+    rec_set(r.get(), RES_CONTEXT_TYPE, Py_NewRef(s_fresh_question.get()));
+    rec_set(r.get(), RES_CURRENT_QUESTION, Py_NewRef(message));
+    rec_set(r.get(), RES_RESOLVED_QUESTION, Py_NewRef(message));
+    rec_set(r.get(), RES_METADATA_SEARCH_QUERY, q.release());
+    rec_set(r.get(), RES_CONFIDENCE, conf.release());
+    rec_set(r.get(), RES_REASON, Py_NewRef(reason));
+    rec_set(r.get(), RES_CANDIDATES, cands.release());
+    rec_set(r.get(), RES_ROUTE, Py_NewRef(s_generate.get()));
+    return r.release();
+}
+
+PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
+                             PyObject* question) {
+    std::string query;
+    if (!limit_terms(config, message, query)) return nullptr;
+    Ref include(config_field(config, CFG_INCLUDE_DEBUG_CANDIDATES));
+    int t = include ? PyObject_IsTrue(include.get()) : -1;
+    if (t < 0) return nullptr;
+    Ref cands(t ? Py_NewRef(candidates) : PyList_New(0));
+    Ref q(cands ? aw::new_str(query) : nullptr);
+    Ref conf(q ? PyFloat_FromDouble(0.0) : nullptr);
+    Ref r(conf ? new_resolution() : nullptr);
+    if (!r) return nullptr;
+    rec_set(r.get(), RES_CONTEXT_TYPE, Py_NewRef(s_clarification_needed.get()));
+    rec_set(r.get(), RES_CURRENT_QUESTION, Py_NewRef(message));
+    rec_set(r.get(), RES_RESOLVED_QUESTION, Py_NewRef(message));
+    rec_set(r.get(), RES_METADATA_SEARCH_QUERY, q.release());
+    rec_set(r.get(), RES_CONFIDENCE, conf.release());
+    rec_set(r.get(), RES_REASON, Py_NewRef(reason));
+    rec_set(r.get(), RES_CLARIFICATION_QUESTION, Py_NewRef(question));
+    rec_set(r.get(), RES_CANDIDATES, cands.release());
+    rec_set(r.get(), RES_ROUTE, Py_NewRef(s_clarify.get()));
+    return r.release();
+}
+
+namespace {
+
+// ------------------------------------------------------------ TurnLens methods
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyObject* one_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char* name) {
+    const char* kw[] = {name, nullptr};
+    PyObject* v;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), &v)) return nullptr;
+    return v;
+}
+
+PyObject* py_normalize_cards(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* cards = one_arg(args, kwargs, "O:_normalize_cards", "cards");
+    return cards ? normalize_cards(cards) : nullptr;
+}
+
+PyObject* py_recent_cards(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* cards = one_arg(args, kwargs, "O:_recent_cards", "cards");
+    PyObject* config = cards ? lens_config(self) : nullptr;
+    return config ? recent_cards(config, cards) : nullptr;
+}
+
+PyObject* py_latest_active_turn_id(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* cards = one_arg(args, kwargs, "O:_latest_active_turn_id", "cards");
+    return cards ? latest_active_turn_id(cards) : nullptr;
+}
+
+PyObject* py_limit_query_terms(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* text = one_arg(args, kwargs, "O:_limit_query_terms", "text");
+    PyObject* config = text ? lens_config(self) : nullptr;
+    std::string out;
+    if (!config || !limit_terms(config, text, out)) return nullptr;
+    return aw::new_str(out);
+}
+
+PyObject* py_fresh(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"current_question", "candidates", "reason", nullptr};
+    PyObject *message, *candidates = Py_None, *reason = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:_fresh", const_cast<char**>(kw), &message, &candidates,
+                                     &reason))
+        return nullptr;
+    if (!reason) {
+        PyErr_SetString(PyExc_TypeError, "_fresh() missing 1 required keyword-only argument: 'reason'");
+        return nullptr;
+    }
+    PyObject* config = lens_config(self);
+    return config ? fresh_resolution(config, message, candidates, reason) : nullptr;
+}
+
+PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"current_question", "candidates", "reason", "question", nullptr};
+    PyObject *message, *candidates, *reason, *question;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_clarify", const_cast<char**>(kw), &message, &candidates,
+                                     &reason, &question))
+        return nullptr;
+    PyObject* config = lens_config(self);
+    return config ? clarify_resolution(config, message, candidates, reason, question) : nullptr;
+}
+
+// ------------------------------------------------------------ TurnLens type
+
+int lens_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"config", "llm_fallback", nullptr};
+    PyObject *config = Py_None, *fallback = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TurnLens", const_cast<char**>(kw), &config, &fallback))
+        return -1;
+    Ref cfg;
+    if (config == Py_None) {
+        cfg = Ref(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(ResolverConfigType)));
+        if (!cfg) return -1;
+    } else if (aw::rec_check(config, ResolverConfigType)) {
+        cfg = Ref::borrow(config);
+    } else {
+        PyErr_Format(PyExc_TypeError, "config must be a ResolverConfig or None, not %.200s", Py_TYPE(config)->tp_name);
+        return -1;
+    }
+    if (fallback != Py_None && !PyCallable_Check(fallback)) {
+        PyErr_Format(PyExc_TypeError, "llm_fallback must be callable or None, not %.200s", Py_TYPE(fallback)->tp_name);
+        return -1;
+    }
+    Py_XSETREF(L(self)->config, cfg.release());
+    Py_XSETREF(L(self)->llm_fallback, Py_NewRef(fallback));
+    return 0;
+}
+
+int lens_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(L(self)->config);
+    Py_VISIT(L(self)->llm_fallback);
+    return 0;
+}
+
+int lens_clear(PyObject* self) {
+    Py_CLEAR(L(self)->config);
+    Py_CLEAR(L(self)->llm_fallback);
+    return 0;
+}
+
+void lens_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    lens_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Rebuilt from its two settings, so that copy and pickle work.
+PyObject* lens_reduce(PyObject* self, PyObject*) {
+    PyObject* config = L(self)->config ? L(self)->config : Py_None;
+    PyObject* fallback = L(self)->llm_fallback ? L(self)->llm_fallback : Py_None;
+    return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config, fallback);
+}
+
+PyMemberDef lens_members[] = {
+    {"config", T_OBJECT_EX, offsetof(LensObject, config), 0, "The ResolverConfig in use."},
+    {"llm_fallback", T_OBJECT, offsetof(LensObject, llm_fallback), 0, "The language-model callback, or None."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+}  // namespace
+
+PyMethodDef lens_preparation_methods[] = {
+    {"_normalize_cards", KW_METHOD(py_normalize_cards),
+     "_normalize_cards($self, /, cards)\n--\n\nCards kept, maps turned into cards, other items skipped."},
+    {"_recent_cards", KW_METHOD(py_recent_cards),
+     "_recent_cards($self, /, cards)\n--\n\nThe active cards (else all), newest first, at most max_recent_cards."},
+    {"_latest_active_turn_id", KW_METHOD(py_latest_active_turn_id),
+     "_latest_active_turn_id($self, /, cards)\n--\n\nThe largest turn_id among present active cards, or None."},
+    {"_limit_query_terms", KW_METHOD(py_limit_query_terms),
+     "_limit_query_terms($self, /, text)\n--\n\n"
+     "The distinct terms of text, cut to max_metadata_query_terms by frequency."},
+    {"_fresh", KW_METHOD(py_fresh),
+     "_fresh($self, /, current_question, *, candidates=None, reason)\n--\n\nA fresh-question resolution."},
+    {"_clarify", KW_METHOD(py_clarify),
+     "_clarify($self, /, current_question, candidates, reason, question)\n--\n\nA clarification resolution."},
+    {nullptr, nullptr, 0, nullptr}};
+
+bool init_config(PyObject* module) {
+    using aw::FieldSpec;
+    s_fresh_question = Ref(PyUnicode_InternFromString("fresh_question"));
+    s_clarification_needed = Ref(PyUnicode_InternFromString("clarification_needed"));
+    s_generate = Ref(PyUnicode_InternFromString("generate"));
+    s_clarify = Ref(PyUnicode_InternFromString("clarify"));
+    if (!s_fresh_question || !s_clarification_needed || !s_generate || !s_clarify) return false;
+    Ref op(PyImport_ImportModule("operator"));
+    s_turn_id_getter = Ref(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "turn_id") : nullptr);
+    if (!s_turn_id_getter) return false;
+
+    ResolverConfigType = aw::make_record_type(
+        module, "askweave.turnlens.ResolverConfig", "Settings of one resolver.",
+        {FieldSpec::integer("max_recent_cards", 10), FieldSpec::integer("max_cards_for_llm_fallback", 5),
+         FieldSpec::real("followup_threshold", 0.58), FieldSpec::real("clarification_margin", 0.08),
+         FieldSpec::integer("fresh_question_min_tokens", 3), FieldSpec::real("recency_weight", 0.25),
+         FieldSpec::real("keyword_overlap_weight", 0.35), FieldSpec::real("entity_overlap_weight", 0.2),
+         FieldSpec::real("artifact_match_weight", 0.5), FieldSpec::real("explicit_reference_weight", 2.0),
+         FieldSpec::real("active_card_bonus", 0.15), FieldSpec::real("task_type_match_weight", 0.1),
+         FieldSpec::boolean("prefer_latest_for_pronoun_followup", true),
+         FieldSpec::boolean("ask_clarification_when_ambiguous", true), FieldSpec::boolean("use_llm_fallback", false),
+         FieldSpec::none("llm_fallback_confidence_ceiling"), FieldSpec::integer("max_metadata_query_terms", 40),
+         FieldSpec::boolean("include_previous_required_columns", true),
+         FieldSpec::boolean("include_anchor_metadata_ids", true),
+         FieldSpec::boolean("include_debug_candidates", true)});
+    if (!ResolverConfigType) return false;
+
+    // Type labels: the vocabularies and the callback type.
+    Ref typing(PyImport_ImportModule("typing"));
+    PyObject* ns = typing ? PyModule_GetDict(typing.get()) : nullptr;  // borrowed
+    Ref literal(typing ? PyObject_GetAttrString(typing.get(), "Literal") : nullptr);
+    if (!literal) return false;
+    struct Vocab {
+        const char* name;
+        std::initializer_list<const char*> values;
+    };
+    const Vocab vocabularies[] = {
+        {"ContextType", {"fresh_question", "follow_up_latest", "follow_up_specific_turn", "modify_previous_query",
+                         "suggestion_request", "clarification_needed"}},
+        {"OperationType", {"none", "add_granularity", "replace_granularity", "replace_group_by", "add_group_by",
+                           "replace_metric", "add_filter", "remove_filter", "change_sort", "set_top_n",
+                           "set_bottom_n", "compare", "suggest", "replace_numeric_value", "unknown_modify"}},
+        {"TaskType", {"text_to_sql", "text_to_config", "document_qa", "rag", "chart_generation", "report_generation",
+                      "general_answer", "unknown"}},
+        {"ArtifactType", {"sql", "json_config", "text_answer", "chart", "table", "document_summary",
+                          "retrieval_answer", "unknown"}},
+    };
+    for (const Vocab& v : vocabularies) {
+        Ref values(PyTuple_New(static_cast<Py_ssize_t>(v.values.size())));
+        if (!values) return false;
+        Py_ssize_t i = 0;
+        for (const char* s : v.values) {
+            PyObject* o = PyUnicode_InternFromString(s);
+            if (!o) return false;
+            PyTuple_SET_ITEM(values.get(), i++, o);
+        }
+        Ref type(PyObject_GetItem(literal.get(), values.get()));
+        if (!type || PyModule_AddObjectRef(module, v.name, type.get()) < 0) return false;
+    }
+    Ref callback(PyRun_String("Callable[[str, List[Dict[str, Any]], Dict[str, Any]], Optional[Dict[str, Any]]]",
+                              Py_eval_input, ns, ns));
+    return callback && PyModule_AddObjectRef(module, "ResolverLLMFallback", callback.get()) == 0;
+}
+
+bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> method_tables) {
+    static std::vector<PyMethodDef> methods;  // the type points into it
+    methods.push_back({"__reduce__", lens_reduce, METH_NOARGS, nullptr});
+    for (const PyMethodDef* table : method_tables)
+        for (const PyMethodDef* m = table; m->ml_name; ++m) methods.push_back(*m);
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+        {Py_tp_init, reinterpret_cast<void*>(lens_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(lens_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(lens_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(lens_clear)},
+        {Py_tp_members, lens_members},
+        {Py_tp_methods, nullptr},
+        {Py_tp_doc, const_cast<char*>("TurnLens(config=None, llm_fallback=None)\n--\n\n"
+                                      "Resolves what a new message means given the cards of earlier turns.")},
+        {0, nullptr}};
+    slots[6].pfunc = methods.data();
+    static PyType_Spec spec = {"askweave.turnlens.TurnLens", sizeof(LensObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, slots};
+    TurnLensType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return TurnLensType && PyModule_AddObjectRef(module, "TurnLens", reinterpret_cast<PyObject*>(TurnLensType)) == 0;
+}
+
+}  // namespace tl

@@ -1,0 +1,229 @@
+// Shared declarations of the turnlens extension module.
+#pragma once
+#include "common/py.hpp"
+#include "common/record.hpp"
+#include "common/regex.hpp"
+
+#include <deque>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace tl {
+
+// A reference held for the life of the process. It is never released:
+// static destructors run after the interpreter has gone.
+class Keep {
+public:
+    Keep& operator=(aw::Ref r) {
+        o_ = r.release();
+        return *this;
+    }
+    PyObject* get() const { return o_; }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// ------------------------------------------------------------ vocabulary
+
+// A set of words for membership tests on UTF-8 views.
+class WordSet {
+public:
+    WordSet() = default;
+    WordSet(const WordSet&) = delete;
+    WordSet& operator=(const WordSet&) = delete;
+    void add(std::string_view w);
+    // A caller's set: only its str elements can ever equal a token.
+    bool load(PyObject* set);
+    bool contains(std::string_view w) const { return words_.count(w) != 0; }
+    size_t size() const { return words_.size(); }
+
+private:
+    std::deque<std::string> storage_;  // stable addresses for the views below
+    std::unordered_set<std::string_view> words_;
+};
+
+struct AliasGroup {
+    std::string key;
+    std::vector<std::string> forms;  // the key itself first
+};
+
+// The module's constant vocabulary, built once at load (C++ side of the
+// Python constants of the same names).
+struct Vocabulary {
+    WordSet stopwords;       // STOPWORDS
+    WordSet followup_terms;  // FOLLOWUP_TERMS
+    WordSet modify_terms;    // MODIFY_TERMS
+    std::vector<std::string> suggestion_phrases;          // SUGGESTION_PHRASES
+    std::vector<std::string> clarification_risk_phrases;  // CLARIFICATION_RISK_PHRASES
+    std::vector<AliasGroup> granularity_aliases;          // GRANULARITY_ALIASES, in order
+    std::vector<AliasGroup> aggregation_aliases;          // AGGREGATION_ALIASES, in order
+    std::vector<std::pair<std::string, long>> ordinal_words;  // ORDINAL_WORDS, in order
+    std::string duration_units_pattern;                   // _DURATION_UNITS_PATTERN
+};
+const Vocabulary& vocab();
+
+// Native twins of the module's compiled patterns (same text and flags).
+struct Patterns {
+    aw::rx::Regex word, camel, top_n, bottom_n, turn_ref, backref_numeric, ordinal_suffix, generic_number;
+    // One per ORDINAL_WORDS entry, in order: \b<word>\s+(question|...|widget)\b
+    std::vector<aw::rx::Regex> ordinal;
+    // Parallel to vocab().aggregation_aliases[k].forms: the metric-hint
+    // pattern of each alias.
+    std::vector<std::vector<aw::rx::Regex>> metric;
+};
+const Patterns& patterns();
+
+// The host's re.escape.
+std::string re_escape(std::string_view text);
+
+// ------------------------------------------------------------ text utilities
+
+// Borrowed UTF-8 view of a str; ASCII strings are not copied.
+struct TextView {
+    std::string storage;
+    std::string_view view;
+    explicit TextView(PyObject* s);
+};
+
+bool require_str(PyObject* v, const char* fn, const char* arg);
+
+// Tokens of text (already in plain text form): identifier splitting, runs
+// of [a-zA-Z0-9_], minus stopwords (none when stop is null). tokens is
+// replaced; its views point into buf, which is overwritten.
+void tokenize_into(std::string_view text, const WordSet* stop, std::string& buf,
+                   std::vector<std::string_view>& tokens);
+
+// compact_text on UTF-8 text: white-space runs become one blank, ends are
+// trimmed, and a text longer than max_chars code points is cut to
+// max_chars - 3 (Python slice rules), right-trimmed and given "...".
+void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out);
+// compact_text of any value; false with a Python error set.
+bool compact_value(PyObject* value, Py_ssize_t max_chars, std::string& out);
+
+// Overlap coefficient of two token collections (duplicates ignored).
+double overlap(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
+
+long long now_ms();
+
+// A list of new str objects.
+PyObject* str_list(const std::vector<std::string_view>& items);
+
+// A size limit read from a setting: absent keeps everything, negative keeps
+// nothing.
+struct Limit {
+    bool unlimited = true;
+    Py_ssize_t n = 0;
+    size_t keep(size_t size) const {
+        if (unlimited) return size;
+        if (n <= 0) return 0;
+        return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size;
+    }
+};
+
+// _limit_query_terms on UTF-8 text.
+std::string limit_query_terms(std::string_view text, const Limit& limit);
+
+// ------------------------------------------------------------ records
+
+extern PyTypeObject* TurnContextCardType;
+extern PyTypeObject* ContextCandidateType;
+extern PyTypeObject* IntentDeltaType;
+extern PyTypeObject* ContextResolutionType;
+extern PyTypeObject* ResolverConfigType;
+
+enum CardField {
+    CARD_TURN_ID, CARD_SESSION_ID, CARD_TENANT_ID, CARD_USER_QUESTION, CARD_RESOLVED_QUESTION,
+    CARD_ANSWER_SUMMARY, CARD_TASK_TYPE, CARD_ARTIFACT_TYPE, CARD_ARTIFACT_ID, CARD_ARTIFACT_LABEL,
+    CARD_TOPIC_KEYWORDS, CARD_ENTITIES, CARD_SELECTED_METADATA_IDS, CARD_QUERY_STATE, CARD_RETRIEVAL_STATE,
+    CARD_OUTPUT_STATE, CARD_SQL, CARD_CONFIG, CARD_ANSWER_EXCERPT, CARD_CREATED_AT_MS, CARD_QUALITY_SCORE,
+    CARD_IS_ACTIVE, CARD_EXTRA, CARD_COUNT
+};
+enum CandidateField { CAND_TURN_ID, CAND_SCORE, CAND_REASONS, CAND_CARD, CAND_COUNT };
+enum DeltaField {
+    DELTA_OPERATION, DELTA_GRANULARITY, DELTA_DIMENSION_HINT, DELTA_METRIC_HINT, DELTA_FILTER_HINT,
+    DELTA_SORT_HINT, DELTA_COMPARE_HINT, DELTA_TOP_N, DELTA_BOTTOM_N, DELTA_REPLACE_NUMERIC_VALUE,
+    DELTA_RAW_HINTS, DELTA_COUNT
+};
+enum ResolutionField {
+    RES_CONTEXT_TYPE, RES_CURRENT_QUESTION, RES_RESOLVED_QUESTION, RES_METADATA_SEARCH_QUERY, RES_BASE_TURN_ID,
+    RES_USE_PREVIOUS_STATE, RES_INTENT_DELTA, RES_REQUIRED_TABLES, RES_REQUIRED_COLUMNS, RES_ANCHOR_METADATA_IDS,
+    RES_ALLOW_RELATED_TABLES, RES_CONFIDENCE, RES_REASON, RES_CLARIFICATION_QUESTION, RES_CANDIDATES, RES_ROUTE,
+    RES_EXTRA, RES_COUNT
+};
+enum ConfigField {
+    CFG_MAX_RECENT_CARDS, CFG_MAX_CARDS_FOR_LLM_FALLBACK, CFG_FOLLOWUP_THRESHOLD, CFG_CLARIFICATION_MARGIN,
+    CFG_FRESH_QUESTION_MIN_TOKENS, CFG_RECENCY_WEIGHT, CFG_KEYWORD_OVERLAP_WEIGHT, CFG_ENTITY_OVERLAP_WEIGHT,
+    CFG_ARTIFACT_MATCH_WEIGHT, CFG_EXPLICIT_REFERENCE_WEIGHT, CFG_ACTIVE_CARD_BONUS, CFG_TASK_TYPE_MATCH_WEIGHT,
+    CFG_PREFER_LATEST_FOR_PRONOUN_FOLLOWUP, CFG_ASK_CLARIFICATION_WHEN_AMBIGUOUS, CFG_USE_LLM_FALLBACK,
+    CFG_LLM_FALLBACK_CONFIDENCE_CEILING, CFG_MAX_METADATA_QUERY_TERMS, CFG_INCLUDE_PREVIOUS_REQUIRED_COLUMNS,
+    CFG_INCLUDE_ANCHOR_METADATA_IDS, CFG_INCLUDE_DEBUG_CANDIDATES, CFG_COUNT
+};
+
+extern const char* const kCardFieldNames[CARD_COUNT];
+extern const char* const kConfigFieldNames[CFG_COUNT];
+
+// Sets a record field, stealing v (which must not be null).
+void rec_set(PyObject* rec, int i, PyObject* v);
+
+// A field of a record of the given type, or the attribute of that name of
+// any other object. New reference; nullptr with an error set.
+PyObject* field(PyObject* obj, PyTypeObject* type, int index, const char* name);
+inline PyObject* card_field(PyObject* card, CardField f) {
+    return field(card, TurnContextCardType, f, kCardFieldNames[f]);
+}
+inline PyObject* config_field(PyObject* config, ConfigField f) {
+    return field(config, ResolverConfigType, f, kConfigFieldNames[f]);
+}
+
+// TurnContextCard(**map): TypeError for a non-str or unknown key or a
+// missing "turn_id".
+PyObject* card_from_map(PyObject* map);
+PyObject* new_intent_delta();
+// A ContextResolution with every field at its default; the caller sets the
+// four required fields (rec_set) before the record is used.
+PyObject* new_resolution();
+
+// card.searchable_text() appended as UTF-8.
+bool card_searchable_text(PyObject* card, std::string& out);
+// card.tokens() as views into buf.
+bool card_tokens(PyObject* card, std::string& buf, std::vector<std::string_view>& tokens);
+
+// ------------------------------------------------------------ resolver
+
+struct LensObject {
+    PyObject_HEAD
+    PyObject* config;
+    PyObject* llm_fallback;
+};
+extern PyTypeObject* TurnLensType;
+
+// Reads a limit setting (max_recent_cards, max_metadata_query_terms).
+bool read_limit(PyObject* config, ConfigField f, Limit& out);
+
+// Card preparation; every result is a new reference or nullptr with an error.
+PyObject* normalize_cards(PyObject* cards);
+PyObject* recent_cards(PyObject* config, PyObject* cards);
+PyObject* latest_active_turn_id(PyObject* cards);
+// _limit_query_terms of a str with the config's max_metadata_query_terms.
+bool limit_terms(PyObject* config, PyObject* text, std::string& out);
+// The plain outcomes; candidates may be null (absent) for the fresh one.
+PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason);
+PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
+                             PyObject* question);
+
+// ------------------------------------------------------------ registration
+
+extern PyMethodDef text_functions[];
+bool init_vocab(PyObject* module);
+bool init_records(PyObject* module);
+bool init_config(PyObject* module);
+// TurnLens gathers its methods from one table per area.
+extern PyMethodDef lens_preparation_methods[];
+bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> method_tables);
+
+}  // namespace tl
