@@ -226,3 +226,15 @@ def test_json_writer_default_and_cycles():
     d["self"] = d
     with pytest.raises(ValueError):
         ss._json_dumps(d)
+
+
+@given(st.one_of(
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.floats(min_value=-2000, max_value=2000),
+    st.integers(-(10**9), 10**9).map(lambda i: (i + 0.5) / 1e6),  # ties at the sixth decimal
+))
+def test_output_scores_round_like_host(x):
+    sifter = ss.SchemaSift()
+    entry = sifter._build_selected_metadata(ss.MetadataCatalog(), [ss.ScoredTable(ss.TableMeta("t"), x)], [])
+    got = entry["tables"][0]["score"]
+    assert repr(got) == repr(round(x, 6))
