@@ -175,7 +175,10 @@ private:
 
     bool enter(PyObject* v) {
         if (std::find(markers_.begin(), markers_.end(), v) != markers_.end()) {
-            PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+            if (opt_.cycles_as_recursion)
+                PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while copying a value");
+            else
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected");
             return false;
         }
         markers_.push_back(v);

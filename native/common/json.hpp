@@ -56,6 +56,9 @@ struct JsonOptions {
     // represent: a new reference to write instead, or nullptr (no error) to
     // fall through.
     PyObject* (*convert)(PyObject*) = nullptr;
+    // Report a value that contains itself as RecursionError (as a deep copy
+    // made before serializing would) instead of json's ValueError.
+    bool cycles_as_recursion = false;
 };
 
 // Appends the JSON text of the common plain values (exact str, None, bools,

@@ -11,8 +11,14 @@
 // inline, as (?ims) at the start or (?i: ) scoped), and lookahead and
 // lookbehind (?= ) (?! ) (?<= ) (?<! ) whose body is a fixed sequence of
 // single characters and assertions. Anything else (backreferences,
-// conditionals, atomic groups, possessive quantifiers, loops whose body can
-// match the empty text) is refused at compile time.
+// conditionals, atomic groups, possessive quantifiers, and repeats with a
+// variable count whose body can match the empty text, where the host's
+// rules for empty passes apply) is refused at compile time.
+//
+// Texts up to a few thousand characters are searched depth-first with a
+// visited set (fast on short messages), longer ones with thread lists;
+// patterns whose matches must start with, or contain, a known sequence of
+// characters skip the text that cannot hold one.
 //
 // Text is UTF-8 as produced by aw::append_str (lone surrogates as 3-byte
 // sequences); positions are byte offsets.

@@ -811,6 +811,7 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out) {
     opt.default_str = true;
     opt.sort_keys = sorted;
     opt.convert = json_convert;
+    opt.cycles_as_recursion = true;  // the prompt map is a deep copy first
     static const FixedMap col_maps[2] = {{col_names, col_plain, 11}, {col_names, col_sorted, 11}};
     static const FixedMap rel_maps[2] = {{rel_names, rel_plain, 7}, {rel_names, rel_sorted, 7}};
     static const FixedMap table_maps[2] = {{table_names, table_plain, 7}, {table_names, table_sorted, 7}};
