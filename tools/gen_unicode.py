@@ -8,6 +8,9 @@ native code agrees with the host by construction:
 import sys
 import unicodedata
 
+import _sre
+from re._casefix import _EXTRA_CASES
+
 MAX = 0x110000
 SIGMA = "\u03a3"
 
@@ -71,6 +74,21 @@ def main():
     emit_pairs("kAlnum", alnum)
     emit_pairs("kSpace", space)
     emit_pairs("kDecimal", decimal)
+
+    # Case-insensitive matching of the host's re module: its own lowercase
+    # mapping, its notion of a cased character, and the extra equivalences
+    # it adds for characters that share an uppercase form (i and dotless i,
+    # s and long s, ...).
+    emit_pairs("kReLower", [(cp, _sre.unicode_tolower(cp)) for cp in range(MAX)
+                            if _sre.unicode_tolower(cp) != cp])
+    emit_pairs("kReCased", ranges(_sre.unicode_iscased))
+    w("static const uint32_t kReExtraCases[][3] = {\n")
+    extra = sorted(_EXTRA_CASES.items())
+    assert all(len(v) <= 2 for _, v in extra)
+    for i in range(0, len(extra), 4):
+        w("  " + " ".join("{0x%X, 0x%X, 0x%X}," % (k, v[0], v[1] if len(v) > 1 else 0)
+                          for k, v in extra[i:i + 4]) + "\n")
+    w("};\n")
 
 
 if __name__ == "__main__":

@@ -120,9 +120,18 @@ PyObject* first_truthy(PyObject* state, const Keep& a, const Keep& b) {
     return state_get(state, b.get());
 }
 
+// The card's query state, an empty state standing for a missing one.
+PyObject* query_state(PyObject* card) {
+    Ref state(card_field(card, CARD_QUERY_STATE));
+    if (!state) return nullptr;
+    int t = PyObject_IsTrue(state.get());
+    if (t < 0) return nullptr;
+    return t ? state.release() : PyDict_New();
+}
+
 // list(state.get(a) or state.get(b) or [])
 PyObject* list_from_state(PyObject* card, const Keep& a, const Keep& b) {
-    Ref state(card_field(card, CARD_QUERY_STATE));
+    Ref state(query_state(card));
     Ref v(state ? first_truthy(state.get(), a, b) : nullptr);
     if (!v) return nullptr;
     int t = PyObject_IsTrue(v.get());
@@ -191,15 +200,16 @@ public:
         return PyObject_CallMethod(s_copy_module.get(), "deepcopy", "O", v);
     }
 
-    // The fields of one of our records, converted, in declaration order.
-    PyObject* record(PyObject* rec) {
+    // The fields of one of our records, converted, in declaration order;
+    // the field `skip` keeps its place with None.
+    PyObject* record(PyObject* rec, int skip = -1) {
         Ref names(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(rec)), "__match_args__"));
         if (!names) return nullptr;
         Ref out(PyDict_New());
         if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
             PyObject* fv = aw::rec_get(rec, static_cast<int>(i));
-            Ref c(fv ? convert(fv) : nullptr);
+            Ref c(!fv ? nullptr : i == skip ? Py_NewRef(Py_None) : convert(fv));
             if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(names.get(), i), c.get()) < 0) return nullptr;
         }
         return out.release();
@@ -301,7 +311,7 @@ PyObject* card_active_columns(PyObject* self, PyObject*) {
 }
 
 PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
-    Ref state(card_field(self, CARD_QUERY_STATE));
+    Ref state(query_state(self));
     Ref value(state ? first_truthy(state.get(), s_required_columns, s_columns_by_table) : nullptr);
     if (!value) return nullptr;
     Ref out(PyDict_New());
@@ -312,7 +322,7 @@ PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.get(), i);
             PyObject* cols = PyTuple_GET_ITEM(pair, 1);
-            Ref key(PyObject_Str(PyTuple_GET_ITEM(pair, 0)));
+            Ref key(plain_text(PyTuple_GET_ITEM(pair, 0)));
             if (!key) return nullptr;
             int t = PyObject_IsTrue(cols);
             if (t < 0) return nullptr;
@@ -430,11 +440,11 @@ PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"include_candidates", nullptr};
     PyObject* include = Py_True;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_dict", const_cast<char**>(kw), &include)) return nullptr;
-    PlainConverter conv;
-    Ref d(conv.record(self));
-    if (!d) return nullptr;
     int inc = PyObject_IsTrue(include);
     if (inc < 0) return nullptr;
+    PlainConverter conv;
+    Ref d(conv.record(self, RES_CANDIDATES));  // candidates are rendered below, never converted
+    if (!d) return nullptr;
     if (!inc) {
         if (PyDict_DelItem(d.get(), s_candidates.get()) < 0) return nullptr;
         return d.release();
@@ -522,7 +532,7 @@ bool card_searchable_text(PyObject* card, std::string& out) {
         if (t < 0) return false;
         if (!t) continue;
         if (any) out.push_back(' ');
-        if (!aw::append_plain_text(out, v)) return false;
+        if (!plain_text_append(out, v)) return false;
         any = true;
     }
     for (const std::string& s : joined)

@@ -92,6 +92,12 @@ struct TextView {
 
 bool require_str(PyObject* v, const char* fn, const char* arg);
 
+// The plain text form, str(v), except that exact ints are written in full
+// decimal whatever their length (the interpreter refuses beyond its digit
+// limit). False with a Python error set.
+bool plain_text_append(std::string& out, PyObject* v);
+PyObject* plain_text(PyObject* v);
+
 // Tokens of text (already in plain text form): identifier splitting, runs
 // of [a-zA-Z0-9_], minus stopwords (none when stop is null). tokens is
 // replaced; its views point into buf, which is overwritten.

@@ -114,6 +114,76 @@ bool require_str(PyObject* v, const char* fn, const char* arg) {
     return false;
 }
 
+namespace {
+
+// Runs fn with the interpreter's limit on int/str digit conversion lifted,
+// then restores the limit; fn's own error, if any, is kept.
+template <class F>
+bool without_digit_limit(F&& fn) {
+    Ref sys(PyImport_ImportModule("sys"));
+    Ref old(sys ? PyObject_CallMethod(sys.get(), "get_int_max_str_digits", nullptr) : nullptr);
+    if (!old) return false;
+    Ref lifted(PyObject_CallMethod(sys.get(), "set_int_max_str_digits", "i", 0));
+    if (!lifted) return false;
+    bool ok = fn();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref restored(PyObject_CallMethod(sys.get(), "set_int_max_str_digits", "O", old.get()));
+    if (!restored) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    PyErr_Restore(type, value, tb);
+    return ok;
+}
+
+// True when the pending error is the interpreter's digit-limit ValueError.
+bool digit_limit_error() {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    bool hit = false;
+    if (value) {
+        Ref text(PyObject_Str(value));
+        const char* u = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        hit = u && std::string_view(u).find("integer string conversion") != std::string_view::npos;
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return hit;
+}
+
+}  // namespace
+
+bool plain_text_append(std::string& out, PyObject* v) {
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow) {
+            out += std::to_string(x);
+            return true;
+        }
+        Ref text(PyLong_Type.tp_repr(v));
+        if (!text && digit_limit_error()) {
+            PyErr_Clear();
+            if (!without_digit_limit([&] { return bool(text = Ref(PyLong_Type.tp_repr(v))); })) return false;
+        }
+        if (!text) return false;
+        aw::append_str(out, text.get());
+        return true;
+    }
+    return aw::append_plain_text(out, v);
+}
+
+PyObject* plain_text(PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+    std::string out;
+    return plain_text_append(out, v) ? aw::new_str(out) : nullptr;
+}
+
 void tokenize_into(std::string_view text, const WordSet* stop, std::string& buf,
                    std::vector<std::string_view>& tokens) {
     buf.clear();
@@ -146,13 +216,8 @@ void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out)
     }
     const Py_ssize_t n = static_cast<Py_ssize_t>(count);
     if (n <= max_chars) return;
-    // text[: max_chars - 3] with Python's slice rules
-    Py_ssize_t cut;
-    if (max_chars < -n) cut = 0;
-    else {
-        cut = max_chars - 3;
-        if (cut < 0) cut = std::max<Py_ssize_t>(cut + n, 0);
-    }
+    // A limit below 3 keeps nothing of the text.
+    Py_ssize_t cut = max_chars > 3 ? max_chars - 3 : 0;
     size_t at = base;
     for (Py_ssize_t k = 0; k < cut; ++k) {
         uint32_t cp;
@@ -175,7 +240,13 @@ bool compact_value(PyObject* value, Py_ssize_t max_chars, std::string& out) {
     opt.ensure_ascii = false;
     opt.default_str = true;
     std::string json;
-    if (!aw::json_write(json, value, opt)) return false;
+    if (!aw::json_write(json, value, opt)) {
+        // Integers beyond the interpreter's digit limit are written in full.
+        if (!digit_limit_error()) return false;
+        PyErr_Clear();
+        json.clear();
+        if (!without_digit_limit([&] { return aw::json_write(json, value, opt); })) return false;
+    }
     compact_utf8(json, max_chars, out);
     return true;
 }
@@ -278,7 +349,7 @@ PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (text == Py_None) return PyList_New(0);
     std::string plain;
-    if (!aw::append_plain_text(plain, text)) return nullptr;
+    if (!plain_text_append(plain, text)) return nullptr;
     WordSet custom;
     const WordSet* stop = &vocab().stopwords;
     if (stopwords != Py_None) {
@@ -321,6 +392,17 @@ PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
         return nullptr;
     if (!require_str(text, "estimate_tokens", "text")) return nullptr;
+    if (cpt && !PyFloat_Check(cpt) && !PyLong_Check(cpt)) {
+        Ref numbers(PyImport_ImportModule("numbers"));
+        Ref real(numbers ? PyObject_GetAttrString(numbers.get(), "Real") : nullptr);
+        int is_real = real ? PyObject_IsInstance(cpt, real.get()) : -1;
+        if (is_real < 0) return nullptr;
+        if (!is_real) {
+            PyErr_Format(PyExc_TypeError, "estimate_tokens() argument 'chars_per_token' must be a real number, not %.200s",
+                         Py_TYPE(cpt)->tp_name);
+            return nullptr;
+        }
+    }
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n == 0) return PyLong_FromLong(0);
     if (!cpt || PyFloat_CheckExact(cpt)) {
