@@ -35,3 +35,13 @@ def test_demonstration_runs_only_as_a_program():
     # The first block is the selected metadata as indented, ASCII-escaped JSON.
     first = out[: out.index("\ntables ")]
     assert json.loads(first)["database"] == "sales_demo"
+
+
+def test_interpreter_exits_cleanly_after_copying_odd_values():
+    # Module-lifetime objects must outlive the interpreter's own teardown.
+    code = (
+        "from askweave import schemasift as s\n"
+        "class X: pass\n"
+        "s.CatalogNormalizer.normalize({'tables': [{'name': 't', 'row_count': X()}]}).to_prompt_dict()\n"
+    )
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0

@@ -220,6 +220,11 @@ bool rec_fill_defaults(PyObject* self) {
     const RecordDef* d = find_def(Py_TYPE(self));
     for (size_t i = 0; i < d->fields.size(); ++i)
         if (!R(self)->f[i]) {
+            if (d->fields[i].kind == FieldSpec::Required) {
+                PyErr_Format(PyExc_TypeError, "%s.__init__() missing required argument: '%s'", d->name.c_str(),
+                             d->fields[i].name);
+                return false;
+            }
             R(self)->f[i] = default_value(d->fields[i]);
             if (!R(self)->f[i]) return false;
         }

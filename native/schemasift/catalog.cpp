@@ -22,9 +22,11 @@ namespace {
 
 // ---------------------------------------------------------------- helpers
 
-Ref s_space, s_empty, s_many_to_one, s_copy_module;
+// Module-lifetime objects: never released, since C++ static destructors would
+// run after the interpreter is gone.
+PyObject *s_space, *s_empty, *s_many_to_one, *s_copy_module;
 
-PyObject* format_value(PyObject* v) { return PyObject_Format(v, s_empty.get()); }  // f"{v}"
+PyObject* format_value(PyObject* v) { return PyObject_Format(v, s_empty); }  // f"{v}"
 
 // Appends "label" + f"{value}" as one segment; segments are space-joined.
 bool segment(PyObject* parts, const char* label, PyObject* value_text) {
@@ -35,7 +37,7 @@ bool segment(PyObject* parts, const char* label, PyObject* value_text) {
     return seg && PyList_Append(parts, seg.get()) == 0;
 }
 
-PyObject* join(PyObject* iterable) { return PyUnicode_Join(s_space.get(), iterable); }
+PyObject* join(PyObject* iterable) { return PyUnicode_Join(s_space, iterable); }
 
 // Attribute of a record element, fast for our own record type.
 PyObject* attr(PyObject* obj, PyTypeObject* type, int index, const char* name) {
@@ -50,8 +52,8 @@ PyObject* attr(PyObject* obj, PyTypeObject* type, int index, const char* name) {
 
 PyObject* column_searchable_text(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"table_name", "table_business_name", nullptr};
-    PyObject* table_name = s_empty.get();
-    PyObject* table_business_name = s_empty.get();
+    PyObject* table_name = s_empty;
+    PyObject* table_business_name = s_empty;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:searchable_text", const_cast<char**>(kw), &table_name,
                                      &table_business_name))
         return nullptr;
@@ -110,7 +112,7 @@ PyObject* table_searchable_text(PyObject* self, PyObject*) {
     auto or_empty = [](PyObject* v) -> PyObject* {
         int present = aw::is_present(v);
         if (present < 0) return nullptr;
-        return present ? format_value(v) : Py_NewRef(s_empty.get());
+        return present ? format_value(v) : Py_NewRef(s_empty);
     };
     Ref parts(PyList_New(0));
     if (!parts) return nullptr;
@@ -219,11 +221,8 @@ PyObject* deep_copy(PyObject* v) {
         if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
         return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(v)), copied.get());
     }
-    if (!s_copy_module) {
-        s_copy_module = Ref(PyImport_ImportModule("copy"));
-        if (!s_copy_module) return nullptr;
-    }
-    return PyObject_CallMethod(s_copy_module.get(), "deepcopy", "O", v);
+    if (!s_copy_module && !(s_copy_module = PyImport_ImportModule("copy"))) return nullptr;
+    return PyObject_CallMethod(s_copy_module, "deepcopy", "O", v);
 }
 
 PyObject* record_as_dict(PyObject* rec) {
@@ -434,7 +433,7 @@ bool ends_with(const std::string& s, const char* suffix) {
 
 // Lowercased str() of the first present value, "" when none. false on error.
 bool lowered_text(PyObject* map, std::initializer_list<int> keys, std::string& out) {
-    Ref t(text_of(map, keys, s_empty.get()));
+    Ref t(text_of(map, keys, s_empty));
     if (!t) return false;
     std::string raw = aw::to_utf8(t.get());
     aw::lower_append(raw, out);
@@ -499,8 +498,8 @@ PyObject* build_column(PyObject* raw, PyObject* name_value) {
     PyObject *pk, *fk;
     if (!first_present(raw, {K_IS_PK, K_PK}, &pk) || !first_present(raw, {K_IS_FK, K_FK}, &fk)) return nullptr;
     Ref name(PyObject_Str(name_value));
-    Ref type(name ? text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty.get()) : nullptr);
-    Ref desc(type ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty.get()) : nullptr);
+    Ref type(name ? text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty) : nullptr);
+    Ref desc(type ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty) : nullptr);
     Ref syn(desc ? list_of(raw, {K_SYNONYMS, K_ALIASES}) : nullptr);
     Ref role_s(syn ? PyUnicode_FromString(role) : nullptr);
     Ref tags(role_s ? list_of(raw, {K_TAGS}) : nullptr);
@@ -535,8 +534,8 @@ bool collect_relationships(PyObject* obj, PyObject* out) {
         if (!ft || !fc || !tt || !tc) continue;
         Ref a(PyObject_Str(ft)), b(a ? PyObject_Str(fc) : nullptr), c(b ? PyObject_Str(tt) : nullptr),
             d(c ? PyObject_Str(tc) : nullptr);
-        Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one.get()) : nullptr);
-        Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty.get()) : nullptr);
+        Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one) : nullptr);
+        Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty) : nullptr);
         Ref extra(desc ? extra_of(item, KNOWN_RELATIONSHIP) : nullptr);
         if (!extra) return false;
         Ref rel(aw::rec_new(RelationshipMetaType, {a.release(), b.release(), c.release(), d.release(),
@@ -561,8 +560,8 @@ PyObject* build_table(PyObject* raw, PyObject* name_value) {
         if (!c || PyList_Append(columns.get(), c.get()) < 0) return nullptr;
     }
     Ref name(PyObject_Str(name_value));
-    Ref business(name ? text_of(raw, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty.get()) : nullptr);
-    Ref desc(business ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty.get()) : nullptr);
+    Ref business(name ? text_of(raw, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty) : nullptr);
+    Ref desc(business ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty) : nullptr);
     Ref tags(desc ? list_of(raw, {K_TAGS}) : nullptr);
     Ref date(tags ? raw_value(raw, K_DEFAULT_DATE) : nullptr);
     Ref metric(date ? raw_value(raw, K_DEFAULT_METRIC) : nullptr);
@@ -586,7 +585,7 @@ PyObject* normalize(PyObject* catalog, PyObject* database) {
     Ref db;
     int present = aw::is_present(database);
     if (present) db = Ref(PyObject_Str(database));
-    else db = Ref(text_of(catalog, {K_DATABASE, K_DATABASE_NAME, K_DB}, s_empty.get()));
+    else db = Ref(text_of(catalog, {K_DATABASE, K_DATABASE_NAME, K_DB}, s_empty));
     if (!db) return nullptr;
     Ref raw_tables(element_list(catalog, K_TABLES, K_TABLE_NAME, "table info"));
     if (!raw_tables) return nullptr;
@@ -677,9 +676,9 @@ PyMethodDef normalizer_methods[] = {
 
 bool init_catalog(PyObject* module) {
     using aw::FieldSpec;
-    s_space = Ref(PyUnicode_InternFromString(" "));
-    s_empty = Ref(PyUnicode_InternFromString(""));
-    s_many_to_one = Ref(PyUnicode_InternFromString("many_to_one"));
+    s_space = PyUnicode_InternFromString(" ");
+    s_empty = PyUnicode_InternFromString("");
+    s_many_to_one = PyUnicode_InternFromString("many_to_one");
     if (!s_space || !s_empty || !s_many_to_one) return false;
     for (int i = 0; i < K_COUNT; ++i)
         if (!(K[i] = PyUnicode_InternFromString(kKeyNames[i]))) return false;
