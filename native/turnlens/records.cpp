@@ -498,6 +498,11 @@ PyMethodDef resolution_methods[] = {
 
 // ------------------------------------------------------------ shared entry points
 
+PyObject* record_to_plain(PyObject* rec) {
+    PlainConverter conv;
+    return conv.convert(rec);
+}
+
 bool card_searchable_text(PyObject* card, std::string& out) {
     static const CardField text_fields[] = {CARD_USER_QUESTION, CARD_RESOLVED_QUESTION, CARD_ANSWER_SUMMARY,
                                             CARD_TASK_TYPE,     CARD_ARTIFACT_TYPE,     CARD_ARTIFACT_ID,

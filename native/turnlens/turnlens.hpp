@@ -190,6 +190,8 @@ inline PyObject* config_field(PyObject* config, ConfigField f) {
 // missing "turn_id".
 PyObject* card_from_map(PyObject* map);
 PyObject* new_intent_delta();
+// A record as a plain nested map, converted as ContextResolution.to_dict does.
+PyObject* record_to_plain(PyObject* rec);
 // A ContextResolution with every field at its default; the caller sets the
 // four required fields (rec_set) before the record is used.
 PyObject* new_resolution();
@@ -221,6 +223,11 @@ bool limit_terms(PyObject* config, PyObject* text, std::string& out);
 PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason);
 PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
                              PyObject* question);
+
+// ------------------------------------------------------------ driver
+
+extern PyMethodDef lens_driver_methods[];
+extern PyMethodDef driver_functions[];
 
 // ------------------------------------------------------------ registration
 
