@@ -1,4 +1,5 @@
 """Run every demonstration: ``python -m askweave.demos``."""
-from askweave.demos import schemasift
+from askweave.demos import schemasift, turnlens
 
 schemasift.main()
+turnlens.main()
