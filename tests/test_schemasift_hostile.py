@@ -1,0 +1,125 @@
+"""Schema selection under hostile, huge and concurrent use: errors, never crashes."""
+import gc
+import sys
+import threading
+import tracemalloc
+
+import pytest
+
+from askweave import schemasift as ss
+from askweave.demos.schemasift import demo_catalog
+
+LEXICAL = ss.SelectorConfig(strategy="lexical")
+
+
+def wide_catalog(n_tables, n_columns):
+    return {
+        "tables": [
+            {"name": f"t{t}_orders", "columns": [{"name": f"c{c}_amount", "type": "Int64"} for c in range(n_columns)]}
+            for t in range(n_tables)
+        ]
+    }
+
+
+def test_ten_megabyte_question_and_names():
+    big = "Revenue by Region " * 600_000  # about 10 MB
+    result = ss.SchemaSift(LEXICAL).select(big, demo_catalog())
+    assert result.selected_metadata["tables"]
+    name = "x" * 10_000_000
+    catalog = {"tables": [{"name": name, "columns": [{"name": name}]}]}
+    result = ss.SchemaSift(LEXICAL).select("revenue", catalog)
+    assert result.selected_metadata["tables"][0]["table_name"] == name
+
+
+def test_hundred_thousand_columns():
+    catalog = wide_catalog(1000, 100)
+    result = ss.SchemaSift(LEXICAL).select("t7 orders c3 amount", catalog)
+    assert result.metrics.input_columns == 100_000
+    assert result.selected_metadata["tables"][0]["table_name"] == "t7_orders"
+
+
+def test_deep_and_self_referencing_values_raise():
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    loop = {}
+    loop["self"] = loop
+    for value in (deep, loop):
+        catalog = {"tables": [{"name": "t", "extra_info": value, "columns": [{"name": "c", "sample_values": [value]}]}]}
+        with pytest.raises((RecursionError, ValueError)):
+            ss.SchemaSift(LEXICAL).select("c", catalog)
+        record = ss.CatalogNormalizer.normalize(catalog)
+        with pytest.raises(RecursionError):
+            record.to_prompt_dict()
+
+
+def test_odd_text_in_names_and_questions():
+    names = ["\x00", "\ud800", "a\udfffb", "\U0010ffff", "Σ_ΣΣ", "İstanbul", "\u212aelvin", "\u200b", "\t\n"]
+    catalog = {
+        "tables": [{"name": n, "description": n, "tags": [n], "columns": [{"name": n, "synonyms": [n]}]} for n in names]
+    }
+    for q in names + ["".join(names)]:
+        result = ss.SchemaSift(LEXICAL).select(q + " x", catalog)
+        assert isinstance(result.metrics.catalog_hash, str)
+
+
+@pytest.mark.parametrize("value", [10**400, float("nan"), float("inf"), -0.0, 5e-324, True, None, b"\xff", object()])
+def test_numbers_and_objects_at_the_edges(value):
+    catalog = {"tables": [{"name": "t", "row_count": value, "columns": [{"name": "c", "sample_values": [value]}]}]}
+    config = ss.SelectorConfig(strategy="lexical", include_sample_values=True)
+    result = ss.SchemaSift(config).select("c", catalog)
+    assert result.selected_metadata["tables"][0]["columns"][0]["sample_values"] == [value] or value != value
+
+
+def test_shared_selector_across_threads_gives_single_thread_results():
+    sifter = ss.SchemaSift(LEXICAL)
+    catalogs = [wide_catalog(30, 20), demo_catalog(), wide_catalog(300, 10)]
+    questions = ["t3 orders amount", "Show total revenue by region", "c7 amount in t12", "top 5 t1"]
+    jobs = [(q, c) for q in questions for c in range(len(catalogs))]
+    expected = {(q, c): sifter.select(q, catalogs[c]).to_dict(include_debug=True) for q, c in jobs}
+    failures = []
+
+    def work(seed):
+        for i in range(60):
+            q, c = jobs[(seed + i) % len(jobs)]
+            if sifter.select(q, catalogs[c]).to_dict(include_debug=True) != expected[(q, c)]:
+                failures.append((q, c))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_repeated_calls_do_not_leak():
+    sifter = ss.SchemaSift(ss.SelectorConfig(strategy="lexical", include_sample_values=True, max_output_chars=900))
+    catalog = demo_catalog()
+    record = ss.CatalogNormalizer.normalize(catalog)
+    questions = ["Show total revenue by region", "top 3 customers", "", "   "]
+
+    def round_trip(i):
+        q = questions[i % len(questions)]
+        try:
+            sifter.select(q or "x", catalog if i % 2 else record, required_tables=["customers"]).to_dict(True)
+        except ValueError:
+            pass
+        try:
+            sifter.select(q, {"tables": [{"name": "t", "columns": [{"name": 1}]}]})
+        except (TypeError, ValueError):
+            pass
+
+    for i in range(300):
+        round_trip(i)
+    gc.collect()
+    tracemalloc.start()
+    before_blocks = sys.getallocatedblocks()
+    snapshot = tracemalloc.take_snapshot()
+    for i in range(3000):
+        round_trip(i)
+    gc.collect()
+    growth = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
+    tracemalloc.stop()
+    assert growth < 200_000
+    assert sys.getallocatedblocks() - before_blocks < 2_000
