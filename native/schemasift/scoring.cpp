@@ -90,7 +90,32 @@ int equals_default(PyObject* name, PyObject* dflt) {
     return PyObject_RichCompareBool(name, dflt, Py_EQ);
 }
 
-bool read_column(CatalogData& c, PyObject* col, PyObject* default_date, PyObject* default_metric) {
+// Plain values whose str() and format() cannot fail.
+bool plain_scalar(PyObject* v) {
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+           v == Py_None;
+}
+
+// The search text of every column is built on every selection; only values
+// outside the plain kinds could make that fail, and then the record's own
+// method is asked so that the same error is raised.
+bool check_search_text(PyObject* col, PyObject* table_name, PyObject* business) {
+    bool plain = true;
+    for (int i : {C_TYPE, C_ROLE}) plain = plain && plain_scalar(aw::rec_get(col, i));
+    PyObject* samples = aw::rec_get(col, C_SAMPLE_VALUES);
+    if (PyList_CheckExact(samples) || PyTuple_CheckExact(samples)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(samples);
+        for (Py_ssize_t i = 0; i < n && i < 10 && plain; ++i) plain = plain_scalar(PySequence_Fast_GET_ITEM(samples, i));
+    } else {
+        plain = false;
+    }
+    if (plain || !table_name) return true;
+    Ref text(PyObject_CallMethod(col, "searchable_text", "OO", table_name, business));
+    return bool(text);
+}
+
+bool read_column(CatalogData& c, PyObject* col, PyObject* default_date, PyObject* default_metric,
+                 PyObject* table_name = nullptr, PyObject* business = nullptr) {
     ColumnData d;
     d.rec = col;
     Ref name(field(col, ColumnMetaType, C_NAME, "name"));
@@ -113,6 +138,7 @@ bool read_column(CatalogData& c, PyObject* col, PyObject* default_date, PyObject
     int dm = dd < 0 ? -1 : equals_default(name.get(), default_metric);
     if (dm < 0) return false;
     d.is_pk = pk, d.is_fk = fk, d.is_default_date = dd, d.is_default_metric = dm;
+    if (Py_IS_TYPE(col, ColumnMetaType) && !check_search_text(col, table_name, business)) return false;
     c.hold.push_back(std::move(name));
     c.columns.push_back(d);
     return true;
@@ -154,6 +180,10 @@ bool CatalogData::add_table(PyObject* table) {
     if (!tags || !add_items(*this, tags.get(), t.tag_begin, t.tag_end)) return false;
     Ref dd(field(table, TableMetaType, T_DEFAULT_DATE, "default_date_column"));
     Ref dm(dd ? field(table, TableMetaType, T_DEFAULT_METRIC, "default_metric_column") : nullptr);
+    if (dm && !(plain_scalar(dd.get()) && plain_scalar(dm.get()))) {
+        Ref text(PyObject_CallMethod(table, "searchable_text", nullptr));  // same error as the search text
+        if (!text) return false;
+    }
     Ref cols(dm ? field(table, TableMetaType, T_COLUMNS, "columns") : nullptr);
     Ref list(cols ? PySequence_List(cols.get()) : nullptr);  // a snapshot keeps the records alive
     if (!list) return false;
@@ -164,7 +194,7 @@ bool CatalogData::add_table(PyObject* table) {
             PyErr_Format(PyExc_TypeError, "table columns must be ColumnMeta, not %.200s", Py_TYPE(col)->tp_name);
             return false;
         }
-        if (!read_column(*this, col, dd.get(), dm.get())) return false;
+        if (!read_column(*this, col, dd.get(), dm.get(), t.name_obj, business.get())) return false;
     }
     t.col_end = static_cast<uint32_t>(columns.size());
     assign_name_ids(*this, t.col_begin, t.col_end);
