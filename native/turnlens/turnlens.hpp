@@ -224,10 +224,147 @@ PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candid
 PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
                              PyObject* question);
 
+// ------------------------------------------------------------ composition, search query, fallback
+// (compose.cpp, query.cpp, fallback.cpp). `lens` is a TurnLens; results are
+// new references, or nullptr with a Python error set.
+
+// A new reference to the interned str of a string literal (made once).
+PyObject* interned_key(const char* literal);
+// state.get(key) (exact dicts natively); None when missing.
+PyObject* state_lookup(PyObject* state, PyObject* key);
+// card.query_state, or a new empty dict when that is empty.
+PyObject* card_state(PyObject* card);
+// Entries of a stored state value: [] when empty, a list as is, else [value].
+PyObject* as_entries(PyObject* value);
+
+// Calls fn(item) for every item of seq as a for loop would (an exact list is
+// walked by index, live). fn returns >0 to go on, 0 to stop, <0 on error.
+template <class F>
+bool for_each_item(PyObject* seq, F&& fn) {
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+            aw::Ref item = aw::Ref::borrow(PyList_GET_ITEM(seq, i));
+            int r = fn(item.get());
+            if (r <= 0) return r == 0;
+        }
+        return true;
+    }
+    aw::Ref it(PyObject_GetIter(seq));
+    if (!it) return false;
+    while (PyObject* x = PyIter_Next(it.get())) {
+        aw::Ref hold(x);
+        int r = fn(x);
+        if (r <= 0) return r == 0;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, PyObject* current_question,
+                                      PyObject* base_candidate, PyObject* intent_delta, PyObject* candidates,
+                                      PyObject* route, PyObject* reason);
+// candidates and base_candidate may be nullptr (absent).
+PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, PyObject* base, PyObject* delta,
+                                    PyObject* context_type, PyObject* candidates, PyObject* base_candidate);
+PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candidates, PyObject* top_n);
+PyObject* state_to_question_parts(PyObject* base_question, PyObject* state);
+bool filters_to_text(PyObject* filters, std::string& out);
+PyObject* render_question_parts(PyObject* parts, PyObject* fallback);
+PyObject* build_ambiguity_question(PyObject* candidates);
+
+PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_question, PyObject* base,
+                                        PyObject* delta, PyObject* resolved_question);
+// The pair (required_tables, required_columns).
+PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delta);
+
+// A ContextResolution, or None when the fallback is off, missing or gives
+// nothing usable; nullptr only for errors that must propagate.
+PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject* cards, PyObject* preliminary);
+PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question, PyObject* data, PyObject* cards);
+
+extern PyMethodDef lens_compose_methods[];
+extern PyMethodDef lens_query_methods[];
+extern PyMethodDef lens_fallback_methods[];
+
 // ------------------------------------------------------------ driver
 
 extern PyMethodDef lens_driver_methods[];
 extern PyMethodDef driver_functions[];
+
+// ------------------------------------------------------------ detection, ranking, delta
+// (detect.cpp, rank.cpp, delta.cpp)
+
+// A message read once for every detector: its UTF-8 text, its host
+// lowercasing and its tokens (no stopwords removed), made when first asked.
+class MessageText {
+public:
+    explicit MessageText(PyObject* str) : tv_(str) {}  // str required
+    MessageText(const MessageText&) = delete;
+    MessageText& operator=(const MessageText&) = delete;
+    std::string_view text() const { return tv_.view; }
+    const std::string& lowered();
+    const std::vector<std::string_view>& tokens();
+    size_t content_token_count();  // tokens outside STOPWORDS, duplicates counted
+
+private:
+    TextView tv_;
+    bool has_lower_ = false, has_tokens_ = false;
+    std::string lower_, buf_;
+    std::vector<std::string_view> tokens_;
+};
+
+// Cheap tests that let a long text skip patterns which cannot match it:
+// any Unicode decimal digit; and, for TURN_REF_RE on lowered text, a "#",
+// a turn word or a letter the case-blind match treats as "s" or "i".
+bool has_decimal_digit(std::string_view text);
+bool turn_ref_possible(std::string_view lowered);
+
+// tokenize_into with a one-pass path for ASCII text (same tokens).
+void tokenize_fast(std::string_view text, const WordSet* stop, std::string& buf,
+                   std::vector<std::string_view>& tokens);
+
+// The detectors; results as the TurnLens methods give them.
+PyObject* detect_explicit_turn_reference(MessageText& m);  // int or None
+PyObject* detect_artifact_reference(MessageText& m);       // str or None
+int artifact_matches(PyObject* ref, PyObject* card);       // 1, 0, -1 on error
+bool is_suggestion_request(MessageText& m);
+bool has_followup_signal(MessageText& m);
+bool has_pronoun_followup(MessageText& m);
+int has_modify_signal(MessageText& m, PyObject* delta);  // -1 on error
+bool has_ambiguous_reference(MessageText& m);
+int looks_like_complete_question(PyObject* config, MessageText& m);  // -1 on error
+
+// Every signal the driver reads, computed in the driver's order.
+struct Signals {
+    aw::Ref explicit_turn_id;  // int or None
+    aw::Ref artifact_ref;      // str or None
+    aw::Ref delta;             // IntentDelta
+    bool suggestion = false, followup = false, modification = false, complete = false, ambiguous = false;
+    bool pronoun = false;  // _has_pronoun_followup, for the base choice
+};
+bool compute_signals(PyObject* config, PyObject* question, MessageText& m, Signals& out);
+
+// _rank_candidates: a new list of ContextCandidate, best first.
+PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards, PyObject* explicit_turn_id,
+                          PyObject* explicit_artifact_ref, PyObject* active_turn_id, PyObject* preferred_task_type);
+// _choose_base_for_contextual_request: new reference to best or None.
+// pronoun: the message's pronoun follow-up when already known, else -1.
+PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObject* question,
+                      PyObject* ambiguous_reference, int pronoun = -1);
+
+// _extract_intent_delta of a str: a new IntentDelta.
+PyObject* extract_intent_delta(PyObject* question);
+// _clean_hint on UTF-8 text; empty when nothing usable is left.
+std::string clean_hint(std::string_view hint);
+// _apply_numeric_override; false with an error set.
+bool apply_numeric_override(PyObject* parts, PyObject* delta);
+// A run of Unicode decimal digits as an int of any length.
+PyObject* digits_to_int(std::string_view digits);
+// Its full decimal text in ASCII (what str(int(digits)) would give).
+std::string digits_decimal(std::string_view digits);
+
+extern PyMethodDef lens_detect_methods[];
+extern PyMethodDef lens_rank_methods[];
+extern PyMethodDef lens_delta_methods[];
 
 // ------------------------------------------------------------ registration
 

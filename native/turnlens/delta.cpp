@@ -1,0 +1,573 @@
+// Intent delta extraction: the change a follow-up message asks for.
+#include "turnlens/turnlens.hpp"
+
+#include "common/pytext.hpp"
+#include "common/unicode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace tl {
+using aw::Ref;
+
+namespace {
+
+struct HintPatterns {
+    std::vector<aw::rx::Regex> dimension, filter;
+    aw::rx::Regex cut{R"(\b(for|with|from|last|previous|current|next|top|bottom|sort|order|limit)\b.*$)", 0};
+    HintPatterns() {
+        for (const char* p : {R"(\bby\s+([a-zA-Z0-9_\- ]{2,60}))", R"(\bgroup\s+by\s+([a-zA-Z0-9_\- ]{2,60}))",
+                              R"(\bmake\s+(?:it\s+)?([a-zA-Z0-9_\- ]{2,60})\s+(?:based|wise))",
+                              R"(\b([a-zA-Z0-9_\- ]{2,60})\s+(?:based|wise)\b)"})
+            dimension.emplace_back(p, 0);
+        for (const char* p : {R"(\bonly\s+([a-zA-Z0-9_\- =']{2,80}))", R"(\binclude\s+([a-zA-Z0-9_\- =']{2,80}))",
+                              R"(\bwhere\s+([a-zA-Z0-9_\- =']{2,80}))",
+                              R"(\bfilter\s+(?:by\s+)?([a-zA-Z0-9_\- =']{2,80}))"})
+            filter.emplace_back(p, 0);
+    }
+};
+const HintPatterns& hint_patterns() {
+    static const HintPatterns* p = new HintPatterns();  // kept for the process
+    return *p;
+}
+
+const char* const kFilterTriggers[] = {"only ", "include ", "where ", "filter "};
+const char* const kFilterRemoval[] = {"remove filter", "without filter", "clear filter", "ignore filter"};
+const char* const kSortPhrases[] = {"sort", "highest", "lowest", "ascending", "descending", "desc", "asc"};
+const char* const kComparePhrases[] = {"compare", "vs", "versus", "difference", "growth", "change from"};
+
+template <size_t N>
+bool contains_any(std::string_view text, const char* const (&phrases)[N]) {
+    for (const char* p : phrases)
+        if (text.find(p) != std::string_view::npos) return true;
+    return false;
+}
+
+// Digits as ASCII (Unicode decimal digits mapped), other characters kept.
+std::string ascii_digits(std::string_view text) {
+    if (aw::is_ascii(text)) return std::string(text);
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        i += aw::utf8_next(text, i, cp);
+        if (cp < 0x80) out.push_back(static_cast<char>(cp));
+        else if (aw::is_decimal(cp)) out.push_back(static_cast<char>('0' + aw::decimal_value(cp)));
+        else aw::utf8_append(out, cp);
+    }
+    return out;
+}
+
+// str.strip(): Unicode white space off both ends.
+std::string_view strip_space(std::string_view s) {
+    size_t i = 0, begin = s.size(), end = 0;
+    while (i < s.size()) {
+        uint32_t cp;
+        size_t len = aw::utf8_next(s, i, cp);
+        if (!aw::is_space(cp)) {
+            if (begin == s.size()) begin = i;
+            end = i + len;
+        }
+        i += len;
+    }
+    return begin >= end ? std::string_view() : s.substr(begin, end - begin);
+}
+
+// Huge digit runs are converted here rather than by the host's integer
+// arithmetic (a million digits would take about a second there): 64-bit
+// limbs, Karatsuba products, halves joined by cached powers of ten.
+using Limb = uint64_t;
+using Big = std::vector<Limb>;  // little-endian, no high zero limbs
+
+void trim(Big& a) {
+    while (!a.empty() && a.back() == 0) a.pop_back();
+}
+
+// out[0..) += a, from limb `at`; out must be long enough for the carry.
+void add_into(Big& out, const Limb* a, size_t na, size_t at) {
+    unsigned __int128 carry = 0;
+    size_t i = 0;
+    for (; i < na; ++i) {
+        carry += static_cast<unsigned __int128>(out[at + i]) + a[i];
+        out[at + i] = static_cast<Limb>(carry);
+        carry >>= 64;
+    }
+    for (size_t k = at + i; carry; ++k) {
+        carry += out[k];
+        out[k] = static_cast<Limb>(carry);
+        carry >>= 64;
+    }
+}
+
+// out -= a (out >= a)
+void sub_from(Big& out, const Big& a) {
+    unsigned __int128 borrow = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        unsigned __int128 d = static_cast<unsigned __int128>(i < a.size() ? a[i] : 0) + borrow;
+        borrow = out[i] < d;
+        out[i] = static_cast<Limb>(out[i] - static_cast<Limb>(d));
+    }
+}
+
+Big mul(const Limb* a, size_t na, const Limb* b, size_t nb);
+
+Big school(const Limb* a, size_t na, const Limb* b, size_t nb) {
+    Big out(na + nb, 0);
+    for (size_t i = 0; i < na; ++i) {
+        unsigned __int128 carry = 0;
+        for (size_t j = 0; j < nb; ++j) {
+            carry += static_cast<unsigned __int128>(a[i]) * b[j] + out[i + j];
+            out[i + j] = static_cast<Limb>(carry);
+            carry >>= 64;
+        }
+        out[i + nb] = static_cast<Limb>(carry);
+    }
+    return out;
+}
+
+Big mul(const Limb* a, size_t na, const Limb* b, size_t nb) {
+    if (na < nb) return mul(b, nb, a, na);
+    if (nb == 0) return Big();
+    if (nb <= 32) {
+        Big out = school(a, na, b, nb);
+        trim(out);
+        return out;
+    }
+    size_t m = na / 2;
+    if (nb <= m) {  // lopsided: split the long factor only
+        Big lo = mul(a, m, b, nb), hi = mul(a + m, na - m, b, nb);
+        Big out(na + nb + 1, 0);
+        add_into(out, lo.data(), lo.size(), 0);
+        add_into(out, hi.data(), hi.size(), m);
+        trim(out);
+        return out;
+    }
+    // a = a1 B + a0, b = b1 B + b0 with B = 2^(64 m)
+    auto sum = [m](const Limb* x, size_t n) {
+        Big s(x, x + std::min(m, n));
+        s.resize(std::max(m, n - m) + 1, 0);
+        add_into(s, x + m, n - m, 0);
+        trim(s);
+        return s;
+    };
+    Big z0 = mul(a, m, b, m), z2 = mul(a + m, na - m, b + m, nb - m);
+    Big sa = sum(a, na), sb = sum(b, nb);
+    Big z1 = mul(sa.data(), sa.size(), sb.data(), sb.size());
+    sub_from(z1, z0);
+    sub_from(z1, z2);
+    trim(z1);
+    Big out(na + nb + 2, 0);
+    add_into(out, z0.data(), z0.size(), 0);
+    add_into(out, z1.data(), z1.size(), m);
+    add_into(out, z2.data(), z2.size(), 2 * m);
+    trim(out);
+    return out;
+}
+
+constexpr size_t kChunk = 1024;  // digits converted directly
+
+Big small_from_ascii(std::string_view s) {
+    Big out;
+    for (size_t i = 0; i < s.size();) {
+        size_t take = std::min<size_t>(19, s.size() - i);
+        Limb chunk = 0, scale = 1;
+        for (size_t k = 0; k < take; ++k) {
+            chunk = chunk * 10 + static_cast<Limb>(s[i + k] - '0');
+            scale *= 10;
+        }
+        i += take;
+        unsigned __int128 carry = chunk;
+        for (Limb& l : out) {
+            carry += static_cast<unsigned __int128>(l) * scale;
+            l = static_cast<Limb>(carry);
+            carry >>= 64;
+        }
+        if (carry) out.push_back(static_cast<Limb>(carry));
+    }
+    trim(out);
+    return out;
+}
+
+Big big_from_ascii(std::string_view s, std::vector<Big>& powers) {
+    if (s.size() <= kChunk) return small_from_ascii(s);
+    size_t j = 0;
+    while ((kChunk << (j + 1)) < s.size()) ++j;
+    size_t low_len = kChunk << j;
+    while (powers.size() <= j)
+        powers.push_back(powers.empty() ? small_from_ascii("1" + std::string(kChunk, '0'))
+                                        : mul(powers.back().data(), powers.back().size(), powers.back().data(),
+                                              powers.back().size()));
+    Big high = big_from_ascii(s.substr(0, s.size() - low_len), powers);
+    Big low = big_from_ascii(s.substr(s.size() - low_len), powers);
+    Big out = mul(high.data(), high.size(), powers[j].data(), powers[j].size());
+    out.resize(std::max(out.size(), low.size()) + 1, 0);
+    add_into(out, low.data(), low.size(), 0);
+    trim(out);
+    return out;
+}
+
+PyObject* big_to_int(const Big& v) {
+    std::vector<unsigned char> bytes(v.size() * 8 + 1, 0);  // a zero top byte keeps it non-negative
+    for (size_t i = 0; i < v.size(); ++i)
+        for (int k = 0; k < 8; ++k) bytes[i * 8 + k] = static_cast<unsigned char>(v[i] >> (8 * k));
+    return _PyLong_FromByteArray(bytes.data(), bytes.size(), 1, 0);
+}
+
+// First cleaned non-empty capture of the patterns, or empty.
+std::string first_hint(const std::vector<aw::rx::Regex>& list, std::string_view q) {
+    aw::rx::Match m;
+    for (const aw::rx::Regex& rx : list) {
+        if (!rx.search(q, m)) continue;
+        std::string hint = clean_hint(m.group(q, 1));
+        if (!hint.empty()) return hint;
+    }
+    return std::string();
+}
+
+// _extract_metric_hint: found is false when no alias is contained.
+std::string metric_hint(std::string_view q, bool& found) {
+    const auto& groups = vocab().aggregation_aliases;
+    for (size_t k = 0; k < groups.size(); ++k)
+        for (size_t j = 0; j < groups[k].forms.size(); ++j) {
+            const std::string& alias = groups[k].forms[j];
+            if (q.find(alias) == std::string_view::npos) continue;
+            found = true;
+            aw::rx::Match m;
+            if (patterns().metric[k][j].search(q, m)) {
+                std::string hint = clean_hint(m.group(q, 1));
+                if (!hint.empty()) return hint;
+            }
+            return alias;
+        }
+    found = false;
+    return std::string();
+}
+
+bool append_new_str(PyObject* list, std::string_view s) {
+    Ref o(aw::new_str(s));
+    return o && PyList_Append(list, o.get()) == 0;
+}
+
+}  // namespace
+
+std::string digits_decimal(std::string_view digits) {
+    std::string a = ascii_digits(digits);
+    size_t nz = a.find_first_not_of('0');
+    return nz == std::string::npos ? std::string("0") : a.substr(nz);
+}
+
+PyObject* digits_to_int(std::string_view digits) {
+    std::string canonical = digits_decimal(digits);
+    if (canonical.size() <= 4000) return PyLong_FromString(canonical.c_str(), nullptr, 10);
+    std::vector<Big> powers;
+    return big_to_int(big_from_ascii(canonical, powers));
+}
+
+std::string clean_hint(std::string_view hint) {
+    std::string cut;
+    hint_patterns().cut.sub_append(hint, "", cut, 1);
+    // white-space runs become one blank
+    std::string text;
+    text.reserve(cut.size());
+    bool in_space = false;
+    for (size_t i = 0; i < cut.size();) {
+        uint32_t cp;
+        size_t len = aw::utf8_next(cut, i, cp);
+        if (aw::is_space(cp)) {
+            if (!in_space) text.push_back(' ');
+            in_space = true;
+        } else {
+            text.append(cut, i, len);
+            in_space = false;
+        }
+        i += len;
+    }
+    auto strip_char = [](char c) { return c == ' ' || c == '?' || c == '.' || c == ','; };
+    size_t b = 0, e = text.size();
+    while (b < e && strip_char(text[b])) ++b;
+    while (e > b && strip_char(text[e - 1])) --e;
+    std::string_view out(text.data() + b, e - b);
+    if (aw::count_code_points(out) < 2 || out == "it" || out == "this" || out == "that" || out == "same" ||
+        out == "one")
+        return std::string();
+    return std::string(out);
+}
+
+PyObject* extract_intent_delta(PyObject* question) {
+    if (!require_str(question, "_extract_intent_delta", "question")) return nullptr;
+    TextView tv(question);
+    std::string lowered;
+    aw::lower_append(tv.view, lowered);
+    const std::string_view q = strip_space(lowered);
+    const Patterns& P = patterns();
+
+    Ref delta(new_intent_delta());
+    if (!delta) return nullptr;
+    PyObject* hints = aw::rec_get(delta.get(), DELTA_RAW_HINTS);  // borrowed, the fresh list
+    if (!hints) return nullptr;
+    PyObject* op = KEY("none");
+    auto set = [&](int f, PyObject* v) {  // steals v
+        if (!v) return false;
+        rec_set(delta.get(), f, v);
+        return true;
+    };
+
+    for (const AliasGroup& g : vocab().granularity_aliases) {
+        bool hit = false;
+        for (const std::string& form : g.forms)
+            if (q.find(form) != std::string_view::npos) hit = true;
+        if (!hit) continue;
+        op = KEY("add_granularity");
+        if (!set(DELTA_GRANULARITY, aw::new_str(g.key)) || !append_new_str(hints, g.key)) return nullptr;
+        break;
+    }
+
+    aw::rx::Match top, bottom;
+    const bool any_digit = has_decimal_digit(q);
+    bool has_top = any_digit && P.top_n.search(q, top), has_bottom = any_digit && P.bottom_n.search(q, bottom);
+    if (has_top) {
+        op = KEY("set_top_n");
+        std::string_view digits = top.group(q, 1);
+        if (!set(DELTA_TOP_N, digits_to_int(digits)) || !append_new_str(hints, "top " + digits_decimal(digits)))
+            return nullptr;
+    }
+    if (has_bottom) {
+        op = KEY("set_bottom_n");
+        std::string_view digits = bottom.group(q, 1);
+        if (!set(DELTA_BOTTOM_N, digits_to_int(digits)) ||
+            !append_new_str(hints, "bottom " + digits_decimal(digits)))
+            return nullptr;
+    }
+
+    const HintPatterns& H = hint_patterns();
+    std::string dimension = first_hint(H.dimension, q);
+    if (!dimension.empty()) {
+        if (op == KEY("none")) op = KEY("replace_group_by");
+        if (!set(DELTA_DIMENSION_HINT, aw::new_str(dimension)) || !append_new_str(hints, dimension)) return nullptr;
+    }
+    bool alias_found;
+    std::string metric = metric_hint(q, alias_found);
+    if (!metric.empty()) {
+        if (op == KEY("none")) op = KEY("replace_metric");
+        if (!set(DELTA_METRIC_HINT, aw::new_str(metric)) || !append_new_str(hints, metric)) return nullptr;
+    }
+    if (contains_any(q, kFilterTriggers)) {
+        std::string filter = first_hint(H.filter, q);
+        if (!filter.empty()) {
+            if (op == KEY("none")) op = KEY("add_filter");
+            if (!set(DELTA_FILTER_HINT, aw::new_str(filter)) || !append_new_str(hints, filter)) return nullptr;
+        }
+    }
+    if (contains_any(q, kFilterRemoval)) op = KEY("remove_filter");
+    Ref whole;
+    bool sort = contains_any(q, kSortPhrases), compare = contains_any(q, kComparePhrases);
+    if (sort || compare) {
+        whole = Ref(aw::new_str(q));
+        if (!whole) return nullptr;
+    }
+    if (sort) {
+        if (op == KEY("none")) op = KEY("change_sort");
+        set(DELTA_SORT_HINT, Py_NewRef(whole.get()));
+    }
+    if (compare) {
+        if (op == KEY("none")) op = KEY("compare");
+        set(DELTA_COMPARE_HINT, Py_NewRef(whole.get()));
+    }
+
+    // Counts, turn references, time windows and ordinals are not values.
+    std::string values(q), next;
+    const bool digits = has_decimal_digit(q);
+    for (const aw::rx::Regex* rx : {&P.top_n, &P.bottom_n, &P.turn_ref, &P.backref_numeric, &P.ordinal_suffix}) {
+        // every pattern but the time window needs a digit; blanking keeps digits out of nothing
+        if (rx != &P.backref_numeric && (!digits || (rx == &P.turn_ref && !turn_ref_possible(values)))) continue;
+        next.clear();
+        rx->sub_append(values, " ", next);
+        values.swap(next);
+    }
+    aw::rx::Match number;
+    if (digits && P.generic_number.search(values, number)) {
+        std::string_view raw = number.group(values);
+        std::string plain;
+        for (char c : ascii_digits(raw))
+            if (c != '$' && c != '%') plain.push_back(c);
+        double value = PyOS_string_to_double(plain.c_str(), nullptr, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+            PyErr_Clear();  // not a number after all: the override is dropped
+        } else {
+            if (!set(DELTA_REPLACE_NUMERIC_VALUE, PyFloat_FromDouble(value)) ||
+                !append_new_str(hints, "numeric_override:" + std::string(raw)))
+                return nullptr;
+            if (op == KEY("none")) op = KEY("replace_numeric_value");
+        }
+    }
+    rec_set(delta.get(), DELTA_OPERATION, Py_NewRef(op));
+    return delta.release();
+}
+
+namespace {
+
+// The replacement value as text: an integral value in full decimal,
+// anything else as its repr ("inf" for a value too large for an integer).
+bool render_number(PyObject* value, std::string& out) {
+    if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (std::isfinite(x) && x == std::trunc(x)) {
+            if (std::fabs(x) < 9e18) {
+                out += std::to_string(static_cast<long long>(x));
+                return true;
+            }
+            Ref whole(PyLong_FromDouble(x));
+            return whole && plain_text_append(out, whole.get());
+        }
+        aw::append_float_repr(out, x);
+        return true;
+    }
+    Ref whole(PyNumber_Long(value));
+    if (!whole) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+    } else {
+        Ref eq(PyObject_RichCompare(whole.get(), value, Py_EQ));
+        int t = eq ? PyObject_IsTrue(eq.get()) : -1;
+        if (t < 0) return false;
+        if (t) return plain_text_append(out, whole.get());
+    }
+    Ref repr(PyObject_Repr(value));
+    if (!repr) return false;
+    aw::append_str(out, repr.get());
+    return true;
+}
+
+}  // namespace
+
+bool apply_numeric_override(PyObject* parts, PyObject* delta) {
+    if (!PyDict_Check(parts)) {
+        PyErr_Format(PyExc_TypeError, "parts must be a dict, not %.200s", Py_TYPE(parts)->tp_name);
+        return false;
+    }
+    Ref value(field(delta, IntentDeltaType, DELTA_REPLACE_NUMERIC_VALUE, "replace_numeric_value"));
+    if (!value) return false;
+    if (value.get() == Py_None) return true;
+    std::string rendered;
+    if (!render_number(value.get(), rendered)) return false;
+    for (PyObject* key : {KEY("filter"), KEY("metric")}) {
+        Ref text;
+        if (PyDict_CheckExact(parts)) {
+            PyObject* v = PyDict_GetItemWithError(parts, key);
+            if (!v && PyErr_Occurred()) return false;
+            text = Ref::borrow(v ? v : Py_None);
+        } else {
+            text = Ref(PyObject_CallMethod(parts, "get", "O", key));
+            if (!text) return false;
+        }
+        int t = PyObject_IsTrue(text.get());
+        if (t < 0) return false;
+        if (!t) continue;
+        if (!PyUnicode_Check(text.get())) {
+            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+                         Py_TYPE(text.get())->tp_name);
+            return false;
+        }
+        TextView tv(text.get());
+        aw::rx::Match last;
+        bool any = false;
+        patterns().generic_number.for_each(tv.view, [&](const aw::rx::Match& m) {
+            last = m;
+            any = true;
+            return true;
+        });
+        if (!any) continue;
+        std::string_view raw = last.group(tv.view);
+        std::string out(tv.view.substr(0, static_cast<size_t>(last.start())));
+        if (raw.front() == '$') out.push_back('$');
+        out += rendered;
+        if (raw.back() == '%') out.push_back('%');
+        out.append(tv.view.substr(static_cast<size_t>(last.end())));
+        Ref s(aw::new_str(out));
+        return s && PyObject_SetItem(parts, key, s.get()) == 0;
+    }
+    return true;
+}
+
+namespace {
+
+// ------------------------------------------------------------ TurnLens methods
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyObject* text_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char* fn, const char* name) {
+    const char* kw[] = {name, nullptr};
+    PyObject* v;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), &v)) return nullptr;
+    return require_str(v, fn, name) ? v : nullptr;
+}
+
+PyObject* optional_str(const std::string& s) {
+    if (s.empty()) Py_RETURN_NONE;
+    return aw::new_str(s);
+}
+
+PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* q = text_arg(args, kwargs, "O:_extract_intent_delta", "_extract_intent_delta", "question");
+    return q ? extract_intent_delta(q) : nullptr;
+}
+
+PyObject* py_dimension(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* q = text_arg(args, kwargs, "O:_extract_dimension_hint", "_extract_dimension_hint", "q");
+    if (!q) return nullptr;
+    TextView tv(q);
+    return optional_str(first_hint(hint_patterns().dimension, tv.view));
+}
+
+PyObject* py_filter(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* q = text_arg(args, kwargs, "O:_extract_filter_hint", "_extract_filter_hint", "q");
+    if (!q) return nullptr;
+    TextView tv(q);
+    return optional_str(first_hint(hint_patterns().filter, tv.view));
+}
+
+PyObject* py_metric(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* q = text_arg(args, kwargs, "O:_extract_metric_hint", "_extract_metric_hint", "q");
+    if (!q) return nullptr;
+    TextView tv(q);
+    bool found;
+    return optional_str(metric_hint(tv.view, found));
+}
+
+PyObject* py_clean(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* hint = text_arg(args, kwargs, "O:_clean_hint", "_clean_hint", "hint");
+    if (!hint) return nullptr;
+    TextView tv(hint);
+    return aw::new_str(clean_hint(tv.view));
+}
+
+PyObject* py_override(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"parts", "delta", nullptr};
+    PyObject *parts, *delta;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_apply_numeric_override", const_cast<char**>(kw), &parts,
+                                     &delta))
+        return nullptr;
+    if (!apply_numeric_override(parts, delta)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef lens_delta_methods[] = {
+    {"_extract_intent_delta", KW_METHOD(py_extract),
+     "_extract_intent_delta($self, /, question)\n--\n\nThe change the message asks for, as an IntentDelta."},
+    {"_extract_dimension_hint", KW_METHOD(py_dimension),
+     "_extract_dimension_hint($self, /, q)\n--\n\nThe cleaned grouping phrase of a lowered message, or None."},
+    {"_extract_filter_hint", KW_METHOD(py_filter),
+     "_extract_filter_hint($self, /, q)\n--\n\nThe cleaned filter phrase of a lowered message, or None."},
+    {"_extract_metric_hint", KW_METHOD(py_metric),
+     "_extract_metric_hint($self, /, q)\n--\n\nThe metric phrase after the first aggregation word, or that word."},
+    {"_clean_hint", KW_METHOD(py_clean),
+     "_clean_hint($self, /, hint)\n--\n\nA captured phrase cut at its first stop word and trimmed, or ''."},
+    {"_apply_numeric_override", KW_METHOD(py_override),
+     "_apply_numeric_override($self, /, parts, delta)\n--\n\n"
+     "Replace the last number of the filter (else metric) part by the delta's value."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace tl

@@ -1,0 +1,352 @@
+// The schema search text of a contextual resolution and the tables and
+// columns carried over from the base turn.
+#include "turnlens/turnlens.hpp"
+
+#include "common/pytext.hpp"
+#include "common/unicode.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace tl {
+using aw::Ref;
+
+namespace {
+
+const char* const kSearchStateKeys[] = {"active_tables", "tables",         "metrics",  "dimensions",
+                                        "date_columns",  "active_columns", "group_by", "granularity"};
+
+// An exact str whose repr adds only quotes and backslashes around it, so
+// that its words inside a list's text are its own words.
+bool plain_ascii(PyObject* s) {
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return false;
+    const unsigned char* p = PyUnicode_1BYTE_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i)
+        if (p[i] < 0x20 || p[i] == 0x7f) return false;
+    return true;
+}
+
+// Collects the words of values (tokenize with no stopwords, through the
+// plain text form) as one blank-separated text.
+class WordBag {
+public:
+    std::string joined;
+
+    bool add(PyObject* v) {
+        if (v == Py_None) return true;
+        if (PyUnicode_Check(v) && PyUnicode_CheckExact(v)) {
+            TextView tv(v);
+            add_text(tv.view);
+            return true;
+        }
+        if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+            // The common list of names: its text's words are the items' words.
+            Ref items(PySequence_Fast(v, ""));
+            if (!items) return false;
+            Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+            bool simple = true;
+            for (Py_ssize_t i = 0; i < n && simple; ++i) simple = plain_ascii(PySequence_Fast_GET_ITEM(items.get(), i));
+            if (simple) {
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    PyObject* s = PySequence_Fast_GET_ITEM(items.get(), i);
+                    add_text(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
+                                              static_cast<size_t>(PyUnicode_GET_LENGTH(s))));
+                }
+                return true;
+            }
+        }
+        std::string text;
+        if (!plain_text_append(text, v)) return false;
+        add_text(text);
+        return true;
+    }
+
+private:
+    std::string buf_;
+    std::vector<std::string_view> tokens_;
+
+    void add_text(std::string_view text) {
+        if (!aw::is_ascii(text)) {
+            tokenize_into(text, nullptr, buf_, tokens_);
+            for (std::string_view t : tokens_) push(t);
+            return;
+        }
+        // ASCII: identifier splitting and word runs in one pass (a capital
+        // inside a run starts a new word; "_", "-" and "." separate words)
+        bool in_word = false;
+        for (char c : text) {
+            bool upper = c >= 'A' && c <= 'Z';
+            bool word = upper || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+            if (!word) {
+                in_word = false;
+                continue;
+            }
+            if (!in_word || upper) {
+                if (!joined.empty()) joined.push_back(' ');
+                in_word = true;
+            }
+            joined.push_back(upper ? static_cast<char>(c - 'A' + 'a') : c);
+        }
+    }
+
+    void push(std::string_view t) {
+        if (!joined.empty()) joined.push_back(' ');
+        joined.append(t);
+    }
+};
+
+// _limit_query_terms of words already cut (lower-case, blank-separated).
+std::string limit_words(std::string_view joined, const Limit& limit) {
+    std::vector<std::string_view> words, content;
+    size_t i = 0;
+    while (i < joined.size()) {
+        size_t j = joined.find(' ', i);
+        if (j == std::string_view::npos) j = joined.size();
+        words.push_back(joined.substr(i, j - i));
+        i = j + 1;
+    }
+    for (std::string_view w : words)
+        if (!vocab().stopwords.contains(w)) content.push_back(w);
+    const std::vector<std::string_view>& tokens = content.empty() ? words : content;
+    std::unordered_map<std::string_view, size_t> index;
+    std::vector<std::pair<std::string_view, size_t>> ordered;  // token, count
+    for (std::string_view t : tokens) {
+        auto [it, fresh] = index.emplace(t, ordered.size());
+        if (fresh) ordered.emplace_back(t, 1);
+        else ++ordered[it->second].second;
+    }
+    bool trim = !limit.unlimited && (limit.n < 0 || ordered.size() > static_cast<size_t>(limit.n));
+    if (trim) {
+        std::stable_sort(ordered.begin(), ordered.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        ordered.resize(limit.keep(ordered.size()));
+    }
+    std::string out;
+    for (size_t k = 0; k < ordered.size(); ++k) {
+        if (k) out.push_back(' ');
+        out.append(ordered[k].first);
+    }
+    return out;
+}
+
+// _limit_query_terms of UTF-8 text.
+bool limit_text(PyObject* config, const std::string& text, std::string& out) {
+    Ref v(config_field(config, CFG_MAX_METADATA_QUERY_TERMS));
+    if (!v) return false;
+    if (v.get() == Py_None || PyLong_CheckExact(v.get())) {
+        Limit limit;
+        if (!read_limit(config, CFG_MAX_METADATA_QUERY_TERMS, limit)) return false;
+        out = limit_words(text, limit);
+        return true;
+    }
+    Ref s(aw::new_str(text));
+    return s && limit_terms(config, s.get(), out);
+}
+
+// Appends the entries of a stored value to list.
+bool extend_entries(PyObject* list, PyObject* state, const char* key) {
+    Ref k(interned_key(key));
+    Ref value(k ? state_lookup(state, k.get()) : nullptr);
+    if (!value) return false;
+    Ref entries(as_entries(value.get()));
+    if (!entries) return false;
+    return for_each_item(entries.get(), [&](PyObject* e) { return PyList_Append(list, e) < 0 ? -1 : 1; });
+}
+
+PyObject* lens_config(PyObject* self) {
+    PyObject* c = reinterpret_cast<LensObject*>(self)->config;
+    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
+    return c;
+}
+
+}  // namespace
+
+PyObject* interned_key(const char* literal) {
+    // keyed by the literal's address; the strings live as long as the process
+    static auto* cache = new std::unordered_map<const char*, PyObject*>();
+    auto it = cache->find(literal);
+    if (it != cache->end()) return Py_NewRef(it->second);
+    PyObject* s = PyUnicode_InternFromString(literal);
+    if (!s) return nullptr;
+    cache->emplace(literal, Py_NewRef(s));
+    return s;
+}
+
+PyObject* state_lookup(PyObject* state, PyObject* key) {
+    if (!key) return nullptr;
+    if (PyDict_CheckExact(state)) {
+        PyObject* v = PyDict_GetItemWithError(state, key);
+        if (!v) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        return Py_NewRef(v);
+    }
+    return PyObject_CallMethodOneArg(state, KEY("get"), key);
+}
+
+PyObject* card_state(PyObject* card) {
+    Ref state(card_field(card, CARD_QUERY_STATE));
+    if (!state) return nullptr;
+    int t = PyObject_IsTrue(state.get());
+    if (t < 0) return nullptr;
+    return t ? state.release() : PyDict_New();
+}
+
+PyObject* as_entries(PyObject* value) {
+    int t = PyObject_IsTrue(value);
+    if (t < 0) return nullptr;
+    if (!t) return PyList_New(0);
+    if (PyList_Check(value)) return Py_NewRef(value);
+    PyObject* one = PyList_New(1);
+    if (one) PyList_SET_ITEM(one, 0, Py_NewRef(value));
+    return one;
+}
+
+PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_question, PyObject* base,
+                                        PyObject* delta, PyObject* resolved_question) {
+    if (!require_str(current_question, "_compose_metadata_search_query", "current_question") ||
+        !require_str(resolved_question, "_compose_metadata_search_query", "resolved_question"))
+        return nullptr;
+    WordBag bag;
+    if (!bag.add(resolved_question) || !bag.add(current_question)) return nullptr;
+    static const std::pair<DeltaField, const char*> hints[] = {{DELTA_DIMENSION_HINT, "dimension_hint"},
+                                                               {DELTA_METRIC_HINT, "metric_hint"},
+                                                               {DELTA_FILTER_HINT, "filter_hint"},
+                                                               {DELTA_GRANULARITY, "granularity"}};
+    for (const auto& [f, name] : hints) {
+        Ref h(field(delta, IntentDeltaType, f, name));
+        if (!h) return nullptr;
+        int t = PyObject_IsTrue(h.get());
+        if (t < 0 || (t && !bag.add(h.get()))) return nullptr;
+    }
+    Ref state(card_state(base));
+    if (!state) return nullptr;
+    for (const char* k : kSearchStateKeys) {
+        Ref hold_key(interned_key(k));
+        PyObject* key = hold_key.get();
+        if (!key) return nullptr;
+        Ref value;
+        if (PyDict_CheckExact(state.get())) {
+            PyObject* v = PyDict_GetItemWithError(state.get(), key);
+            if (!v) {
+                if (PyErr_Occurred()) return nullptr;
+                continue;
+            }
+            value = Ref::borrow(v);
+        } else {
+            int has = PySequence_Contains(state.get(), key);
+            if (has < 0) return nullptr;
+            if (!has) continue;
+            value = Ref(PyObject_GetItem(state.get(), key));
+            if (!value) return nullptr;
+        }
+        if (!bag.add(value.get())) return nullptr;
+    }
+    for (CardField f : {CARD_TOPIC_KEYWORDS, CARD_ENTITIES, CARD_SELECTED_METADATA_IDS}) {
+        Ref v(card_field(base, f));
+        if (!v || !bag.add(v.get())) return nullptr;
+    }
+    std::string out;
+    if (!limit_text(config, bag.joined, out)) return nullptr;
+    return aw::new_str(out);
+}
+
+PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delta) {
+    Ref tables(PyObject_CallMethodNoArgs(base, KEY("active_tables")));
+    if (!tables) return nullptr;
+    Ref include(config_field(config, CFG_INCLUDE_PREVIOUS_REQUIRED_COLUMNS));
+    int inc = include ? PyObject_IsTrue(include.get()) : -1;
+    if (inc < 0) return nullptr;
+    Ref columns(inc ? PyObject_CallMethodNoArgs(base, KEY("required_columns_by_table")) : PyDict_New());
+    if (!columns) return nullptr;
+    Ref state(card_state(base));
+    Ref important(state ? PyList_New(0) : nullptr);
+    if (!important || !extend_entries(important.get(), state.get(), "metrics") ||
+        !extend_entries(important.get(), state.get(), "date_columns"))
+        return nullptr;
+    Ref op(field(delta, IntentDeltaType, DELTA_OPERATION, "operation"));
+    int keeps_grouping = op ? PyObject_RichCompareBool(op.get(), KEY("replace_group_by"), Py_NE) : -1;
+    if (keeps_grouping < 0) return nullptr;
+    if (keeps_grouping && (!extend_entries(important.get(), state.get(), "dimensions") ||
+                           !extend_entries(important.get(), state.get(), "group_by")))
+        return nullptr;
+
+    int has_tables = PyObject_IsTrue(tables.get());
+    if (has_tables < 0) return nullptr;
+    bool single = false;
+    if (has_tables && PyList_GET_SIZE(important.get()) > 0) {
+        Py_ssize_t n = PyObject_Size(tables.get());
+        if (n < 0) return nullptr;
+        single = n == 1;
+    }
+    if (single) {
+        Ref table(PySequence_GetItem(tables.get(), 0));
+        if (!table) return nullptr;
+        Ref existing;
+        if (PyDict_CheckExact(columns.get())) {
+            PyObject* v = PyDict_GetItemWithError(columns.get(), table.get());
+            if (!v && PyErr_Occurred()) return nullptr;
+            existing = v ? Ref::borrow(v) : Ref(PyList_New(0));
+        } else {
+            Ref empty(PyList_New(0));
+            existing = Ref(empty ? PyObject_CallMethodObjArgs(columns.get(), KEY("get"), table.get(), empty.get(),
+                                                              nullptr)
+                                 : nullptr);
+        }
+        Ref keep(existing ? PySet_New(nullptr) : nullptr);
+        if (!keep) return nullptr;
+        // Names are compared as text, so a non-text name cannot upset the sort.
+        auto add_text = [&](PyObject* v) {
+            Ref s(plain_text(v));
+            return s && PySet_Add(keep.get(), s.get()) == 0 ? 1 : -1;
+        };
+        if (!for_each_item(existing.get(), add_text)) return nullptr;
+        if (!for_each_item(important.get(), [&](PyObject* e) {
+                int t = PyObject_IsTrue(e);
+                return t < 0 ? -1 : t ? add_text(e) : 1;
+            }))
+            return nullptr;
+        Ref sorted(PySequence_List(keep.get()));
+        if (!sorted || PyList_Sort(sorted.get()) < 0 || PyObject_SetItem(columns.get(), table.get(), sorted.get()) < 0)
+            return nullptr;
+    }
+    return PyTuple_Pack(2, tables.get(), columns.get());
+}
+
+namespace {
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyObject* py_compose_metadata_search_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"current_question", "base", "delta", "resolved_question", nullptr};
+    PyObject *cq, *base, *delta, *resolved;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_compose_metadata_search_query", const_cast<char**>(kw), &cq,
+                                     &base, &delta, &resolved))
+        return nullptr;
+    PyObject* config = lens_config(self);
+    if (!config) return nullptr;
+    Ref hold(Py_NewRef(config));  // str() of stored values may run caller code
+    return compose_metadata_search_query(config, cq, base, delta, resolved);
+}
+
+PyObject* py_constraints_from_base(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"base", "delta", nullptr};
+    PyObject *base, *delta;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_constraints_from_base", const_cast<char**>(kw), &base, &delta))
+        return nullptr;
+    PyObject* config = lens_config(self);
+    if (!config) return nullptr;
+    Ref hold(Py_NewRef(config));  // the card's methods may run caller code
+    return constraints_from_base(config, base, delta);
+}
+
+}  // namespace
+
+PyMethodDef lens_query_methods[] = {
+    {"_compose_metadata_search_query", KW_METHOD(py_compose_metadata_search_query),
+     "_compose_metadata_search_query($self, /, current_question, base, delta, resolved_question)\n--\n\n"
+     "The schema search text: distinct words of the questions, the delta's hints and the base card."},
+    {"_constraints_from_base", KW_METHOD(py_constraints_from_base),
+     "_constraints_from_base($self, /, base, delta)\n--\n\n"
+     "(required_tables, required_columns) carried over from the base card."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace tl

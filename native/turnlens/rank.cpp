@@ -1,0 +1,534 @@
+// Candidate ranking of earlier turns and the choice of the base turn.
+#include "turnlens/turnlens.hpp"
+
+#include "common/pytext.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace tl {
+using aw::Ref;
+
+namespace {
+
+// Settings read when first needed, as attribute reads would be.
+class Settings {
+public:
+    explicit Settings(PyObject* config) : config_(config) {}
+    PyObject* get(ConfigField f) {
+        if (!v_[f]) v_[f] = Ref(config_field(config_, f));
+        return v_[f].get();
+    }
+
+private:
+    PyObject* config_;
+    Ref v_[CFG_COUNT];
+};
+
+// The host's `a == b` (no identity shortcut) as 1, 0 or -1.
+int py_eq(PyObject* a, PyObject* b) {
+    if ((PyLong_CheckExact(a) && PyLong_CheckExact(b)) || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)))
+        return PyObject_RichCompareBool(a, b, Py_EQ);
+    Ref r(PyObject_RichCompare(a, b, Py_EQ));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+// A float score built by the host's arithmetic: plain doubles while every
+// operand is an exact float or int, the objects' own operators otherwise.
+class Score {
+public:
+    bool add(PyObject* w) {
+        double x;
+        if (!obj_ && as_double(w, x)) {
+            d_ += x;
+            return true;
+        }
+        if (PyErr_Occurred() || !promote()) return false;
+        obj_ = Ref(PyNumber_InPlaceAdd(obj_.get(), w));
+        return bool(obj_);
+    }
+    // score += factor * w, factor a float
+    bool add_product(double factor, PyObject* w) {
+        double x;
+        if (!obj_ && as_double(w, x)) {
+            d_ += factor * x;
+            return true;
+        }
+        if (PyErr_Occurred() || !promote()) return false;
+        Ref f(PyFloat_FromDouble(factor));
+        Ref product(f ? PyNumber_Multiply(f.get(), w) : nullptr);
+        obj_ = Ref(product ? PyNumber_InPlaceAdd(obj_.get(), product.get()) : nullptr);
+        return bool(obj_);
+    }
+    bool mul(PyObject* q) {
+        double x;
+        if (!obj_ && as_double(q, x)) {
+            d_ *= x;
+            return true;
+        }
+        if (PyErr_Occurred() || !promote()) return false;
+        obj_ = Ref(PyNumber_InPlaceMultiply(obj_.get(), q));
+        return bool(obj_);
+    }
+    PyObject* result() { return obj_ ? Py_NewRef(obj_.get()) : PyFloat_FromDouble(d_); }
+
+private:
+    double d_ = 0.0;
+    Ref obj_;
+
+    // float op int converts the int exactly as the host does (OverflowError
+    // beyond the float range); other kinds go through their own operators.
+    static bool as_double(PyObject* w, double& x) {
+        if (PyFloat_CheckExact(w)) {
+            x = PyFloat_AS_DOUBLE(w);
+            return true;
+        }
+        if (PyLong_CheckExact(w) || PyBool_Check(w)) {
+            x = PyLong_AsDouble(w);
+            return !(x == -1.0 && PyErr_Occurred());
+        }
+        return false;
+    }
+    bool promote() {
+        if (!obj_) obj_ = Ref(PyFloat_FromDouble(d_));
+        return bool(obj_);
+    }
+};
+
+// f"{x:.2f}"
+bool append_fixed2(std::string& out, double x) {
+    char* s = PyOS_double_to_string(x, 'f', 2, 0, nullptr);
+    if (!s) return false;
+    out += s;
+    PyMem_Free(s);
+    return true;
+}
+
+// f"{prefix}{value}"
+PyObject* formatted_reason(const char* prefix, PyObject* value) {
+    Ref empty(PyUnicode_New(0, 0));
+    Ref text(empty ? PyObject_Format(value, empty.get()) : nullptr);
+    if (!text) return nullptr;
+    Ref head(PyUnicode_FromString(prefix));
+    return head ? PyUnicode_Concat(head.get(), text.get()) : nullptr;
+}
+
+bool append_reason(PyObject* reasons, PyObject* reason, bool steal) {
+    if (!reason) return false;
+    int r = PyList_Append(reasons, reason);
+    if (steal) Py_DECREF(reason);
+    return r == 0;
+}
+
+PyObject* attrgetter(const char* name) {
+    Ref op(PyImport_ImportModule("operator"));
+    return op ? PyObject_CallMethod(op.get(), "attrgetter", "s", name) : nullptr;
+}
+
+// list.sort(key=attrgetter(name), reverse=True)
+bool host_sort_desc(PyObject* list, const char* name) {
+    Ref key(attrgetter(name));
+    Ref sort(key ? PyObject_GetAttrString(list, "sort") : nullptr);
+    Ref args(sort ? PyTuple_New(0) : nullptr);
+    Ref kw(args ? Py_BuildValue("{sOsO}", "key", key.get(), "reverse", Py_True) : nullptr);
+    Ref r(kw ? PyObject_Call(sort.get(), args.get(), kw.get()) : nullptr);
+    return bool(r);
+}
+
+// Distinct words, sorted (small sets: cheaper than hashing).
+void distinct(std::vector<std::string_view>& words) {
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+}
+
+// Overlap coefficient of the message's distinct words with other words.
+double overlap_views(const std::vector<std::string_view>& qset, std::vector<std::string_view>& other) {
+    if (qset.empty() || other.empty()) return 0.0;
+    constexpr size_t kFew = 16;
+    if (qset.size() <= kFew) {
+        // A short message: look its words up directly, and count the other
+        // side's distinct words only as far as the minimum needs.
+        size_t common = 0, seen_n = 0;
+        for (std::string_view q : qset)
+            for (std::string_view t : other)
+                if (t == q) {
+                    ++common;
+                    break;
+                }
+        std::string_view seen[kFew];
+        for (std::string_view t : other) {
+            if (std::find(seen, seen + seen_n, t) != seen + seen_n) continue;
+            seen[seen_n++] = t;
+            if (seen_n >= qset.size()) break;
+        }
+        return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(qset.size(), seen_n)));
+    }
+    distinct(other);
+    size_t common = 0;
+    auto a = qset.begin();
+    for (auto b = other.cbegin(); a != qset.end() && b != other.cend();) {
+        if (*a < *b) ++a;
+        else if (*b < *a) ++b;
+        else ++common, ++a, ++b;
+    }
+    return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(qset.size(), other.size())));
+}
+
+// Overlap with whatever a card's own tokens() returned; false on error.
+bool overlap_objects(const std::vector<std::string_view>& qtokens, PyObject* other, double& out) {
+    Ref a(PySet_New(nullptr));
+    if (!a) return false;
+    for (std::string_view t : qtokens) {
+        Ref s(aw::new_str(t));
+        if (!s || PySet_Add(a.get(), s.get()) < 0) return false;
+    }
+    Ref b(PySet_New(other));
+    if (!b) return false;
+    Py_ssize_t na = PySet_GET_SIZE(a.get()), nb = PySet_GET_SIZE(b.get());
+    if (na == 0 || nb == 0) {
+        out = 0.0;
+        return true;
+    }
+    Ref common(PyNumber_And(a.get(), b.get()));
+    if (!common) return false;
+    out = static_cast<double>(PySet_GET_SIZE(common.get())) / static_cast<double>(std::max<Py_ssize_t>(1, std::min(na, nb)));
+    return true;
+}
+
+// The card's entities, topic keywords and metadata ids joined by blanks;
+// each must be a list of texts.
+bool entity_text(PyObject* card, std::string& out) {
+    static const CardField fields[] = {CARD_ENTITIES, CARD_TOPIC_KEYWORDS, CARD_SELECTED_METADATA_IDS};
+    Ref lists[3];
+    for (int k = 0; k < 3; ++k) {
+        lists[k] = Ref(card_field(card, fields[k]));
+        if (!lists[k]) return false;
+        if (!PyList_Check(lists[k].get())) {
+            PyErr_Format(PyExc_TypeError, "card.%s must be a list, not %.200s", kCardFieldNames[fields[k]],
+                         Py_TYPE(lists[k].get())->tp_name);
+            return false;
+        }
+    }
+    Py_ssize_t index = 0;
+    for (const Ref& list : lists) {
+        Ref items(PySequence_List(list.get()));
+        if (!items) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i, ++index) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            if (!PyUnicode_Check(item)) {
+                PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                             Py_TYPE(item)->tp_name);
+                return false;
+            }
+            if (index) out.push_back(' ');
+            aw::append_str(out, item);
+        }
+    }
+    return true;
+}
+
+// max(0.0, min(1.0, q)) as the host computes it.
+PyObject* clamp_quality(PyObject* q) {
+    if (PyFloat_CheckExact(q)) {
+        double x = PyFloat_AS_DOUBLE(q);
+        double m = x < 1.0 ? x : 1.0;
+        return PyFloat_FromDouble(m > 0.0 ? m : 0.0);
+    }
+    Ref one(PyFloat_FromDouble(1.0)), zero(PyFloat_FromDouble(0.0));
+    if (!one || !zero) return nullptr;
+    int lt = PyObject_RichCompareBool(q, one.get(), Py_LT);
+    if (lt < 0) return nullptr;
+    PyObject* m = lt ? q : one.get();
+    int gt = PyObject_RichCompareBool(m, zero.get(), Py_GT);
+    if (gt < 0) return nullptr;
+    return Py_NewRef(gt ? m : zero.get());
+}
+
+}  // namespace
+
+PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards, PyObject* explicit_turn_id,
+                          PyObject* artifact_ref, PyObject* active_turn_id, PyObject* preferred) {
+    Settings cfg(config);
+    // 1. the message's content words
+    std::string qtext, qbuf;
+    std::vector<std::string_view> qtokens;
+    if (question != Py_None && !plain_text_append(qtext, question)) return nullptr;
+    tokenize_fast(qtext, &vocab().stopwords, qbuf, qtokens);
+    std::vector<std::string_view> qset(qtokens);
+    distinct(qset);
+    // 2. latest active turn
+    Ref latest(latest_active_turn_id(cards));
+    if (!latest) return nullptr;
+    // 3. recency order, newest first (stable), and each card's rank
+    Ref ordered(PySequence_List(cards));
+    if (!ordered) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(ordered.get());
+    std::vector<Ref> turn_ids;
+    std::vector<std::pair<long long, Py_ssize_t>> keyed;
+    bool native = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref id(card_field(PyList_GET_ITEM(ordered.get(), i), CARD_TURN_ID));
+        if (!id) return nullptr;
+        int overflow = 0;
+        long long k = PyLong_CheckExact(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
+        if (!PyLong_CheckExact(id.get()) || overflow) native = false;
+        keyed.emplace_back(k, i);
+        turn_ids.push_back(id);
+    }
+    std::vector<Py_ssize_t> rank(static_cast<size_t>(n));
+    if (native) {
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        Ref sorted(PyList_New(n));
+        if (!sorted) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(ordered.get(), keyed[i].second)));
+        ordered = sorted;
+        for (Py_ssize_t i = n - 1; i >= 0; --i)  // equal ids share the last position of their run
+            rank[i] = (i + 1 < n && keyed[i].first == keyed[i + 1].first) ? rank[i + 1] : i;
+        std::vector<Ref> by_position;
+        for (Py_ssize_t i = 0; i < n; ++i) by_position.push_back(turn_ids[keyed[i].second]);
+        turn_ids.swap(by_position);
+    } else {
+        if (!host_sort_desc(ordered.get(), "turn_id")) return nullptr;
+        Ref positions(PyDict_New());
+        if (!positions) return nullptr;
+        turn_ids.clear();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref id(card_field(PyList_GET_ITEM(ordered.get(), i), CARD_TURN_ID));
+            Ref pos(id ? PyLong_FromSsize_t(i) : nullptr);
+            if (!pos || PyDict_SetItem(positions.get(), id.get(), pos.get()) < 0) return nullptr;
+            turn_ids.push_back(id);
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pos = PyDict_GetItemWithError(positions.get(), turn_ids[i].get());
+            if (!pos) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, turn_ids[i].get());
+                return nullptr;
+            }
+            rank[i] = PyLong_AsSsize_t(pos);
+        }
+    }
+    const Py_ssize_t max_rank = std::max<Py_ssize_t>(n - 1, 1);
+
+    std::string wanted_ref;
+    bool have_ref = artifact_ref != Py_None;
+    int prefer_task = PyObject_IsTrue(preferred);
+    if (prefer_task < 0) return nullptr;
+
+    Ref result(PyList_New(n));
+    if (!result) return nullptr;
+    std::vector<std::pair<double, Py_ssize_t>> scores;
+    bool float_scores = true;
+    std::string buf, text;
+    std::vector<std::string_view> tokens;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* card = PyList_GET_ITEM(ordered.get(), i);
+        PyObject* turn_id = turn_ids[i].get();
+        Score score;
+        Ref reasons(PyList_New(0));
+        if (!reasons) return nullptr;
+        PyObject* rl = reasons.get();
+        // a. explicit turn number
+        if (explicit_turn_id != Py_None) {
+            int eq = py_eq(explicit_turn_id, turn_id);
+            if (eq < 0) return nullptr;
+            if (eq) {
+                text = "explicit turn reference: ";
+                if (!plain_text_append(text, explicit_turn_id) || !score.add(cfg.get(CFG_EXPLICIT_REFERENCE_WEIGHT)) ||
+                    !append_reason(rl, aw::new_str(text), true))
+                    return nullptr;
+            }
+        }
+        // b. artifact reference
+        if (have_ref) {
+            int match = artifact_matches(artifact_ref, card);
+            if (match < 0) return nullptr;
+            if (match && (!score.add(cfg.get(CFG_ARTIFACT_MATCH_WEIGHT)) ||
+                          !append_reason(rl, formatted_reason("artifact reference match: ", artifact_ref), true)))
+                return nullptr;
+        }
+        // c, d, e. active bonuses
+        Ref active(card_field(card, CARD_IS_ACTIVE));
+        int is_active = active ? PyObject_IsTrue(active.get()) : -1;
+        if (is_active < 0) return nullptr;
+        if (is_active && (!score.add(cfg.get(CFG_ACTIVE_CARD_BONUS)) || !append_reason(rl, KEY("active card"), false)))
+            return nullptr;
+        for (auto [other, reason] : {std::pair<PyObject*, const char*>{active_turn_id, "active turn id match"},
+                                     std::pair<PyObject*, const char*>{latest.get(), "latest active turn"}}) {
+            if (other == Py_None) continue;
+            int eq = py_eq(other, turn_id);
+            if (eq < 0) return nullptr;
+            if (eq && (!score.add(cfg.get(CFG_ACTIVE_CARD_BONUS)) || !append_reason(rl, PyUnicode_FromString(reason), true)))
+                return nullptr;
+        }
+        // f. recency
+        double recency = 1.0 - static_cast<double>(rank[i]) / static_cast<double>(max_rank + 1);
+        if (!score.add_product(recency, cfg.get(CFG_RECENCY_WEIGHT))) return nullptr;
+        if (recency > 0.5 && !append_reason(rl, KEY("recent turn"), false)) return nullptr;
+        // g. word overlap with the card's own text
+        double keyword;
+        if (Py_IS_TYPE(card, TurnContextCardType)) {
+            text.clear();
+            if (!card_searchable_text(card, text)) return nullptr;
+            tokenize_fast(text, &vocab().stopwords, buf, tokens);
+            keyword = overlap_views(qset, tokens);
+        } else {
+            Ref own(PyObject_CallMethod(card, "tokens", nullptr));
+            if (!own || !overlap_objects(qtokens, own.get(), keyword)) return nullptr;
+        }
+        if (keyword != 0.0) {
+            text = "keyword overlap ";
+            if (!score.add_product(keyword, cfg.get(CFG_KEYWORD_OVERLAP_WEIGHT)) || !append_fixed2(text, keyword) ||
+                !append_reason(rl, aw::new_str(text), true))
+                return nullptr;
+        }
+        // h. overlap with entities, topic keywords and metadata ids
+        text.clear();
+        if (!entity_text(card, text)) return nullptr;
+        tokenize_fast(text, &vocab().stopwords, buf, tokens);
+        double entity = overlap_views(qset, tokens);
+        if (entity != 0.0) {
+            text = "entity/metadata overlap ";
+            if (!score.add_product(entity, cfg.get(CFG_ENTITY_OVERLAP_WEIGHT)) || !append_fixed2(text, entity) ||
+                !append_reason(rl, aw::new_str(text), true))
+                return nullptr;
+        }
+        // i. task type
+        if (prefer_task) {
+            Ref task(card_field(card, CARD_TASK_TYPE));
+            int eq = task ? py_eq(preferred, task.get()) : -1;
+            if (eq < 0) return nullptr;
+            if (eq && (!score.add(cfg.get(CFG_TASK_TYPE_MATCH_WEIGHT)) ||
+                       !append_reason(rl, formatted_reason("task type match: ", preferred), true)))
+                return nullptr;
+        }
+        // quality
+        Ref quality(card_field(card, CARD_QUALITY_SCORE));
+        Ref clamped(quality ? clamp_quality(quality.get()) : nullptr);
+        if (!clamped || !score.mul(clamped.get())) return nullptr;
+        Ref value(score.result());
+        if (!value) return nullptr;
+        if (PyFloat_CheckExact(value.get()) && !std::isnan(PyFloat_AS_DOUBLE(value.get())))
+            scores.emplace_back(PyFloat_AS_DOUBLE(value.get()), i);
+        else
+            float_scores = false;
+        PyObject* cand = aw::rec_new(ContextCandidateType, {Py_NewRef(turn_id), value.release(), reasons.release(),
+                                                            Py_NewRef(card)});
+        if (!cand) return nullptr;
+        PyList_SET_ITEM(result.get(), i, cand);
+    }
+    // best first; equal scores keep the recency order
+    if (!float_scores) return host_sort_desc(result.get(), "score") ? result.release() : nullptr;
+    std::stable_sort(scores.begin(), scores.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    Ref sorted(PyList_New(n));
+    if (!sorted) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(result.get(), scores[i].second)));
+    return sorted.release();
+}
+
+namespace {
+
+PyObject* score_of(PyObject* cand) { return field(cand, ContextCandidateType, CAND_SCORE, "score"); }
+
+// a >= b, a < b with the host's comparison; exact floats natively.
+int compare(PyObject* a, PyObject* b, int op) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return op == Py_GE ? x >= y : x < y;
+    }
+    Ref r(PyObject_RichCompare(a, b, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+int truth(PyObject* v) { return v ? PyObject_IsTrue(v) : -1; }
+
+}  // namespace
+
+PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObject* question,
+                      PyObject* ambiguous_reference, int pronoun) {
+    if (best == Py_None) Py_RETURN_NONE;
+    Settings cfg(config);
+    Ref score(score_of(best));
+    PyObject* threshold = score ? cfg.get(CFG_FOLLOWUP_THRESHOLD) : nullptr;
+    int above = threshold ? compare(score.get(), threshold, Py_GE) : -1;
+    if (above < 0) return nullptr;
+    if (above) {
+        int ask = truth(cfg.get(CFG_ASK_CLARIFICATION_WHEN_AMBIGUOUS));
+        if (ask < 0) return nullptr;
+        if (ask && second != Py_None) {
+            Ref b(score_of(best));
+            Ref s(b ? score_of(second) : nullptr);
+            if (!s) return nullptr;
+            Ref gap(PyFloat_CheckExact(b.get()) && PyFloat_CheckExact(s.get())
+                        ? PyFloat_FromDouble(PyFloat_AS_DOUBLE(b.get()) - PyFloat_AS_DOUBLE(s.get()))
+                        : PyNumber_Subtract(b.get(), s.get()));
+            PyObject* margin = gap ? cfg.get(CFG_CLARIFICATION_MARGIN) : nullptr;
+            int close = margin ? compare(gap.get(), margin, Py_LT) : -1;
+            if (close < 0) return nullptr;
+            if (close) {
+                int amb = truth(ambiguous_reference);
+                if (amb < 0) return nullptr;
+                if (amb) Py_RETURN_NONE;
+            }
+        }
+        return Py_NewRef(best);
+    }
+    int prefer = truth(cfg.get(CFG_PREFER_LATEST_FOR_PRONOUN_FOLLOWUP));
+    if (prefer <= 0) return prefer < 0 ? nullptr : Py_NewRef(Py_None);
+    if (pronoun < 0) {
+        if (!require_str(question, "_has_pronoun_followup", "question")) return nullptr;
+        MessageText m(question);
+        pronoun = has_pronoun_followup(m);
+    }
+    if (!pronoun) Py_RETURN_NONE;
+    Ref again(score_of(best));
+    Ref floor(again ? PyFloat_FromDouble(0.2) : nullptr);
+    int enough = floor ? compare(again.get(), floor.get(), Py_GE) : -1;
+    if (enough < 0) return nullptr;
+    return Py_NewRef(enough ? best : Py_None);
+}
+
+namespace {
+
+#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
+
+PyObject* py_rank(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"current_question", "cards", "explicit_turn_id", "explicit_artifact_ref",
+                               "active_turn_id", "preferred_task_type", nullptr};
+    PyObject* a[6] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOO:_rank_candidates", const_cast<char**>(kw), &a[0], &a[1],
+                                     &a[2], &a[3], &a[4], &a[5]))
+        return nullptr;
+    for (int i = 0; i < 6; ++i)
+        if (!a[i]) {
+            PyErr_Format(PyExc_TypeError, "_rank_candidates() missing 1 required keyword-only argument: '%s'", kw[i]);
+            return nullptr;
+        }
+    Ref config(PyObject_GetAttrString(self, "config"));
+    return config ? rank_candidates(config.get(), a[0], a[1], a[2], a[3], a[4], a[5]) : nullptr;
+}
+
+PyObject* py_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"best", "second", "current_question", "ambiguous_reference", nullptr};
+    PyObject *best, *second, *question, *ambiguous;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_choose_base_for_contextual_request",
+                                     const_cast<char**>(kw), &best, &second, &question, &ambiguous))
+        return nullptr;
+    Ref config(PyObject_GetAttrString(self, "config"));
+    return config ? choose_base(config.get(), best, second, question, ambiguous) : nullptr;
+}
+
+}  // namespace
+
+PyMethodDef lens_rank_methods[] = {
+    {"_rank_candidates", KW_METHOD(py_rank),
+     "_rank_candidates($self, /, *, current_question, cards, explicit_turn_id, explicit_artifact_ref, "
+     "active_turn_id, preferred_task_type)\n--\n\nThe cards scored as possible bases, best first, with reasons."},
+    {"_choose_base_for_contextual_request", KW_METHOD(py_choose),
+     "_choose_base_for_contextual_request($self, /, best, second, current_question, ambiguous_reference)\n--\n\n"
+     "The candidate to build on, or None when the user must be asked."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace tl
