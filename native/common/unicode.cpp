@@ -20,18 +20,9 @@ bool in_ranges(const uint32_t (&table)[N][2], uint32_t cp) {
 inline bool is_ascii_upper(uint32_t c) { return c >= 'A' && c <= 'Z'; }
 }  // namespace
 
-bool is_alnum(uint32_t cp) {
-    if (cp < 0x80) return (cp | 0x20) - 'a' < 26 || cp - '0' < 10;
-    return in_ranges(kAlnum, cp);
-}
-bool is_space(uint32_t cp) {
-    if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x1F);
-    return in_ranges(kSpace, cp);
-}
-bool is_decimal(uint32_t cp) {
-    if (cp < 0x80) return cp - '0' < 10;
-    return in_ranges(kDecimal, cp);
-}
+bool is_alnum_table(uint32_t cp) { return in_ranges(kAlnum, cp); }
+bool is_space_table(uint32_t cp) { return in_ranges(kSpace, cp); }
+bool is_decimal_table(uint32_t cp) { return in_ranges(kDecimal, cp); }
 int decimal_value(uint32_t cp) {
     if (cp < 0x80) return static_cast<int>(cp - '0');
     // Every run of decimal digits starts at a zero.

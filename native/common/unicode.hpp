@@ -70,10 +70,23 @@ inline bool is_ascii(std::string_view s) {
     return true;
 }
 
-// Character classes as the host's str methods define them.
-bool is_alnum(uint32_t cp);    // str.isalnum
-bool is_space(uint32_t cp);    // str.isspace
-bool is_decimal(uint32_t cp);  // str.isdecimal
+// Character classes as the host's str methods define them (ASCII inline,
+// the rest from tables).
+bool is_alnum_table(uint32_t cp);
+bool is_space_table(uint32_t cp);
+bool is_decimal_table(uint32_t cp);
+inline bool is_alnum(uint32_t cp) {  // str.isalnum
+    if (cp < 0x80) return (cp | 0x20) - 'a' < 26 || cp - '0' < 10;
+    return is_alnum_table(cp);
+}
+inline bool is_space(uint32_t cp) {  // str.isspace
+    if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x1F);
+    return is_space_table(cp);
+}
+inline bool is_decimal(uint32_t cp) {  // str.isdecimal
+    if (cp < 0x80) return cp - '0' < 10;
+    return is_decimal_table(cp);
+}
 int decimal_value(uint32_t cp);  // unicodedata.decimal for is_decimal code points
 bool is_case_ignorable(uint32_t cp);
 bool is_cased(uint32_t cp);  // cased and not case-ignorable

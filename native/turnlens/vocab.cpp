@@ -198,7 +198,25 @@ void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out)
     const size_t base = out.size();
     size_t count = 0;  // code points written
     bool pending_space = false;
+    out.reserve(out.size() + text.size());
     for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80 && !aw::is_space(c)) {
+            // a run of ASCII that is not white space, copied in one go
+            size_t j = i + 1;
+            while (j < text.size() && static_cast<unsigned char>(text[j]) < 0x80 &&
+                   !aw::is_space(static_cast<unsigned char>(text[j])))
+                ++j;
+            if (pending_space && out.size() > base) {
+                out.push_back(' ');
+                ++count;
+            }
+            pending_space = false;
+            out.append(text.data() + i, j - i);
+            count += j - i;
+            i = j;
+            continue;
+        }
         uint32_t cp;
         size_t len = aw::utf8_next(text, i, cp);
         if (aw::is_space(cp)) {
