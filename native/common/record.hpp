@@ -19,7 +19,7 @@ struct FieldSpec {
     enum Kind { Required, Value, NewList, NewDict };
     const char* name;
     Kind kind;
-    PyObject* value;  // Value: the shared immutable default (owned by the spec)
+    PyObject* value;  // Value: the shared immutable default (owned by this FieldSpec)
 
     static FieldSpec required(const char* n) { return {n, Required, nullptr}; }
     static FieldSpec list(const char* n) { return {n, NewList, nullptr}; }
