@@ -57,4 +57,13 @@ private:
     int was_enabled_;
 };
 
+// The host's `a <op> b` as 1, 0 or -1: unlike PyObject_RichCompareBool there is
+// no identity shortcut, so a NaN is not equal to itself.
+inline int py_compare(PyObject* a, PyObject* b, int op) {
+    if ((PyLong_CheckExact(a) && PyLong_CheckExact(b)) || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)))
+        return PyObject_RichCompareBool(a, b, op);
+    Ref r(PyObject_RichCompare(a, b, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
 }  // namespace aw

@@ -326,7 +326,7 @@ PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candida
         for (const Ref& c : top) {
             Ref id(field(c.get(), ContextCandidateType, CAND_TURN_ID, "turn_id"));
             Ref base_id(id ? field(base_candidate, ContextCandidateType, CAND_TURN_ID, "turn_id") : nullptr);
-            int ne = base_id ? PyObject_RichCompareBool(id.get(), base_id.get(), Py_NE) : -1;
+            int ne = base_id ? aw::py_compare(id.get(), base_id.get(), Py_NE) : -1;
             if (ne < 0) return nullptr;
             if (!ne) {
                 all_other = false;
@@ -859,7 +859,7 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
         Ref latest(own_stages(lens) ? latest_active_turn_id(cards.get())
                                     : call_stage(lens, "_latest_active_turn_id", {cards.get()}));
         Ref id(latest ? card_field(card.get(), CARD_TURN_ID) : nullptr);
-        int same = id ? PyObject_RichCompareBool(id.get(), latest.get(), Py_EQ) : -1;
+        int same = id ? aw::py_compare(id.get(), latest.get(), Py_EQ) : -1;
         if (same < 0) return nullptr;
         if (same) {
             // min(confidence + 0.05, 0.99)

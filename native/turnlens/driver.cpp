@@ -118,15 +118,13 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     if (is_blank(current_question)) return empty_message(current_question);
 
     // 2. Cards and the trimmed message.
-    Ref cards;
     int given = aw::is_present(context_cards);
     if (given < 0) return nullptr;
-    if (given) {
-        Ref normalized(stage(self, KEY("_normalize_cards"), {context_cards}));
-        cards = Ref(normalized ? stage(self, KEY("_recent_cards"), {normalized.get()}) : nullptr);
-    } else {
-        cards = Ref(PyList_New(0));
-    }
+    Ref none_given(given ? nullptr : PyList_New(0));
+    if (!given && !none_given) return nullptr;
+    // The stages run even without cards: the card limit is read (and checked) there.
+    Ref normalized(stage(self, KEY("_normalize_cards"), {given ? context_cards : none_given.get()}));
+    Ref cards(normalized ? stage(self, KEY("_recent_cards"), {normalized.get()}) : nullptr);
     if (!cards) return nullptr;
     Ref q(PyObject_CallMethodNoArgs(current_question, KEY("strip")));
     if (!q) return nullptr;

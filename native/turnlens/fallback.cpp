@@ -85,7 +85,7 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
     if (base_turn_id.get() != Py_None &&
         !for_each_item(cards, [&](PyObject* card) {
             Ref id(card_field(card, CARD_TURN_ID));
-            int eq = id ? PyObject_RichCompareBool(id.get(), base_turn_id.get(), Py_EQ) : -1;
+            int eq = id ? aw::py_compare(id.get(), base_turn_id.get(), Py_EQ) : -1;
             if (eq > 0) base_card = Ref::borrow(card);
             return eq < 0 ? -1 : eq ? 0 : 1;
         }))

@@ -26,14 +26,6 @@ private:
     Ref v_[CFG_COUNT];
 };
 
-// The host's `a == b` (no identity shortcut) as 1, 0 or -1.
-int py_eq(PyObject* a, PyObject* b) {
-    if ((PyLong_CheckExact(a) && PyLong_CheckExact(b)) || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)))
-        return PyObject_RichCompareBool(a, b, Py_EQ);
-    Ref r(PyObject_RichCompare(a, b, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 // A float score built by the host's arithmetic: plain doubles while every
 // operand is an exact float or int, the objects' own operators otherwise.
 class Score {
@@ -331,7 +323,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         PyObject* rl = reasons.get();
         // a. explicit turn number
         if (explicit_turn_id != Py_None) {
-            int eq = py_eq(explicit_turn_id, turn_id);
+            int eq = aw::py_compare(explicit_turn_id, turn_id, Py_EQ);
             if (eq < 0) return nullptr;
             if (eq) {
                 text = "explicit turn reference: ";
@@ -357,7 +349,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         for (auto [other, reason] : {std::pair<PyObject*, const char*>{active_turn_id, "active turn id match"},
                                      std::pair<PyObject*, const char*>{latest.get(), "latest active turn"}}) {
             if (other == Py_None) continue;
-            int eq = py_eq(other, turn_id);
+            int eq = aw::py_compare(other, turn_id, Py_EQ);
             if (eq < 0) return nullptr;
             if (eq && (!score.add(cfg.get(CFG_ACTIVE_CARD_BONUS)) || !append_reason(rl, PyUnicode_FromString(reason), true)))
                 return nullptr;
@@ -397,7 +389,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         // i. task type
         if (prefer_task) {
             Ref task(card_field(card, CARD_TASK_TYPE));
-            int eq = task ? py_eq(preferred, task.get()) : -1;
+            int eq = task ? aw::py_compare(preferred, task.get(), Py_EQ) : -1;
             if (eq < 0) return nullptr;
             if (eq && (!score.add(cfg.get(CFG_TASK_TYPE_MATCH_WEIGHT)) ||
                        !append_reason(rl, formatted_reason("task type match: ", preferred), true)))

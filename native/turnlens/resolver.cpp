@@ -47,13 +47,23 @@ bool read_limit(PyObject* config, ConfigField f, Limit& out) {
     if (!v) return false;
     out = Limit();
     if (v.get() == Py_None) return true;
-    if (!PyIndex_Check(v.get())) {
-        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
-        return false;
+    out.unlimited = false;
+    if (!PyLong_CheckExact(v.get())) {
+        // Any value below zero keeps nothing; only a cut needs an integer.
+        Ref zero(PyLong_FromLong(0));
+        int negative = zero ? PyObject_RichCompareBool(v.get(), zero.get(), Py_LT) : -1;
+        if (negative < 0) return false;
+        if (negative) {
+            out.n = -1;
+            return true;
+        }
+        if (!PyIndex_Check(v.get())) {
+            PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+            return false;
+        }
     }
     Ref i(PyNumber_Index(v.get()));
     if (!i) return false;
-    out.unlimited = false;
     out.n = PyNumber_AsSsize_t(i.get(), nullptr);  // clamps
     return !PyErr_Occurred();
 }
@@ -76,8 +86,6 @@ PyObject* normalize_cards(PyObject* cards) {
 }
 
 PyObject* recent_cards(PyObject* config, PyObject* cards) {
-    Limit limit;
-    if (!read_limit(config, CFG_MAX_RECENT_CARDS, limit)) return nullptr;
     Ref items(PySequence_List(cards));  // our own copy: attribute reads may run code that changes cards
     if (!items) return nullptr;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -114,6 +122,8 @@ PyObject* recent_cards(PyObject* config, PyObject* cards) {
         Ref r(kw ? PyObject_Call(sort.get(), args.get(), kw.get()) : nullptr);
         if (!r) return nullptr;
     }
+    Limit limit;  // read after sorting, as a failing sort reports first
+    if (!read_limit(config, CFG_MAX_RECENT_CARDS, limit)) return nullptr;
     size_t keep = limit.keep(keyed.size());
     if (keep == keyed.size()) return sorted.release();
     return PyList_GetSlice(sorted.get(), 0, static_cast<Py_ssize_t>(keep));
@@ -150,23 +160,22 @@ bool limit_terms(PyObject* config, PyObject* text, std::string& out) {
     Ref v(config_field(config, CFG_MAX_METADATA_QUERY_TERMS));
     if (!v) return false;
     TextView tv(text);
-    if (v.get() == Py_None || PyIndex_Check(v.get())) {
+    if (v.get() == Py_None || PyLong_CheckExact(v.get())) {
         Limit limit;
         if (!read_limit(config, CFG_MAX_METADATA_QUERY_TERMS, limit)) return false;
         out = limit_query_terms(tv.view, limit);
         return true;
     }
-    // Some other value: it is compared with the count, and only a cut
-    // (which needs an integer) fails.
+    // Some other value: the count is compared with it first, and only when
+    // it is exceeded is the value read as a cut.
     out = limit_query_terms(tv.view, Limit());
     size_t terms = out.empty() ? 0 : static_cast<size_t>(std::count(out.begin(), out.end(), ' ')) + 1;
     Ref count(PyLong_FromSize_t(terms));
     int gt = count ? PyObject_RichCompareBool(count.get(), v.get(), Py_GT) : -1;
-    if (gt < 0) return false;
-    if (gt) {
-        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
-        return false;
-    }
+    if (gt <= 0) return gt == 0;
+    Limit limit;
+    if (!read_limit(config, CFG_MAX_METADATA_QUERY_TERMS, limit)) return false;
+    out = limit_query_terms(tv.view, limit);
     return true;
 }
 
