@@ -5,13 +5,15 @@
 
 Times `select` on records (catalog normalized once beforehand) and on loose
 catalogs, for strategy "lexical" and the default "hybrid" (TF-IDF when
-scikit-learn is installed), and reports how much of a hybrid call is spent
-inside scikit-learn's own calls.
+scikit-learn is installed), reports how much of a hybrid call is spent
+inside scikit-learn's own calls, and how calls scale over two threads
+(--threads-only for that table alone).
 """
 import argparse
 import os
 import statistics
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -84,10 +86,46 @@ class SklearnClock:
             setattr(owner, name, original)
 
 
+def throughput(fn, calls, threads):
+    """Seconds for `calls` calls of fn shared out among `threads` threads."""
+    barrier = threading.Barrier(threads + 1)
+
+    def work(n):
+        barrier.wait()
+        for _ in range(n):
+            fn()
+
+    pool = [threading.Thread(target=work, args=(calls // threads,)) for _ in range(threads)]
+    for t in pool:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in pool:
+        t.join()
+    return time.perf_counter() - t0
+
+
+def thread_scaling(catalogs):
+    """Selection releases the interpreter lock while scoring and hashing large catalogs,
+    so one SchemaSift shared by two threads does more calls per second than one thread."""
+    print(f"\none SchemaSift shared by threads (lexical, records), {os.cpu_count()} cores:")
+    print(f"{'catalog':28} {'1 thread':>12} {'2 threads':>12} {'speed-up':>9}")
+    for label, loose in catalogs:
+        record = native.CatalogNormalizer.normalize(loose)
+        sifter = native.SchemaSift(native.SelectorConfig(strategy="lexical"))
+        q = QUESTIONS[1] if "spider" in label else QUESTIONS[0]
+        per_call = timeit(lambda: sifter.select(q, record), min_time=0.3)
+        calls = max(2, int(2.0 / per_call)) // 2 * 2
+        one = min(throughput(lambda: sifter.select(q, record), calls, 1) for _ in range(3))
+        two = min(throughput(lambda: sifter.select(q, record), calls, 2) for _ in range(3))
+        print(f"{label:28} {fmt(one / calls):>12} {fmt(two / calls):>12} {one / two:8.2f}x")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--python", action="store_true", help="also time the plain-Python rendering")
     ap.add_argument("--sizes", default="10,1000,10000")
+    ap.add_argument("--threads-only", action="store_true", help="only the thread scaling table")
     args = ap.parse_args()
     python = None
     if args.python:
@@ -105,6 +143,9 @@ def main():
     except FileNotFoundError:
         pass
 
+    if args.threads_only:
+        thread_scaling(catalogs)
+        return
     print(f"scikit-learn installed: {have_sklearn}")
     print(f"{'catalog':28} {'strategy':8} {'native rec':>12} {'native loose':>12} {'python rec':>12} {'speed-up':>9}")
     for label, loose in catalogs:
@@ -143,6 +184,7 @@ def main():
                                                      max_columns_per_table=10), min_time=1.0)
         line += f", python {fmt(t_py)} ({t_py / t_native:.1f}x)"
     print(line)
+    thread_scaling(catalogs)
 
 
 if __name__ == "__main__":

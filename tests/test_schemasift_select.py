@@ -466,6 +466,19 @@ def test_generated_business_catalogs_match_reference():
             check_select(question, catalog, config, required_tables=required)
 
 
+def test_catalog_hash_and_size_of_a_catalog_of_several_megabytes():
+    # written and hashed in pieces: every piece boundary must be invisible
+    catalog = catalog_gen.make_catalog(700, 20, seed=5)
+    for i in range(0, 700, 37):
+        catalog["tables"][i]["description"] = "\u00fcn\u00efc\u00f8d\u00e9 \ud800 \U0001f600 \x00 " * (i % 90)
+    config = ref.SelectorConfig(strategy="lexical")
+    got = ss.SchemaSift(mirror(config, ss)).select("revenue by region", catalog).metrics
+    want = ref.SchemaSift(config).select("revenue by region", catalog).metrics
+    assert want.input_chars > 2_000_000
+    assert (got.catalog_hash, got.input_chars, got.input_estimated_tokens) == (
+        want.catalog_hash, want.input_chars, want.input_estimated_tokens)
+
+
 # ---------------------------------------------------------------------------
 # Spider catalogs
 # ---------------------------------------------------------------------------

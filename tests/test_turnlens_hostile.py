@@ -1,11 +1,9 @@
 """Context resolution under hostile, huge and concurrent use: the plain-Python
 rendering's answers or an exception, never a crash, a hang or a leak."""
 import copy
-import gc
 import pathlib
 import sys
 import threading
-import tracemalloc
 import unicodedata
 
 import pytest
@@ -14,6 +12,7 @@ import askweave.turnlens as tl
 from askweave.demos import turnlens as demo
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from leakcheck import assert_flat  # noqa: E402
 from pyref import turnlens as ref  # noqa: E402
 
 STATE = {"active_tables": ["sales_orders"], "active_columns": ["revenue", "region", "order_date"],
@@ -652,16 +651,4 @@ def test_repeated_resolve_calls_do_not_leak():
             pass
         cards[i % len(cards)].to_resolver_summary()
 
-    for i in range(400):
-        round_trip(i)
-    gc.collect()
-    tracemalloc.start()
-    before_blocks = sys.getallocatedblocks()
-    snapshot = tracemalloc.take_snapshot()
-    for i in range(4000):
-        round_trip(i)
-    gc.collect()
-    growth = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
-    tracemalloc.stop()
-    assert growth < 200_000
-    assert sys.getallocatedblocks() - before_blocks < 2_000
+    assert_flat(round_trip)

@@ -15,5 +15,7 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
+# Every check runs, with fewer repetitions: the sanitized build is several times slower.
+export ASKWEAVE_SANITIZED=1 ASKWEAVE_LEAK_CALLS=${ASKWEAVE_LEAK_CALLS:-4000} HYPOTHESIS_PROFILE=${HYPOTHESIS_PROFILE:-sanitize}
 export PYTHONPATH="$PWD/build-asan/pkg"
 exec "$PY" -m pytest -q -p no:cacheprovider "${@:-tests}"

@@ -1,5 +1,6 @@
 #include "common/sha256.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -129,28 +130,49 @@ void compress(uint32_t h[8], const unsigned char* p, size_t nblocks = 1) {
 }
 }  // namespace
 
-std::string sha256_hex(std::string_view data) {
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+void Sha256::update(std::string_view data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
-    size_t n = data.size(), i = 0;
-    if (n >= 64) {
-        compress(h, p, n / 64);
-        i = n / 64 * 64;
+    size_t n = data.size();
+    total_ += n;
+    if (pending_n_) {
+        size_t take = std::min(n, 64 - pending_n_);
+        std::memcpy(pending_ + pending_n_, p, take);
+        pending_n_ += take;
+        p += take;
+        n -= take;
+        if (pending_n_ < 64) return;
+        compress(h_, pending_);
+        pending_n_ = 0;
     }
+    if (n >= 64) {
+        compress(h_, p, n / 64);
+        p += n / 64 * 64;
+        n %= 64;
+    }
+    std::memcpy(pending_, p, n);
+    pending_n_ = n;
+}
+
+std::string Sha256::hex() {
     unsigned char tail[128] = {0};
-    size_t rest = n - i;
-    std::memcpy(tail, p + i, rest);
-    tail[rest] = 0x80;
-    size_t len = rest + 1 + 8 <= 64 ? 64 : 128;
-    uint64_t bits = static_cast<uint64_t>(n) * 8;
+    std::memcpy(tail, pending_, pending_n_);
+    tail[pending_n_] = 0x80;
+    size_t len = pending_n_ + 1 + 8 <= 64 ? 64 : 128;
+    uint64_t bits = total_ * 8;
     for (int k = 0; k < 8; ++k) tail[len - 1 - k] = static_cast<unsigned char>(bits >> (8 * k));
-    compress(h, tail);
-    if (len == 128) compress(h, tail + 64);
-    static const char hex[] = "0123456789abcdef";
+    compress(h_, tail);
+    if (len == 128) compress(h_, tail + 64);
+    static const char digits[] = "0123456789abcdef";
     std::string out(64, '0');
     for (int k = 0; k < 8; ++k)
-        for (int j = 0; j < 8; ++j) out[8 * k + j] = hex[(h[k] >> (28 - 4 * j)) & 0xF];
+        for (int j = 0; j < 8; ++j) out[8 * k + j] = digits[(h_[k] >> (28 - 4 * j)) & 0xF];
     return out;
+}
+
+std::string sha256_hex(std::string_view data) {
+    Sha256 h;
+    h.update(data);
+    return h.hex();
 }
 
 }  // namespace aw

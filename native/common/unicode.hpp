@@ -58,7 +58,10 @@ inline size_t count_code_points(std::string_view s) {
     for (; i + 8 <= n; i += 8) {
         uint64_t x;
         std::memcpy(&x, s.data() + i, 8);
-        cont += static_cast<size_t>(__builtin_popcountll(x & ~(x << 1) & 0x8080808080808080ULL));
+        // one bit per continuation byte, summed by a multiply (no popcount
+        // instruction is assumed)
+        uint64_t marks = (x & ~(x << 1) & 0x8080808080808080ULL) >> 7;
+        cont += static_cast<size_t>((marks * 0x0101010101010101ULL) >> 56);
     }
     for (; i < n; ++i) cont += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
     return n - cont;

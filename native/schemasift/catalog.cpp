@@ -788,7 +788,7 @@ bool write_list(aw::JsonBuf& out, PyObject* iterable, Fn&& fn) {
 }
 }  // namespace
 
-bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out) {
+bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonSink* sink) {
     static const char* const col_names[] = {"name", "type", "description", "synonyms", "role", "tags", "nullable",
                                             "is_primary_key", "is_foreign_key", "sample_values", "extra"};
     static const int col_plain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
@@ -833,28 +833,35 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out) {
             if (!ok) return false;
         }
         out.put('}');
+        // Between tables we hold only our own references: a sink may let
+        // other threads run.
+        if (sink && out.size() >= sink->piece_size) {
+            sink->consume(out.view());
+            out.clear();
+        }
         return true;
     };
     auto relationships = [&](PyObject* rels) {
         return write_list(out, rels, [&](PyObject* r) { return write_record(out, r, RelationshipMetaType, rels_map, opt); });
     };
-    PyObject* db = aw::rec_get(catalog, M_DATABASE);
-    PyObject* tables = db ? aw::rec_get(catalog, M_TABLES) : nullptr;
-    PyObject* rels = tables ? aw::rec_get(catalog, M_RELATIONSHIPS) : nullptr;
+    // Held: Python code run while writing (or by other threads) may replace them.
+    Ref db(Py_XNewRef(aw::rec_get(catalog, M_DATABASE)));
+    Ref tables(db ? Py_XNewRef(aw::rec_get(catalog, M_TABLES)) : nullptr);
+    Ref rels(tables ? Py_XNewRef(aw::rec_get(catalog, M_RELATIONSHIPS)) : nullptr);
     if (!rels) return false;
     out.reserve(1 << 16);
     out.put("{\"database\": ");
-    if (!write_value(out, db, opt)) return false;
+    if (!write_value(out, db.get(), opt)) return false;
     if (sorted) {
         out.put(", \"relationships\": ");
-        if (!relationships(rels)) return false;
+        if (!relationships(rels.get())) return false;
         out.put(", \"tables\": ");
-        if (!write_list(out, tables, table)) return false;
+        if (!write_list(out, tables.get(), table)) return false;
     } else {
         out.put(", \"tables\": ");
-        if (!write_list(out, tables, table)) return false;
+        if (!write_list(out, tables.get(), table)) return false;
         out.put(", \"relationships\": ");
-        if (!relationships(rels)) return false;
+        if (!relationships(rels.get())) return false;
     }
     out.put('}');
     return true;

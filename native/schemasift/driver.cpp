@@ -4,6 +4,7 @@
 #include "common/json.hpp"
 #include "common/pytext.hpp"
 #include "common/record.hpp"
+#include "common/sha256.hpp"
 #include "common/unicode.hpp"
 
 #include <algorithm>
@@ -555,6 +556,26 @@ bool column_set(PyObject* map, PyObject* table_name, Ref& out) {
     return bool(out);
 }
 
+// Hashes and measures the catalog's JSON text piece by piece; other threads
+// run while it works on a large piece.
+struct HashSink : JsonSink {
+    aw::Sha256 sha;
+    size_t code_points = 0;
+    void consume(std::string_view piece) override {
+        if (piece.size() < (1u << 16)) {
+            take(piece);
+            return;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        take(piece);
+        Py_END_ALLOW_THREADS
+    }
+    void take(std::string_view piece) {
+        sha.update(piece);
+        code_points += aw::count_code_points(piece);
+    }
+};
+
 PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
                      PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
     if (!PyUnicode_Check(question)) {
@@ -624,10 +645,17 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     // Input size and hash, straight from the records. Sorting keys only
     // reorders members, so the sorted text has the size of the unsorted one.
     aw::JsonBuf json;
-    if (!catalog_prompt_json(catalog.get(), true, json)) return nullptr;
-    Py_ssize_t input_chars = static_cast<Py_ssize_t>(aw::count_code_points(json.view()));
-    Ref catalog_hash(hash_json(json.view()));
-    if (!catalog_hash) return nullptr;
+    Ref catalog_hash;
+    Py_ssize_t input_chars;
+    {
+        HashSink sink;
+        if (!catalog_prompt_json(catalog.get(), true, json, &sink)) return nullptr;
+        sink.consume(json.view());
+        json.clear();
+        input_chars = static_cast<Py_ssize_t>(sink.code_points);
+        catalog_hash = Ref(aw::new_str(std::string_view(sink.sha.hex()).substr(0, 16)));
+        if (!catalog_hash) return nullptr;
+    }
 
     // The catalog, read once.
     CatalogData c;

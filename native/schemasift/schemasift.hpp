@@ -73,9 +73,18 @@ bool is_date_term(std::string_view w);
 PyObject* deep_copy(PyObject* v);
 PyObject* record_as_dict(PyObject* rec);
 
+// Takes written JSON text away from a writer in pieces, so that a large text
+// need never be held whole.
+struct JsonSink {
+    virtual ~JsonSink() = default;
+    virtual void consume(std::string_view piece) = 0;
+    size_t piece_size = 1 << 18;  // handed over once this much is written
+};
+
 // json.dumps(catalog.to_prompt_dict(), ensure_ascii=False, default=str,
-// sort_keys=sorted) without building the map.
-bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out);
+// sort_keys=sorted) without building the map. With a sink, text is handed
+// to it after whole tables (out keeps only the rest).
+bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonSink* sink = nullptr);
 
 // estimate_tokens for a text of n code points (the host's arithmetic).
 PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);

@@ -1,0 +1,51 @@
+"""Checks that a call, repeated many times on varied input, holds on to nothing."""
+import gc
+import os
+import sys
+import tracemalloc
+
+CALLS = int(os.environ.get("ASKWEAVE_LEAK_CALLS", "200000"))
+# Under the sanitizers' allocator resident memory says nothing about leaks.
+CHECK_RSS = not os.environ.get("ASKWEAVE_SANITIZED") and os.path.exists("/proc/self/statm")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def assert_flat(round_trip, calls=CALLS):
+    """Runs round_trip(i) about `calls` times. Neither Python blocks (objects kept
+    alive by a lost reference) nor resident memory (native allocations) may grow with
+    the number of calls, and a traced window must show no growth either."""
+    warm = max(calls // 20, 100)
+    for i in range(warm):
+        round_trip(i)
+    gc.collect()
+    blocks, rss = sys.getallocatedblocks(), rss_bytes() if CHECK_RSS else 0
+    for i in range(warm, calls):
+        round_trip(i)
+    gc.collect()
+    block_growth = sys.getallocatedblocks() - blocks
+    rss_growth = rss_bytes() - rss if CHECK_RSS else 0
+
+    # Traced from before its own warm-up, so that bounded caches refilled during the
+    # window do not count as growth.
+    window = max(min(calls // 20, 10_000), 100)
+    tracemalloc.start()
+    try:
+        for i in range(window // 10):
+            round_trip(i)
+        gc.collect()
+        snapshot = tracemalloc.take_snapshot()
+        for i in range(window):
+            round_trip(i)
+        gc.collect()
+        traced = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
+    finally:
+        tracemalloc.stop()
+    # One leaked object per twenty calls, 32 native bytes per call or one traced
+    # object every other call would fail.
+    assert block_growth < max(calls // 20, 1_000), block_growth
+    assert rss_growth < 32 * calls, rss_growth
+    assert traced < max(16 * window, 65_536), traced
