@@ -121,6 +121,13 @@ def test_compact_text_matches_the_host(value, max_chars):
     assert tl.compact_text(value) == ref_compact_text(value)
 
 
+@settings(max_examples=300, deadline=None)
+@given(text=st.text(" \t\n\x0b\x0c\r\x1c\x1d\x1e\x1f\x85\xa0ab.", max_size=40), max_chars=st.integers(-2, 45))
+def test_compact_text_of_blank_heavy_text_matches_the_host(text, max_chars):
+    assert tl.compact_text(text, max_chars) == ref_compact_text(text, max_chars)
+    assert tl.compact_text({"k": text}, max_chars) == ref_compact_text({"k": text}, max_chars)
+
+
 @settings(max_examples=200, deadline=None)
 @given(a=st.lists(st.sampled_from("abcdef") | st.integers(0, 3)), b=st.lists(st.sampled_from("abcxyz")),
        text=st.text(), per=st.floats(0.1, 9) | st.integers(1, 9) | st.just(Fraction(3, 2)))

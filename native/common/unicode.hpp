@@ -68,9 +68,15 @@ inline size_t count_code_points(std::string_view s) {
 }
 
 inline bool is_ascii(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return false;
-    return true;
+    size_t i = 0;
+    uint64_t acc = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t x;
+        std::memcpy(&x, s.data() + i, 8);
+        acc |= x;
+    }
+    for (; i < s.size(); ++i) acc |= static_cast<unsigned char>(s[i]);
+    return (acc & 0x8080808080808080ULL) == 0;
 }
 
 // Character classes as the host's str methods define them (ASCII inline,

@@ -59,17 +59,6 @@ struct PackedStopwords {
         }
     }
 };
-bool ascii_text(std::string_view s) {
-    size_t i = 0;
-    uint64_t acc = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        uint64_t x;
-        std::memcpy(&x, s.data() + i, 8);
-        acc |= x;
-    }
-    for (; i < s.size(); ++i) acc |= static_cast<unsigned char>(s[i]);
-    return (acc & 0x8080808080808080ULL) == 0;
-}
 const PackedStopwords& packed_stopwords() {
     static const PackedStopwords* p = new PackedStopwords();  // kept for the process
     return *p;
@@ -81,7 +70,7 @@ void tokenize_fast(std::string_view text, const WordSet* stop, std::string& buf,
                    std::vector<std::string_view>& tokens) {
     const PackedStopwords* packed = nullptr;
     if (stop == &vocab().stopwords && packed_stopwords().usable) packed = &packed_stopwords();
-    if (!ascii_text(text)) {
+    if (!aw::is_ascii(text)) {
         tokenize_into(text, stop, buf, tokens);
         return;
     }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace tl {
@@ -134,37 +136,55 @@ void distinct(std::vector<std::string_view>& words) {
     words.erase(std::unique(words.begin(), words.end()), words.end());
 }
 
-// Overlap coefficient of the message's distinct words with other words.
-double overlap_views(const std::vector<std::string_view>& qset, std::vector<std::string_view>& other) {
-    if (qset.empty() || other.empty()) return 0.0;
-    constexpr size_t kFew = 16;
-    if (qset.size() <= kFew) {
-        // A short message: look its words up directly, and count the other
-        // side's distinct words only as far as the minimum needs.
-        size_t common = 0, seen_n = 0;
-        for (std::string_view q : qset)
-            for (std::string_view t : other)
-                if (t == q) {
-                    ++common;
-                    break;
-                }
-        std::string_view seen[kFew];
-        for (std::string_view t : other) {
-            if (std::find(seen, seen + seen_n, t) != seen + seen_n) continue;
-            seen[seen_n++] = t;
-            if (seen_n >= qset.size()) break;
-        }
-        return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(qset.size(), seen_n)));
+// The distinct content words of a text, sorted.
+struct TextWords {
+    std::string text;  // the key, kept with the entry
+    std::string buf;
+    std::vector<std::string_view> words;  // into buf
+};
+
+// Word sets of card texts, remembered by their content: the same cards are
+// ranked again on every turn. Only used with the interpreter lock held; a
+// caller keeps its entry alive even when a nested call empties the cache.
+class WordCache {
+public:
+    std::shared_ptr<const TextWords> get(std::string_view text) {
+        if (text.size() > kMaxText) return make(text);
+        auto it = map_.find(text);
+        if (it != map_.end()) return it->second;
+        auto entry = make(text);
+        if (map_.size() >= kMaxEntries) map_.clear();
+        map_.emplace(std::string_view(entry->text), entry);
+        return entry;
     }
-    distinct(other);
+
+private:
+    static constexpr size_t kMaxText = 1 << 14, kMaxEntries = 2048;
+    static std::shared_ptr<TextWords> make(std::string_view text) {
+        auto entry = std::make_shared<TextWords>();
+        entry->text.assign(text);
+        tokenize_fast(entry->text, &vocab().stopwords, entry->buf, entry->words);
+        distinct(entry->words);
+        return entry;
+    }
+    std::unordered_map<std::string_view, std::shared_ptr<const TextWords>> map_;
+};
+
+WordCache& word_sets() {
+    static WordCache* cache = new WordCache();  // kept for the process
+    return *cache;
+}
+
+// Overlap coefficient of two sorted sets of distinct words.
+double overlap_sets(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+    if (a.empty() || b.empty()) return 0.0;
     size_t common = 0;
-    auto a = qset.begin();
-    for (auto b = other.cbegin(); a != qset.end() && b != other.cend();) {
-        if (*a < *b) ++a;
-        else if (*b < *a) ++b;
-        else ++common, ++a, ++b;
+    for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end();) {
+        if (*i < *j) ++i;
+        else if (*j < *i) ++j;
+        else ++common, ++i, ++j;
     }
-    return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(qset.size(), other.size())));
+    return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(a.size(), b.size())));
 }
 
 // Overlap with whatever a card's own tokens() returned; false on error.
@@ -312,8 +332,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     if (!result) return nullptr;
     std::vector<std::pair<double, Py_ssize_t>> scores;
     bool float_scores = true;
-    std::string buf, text;
-    std::vector<std::string_view> tokens;
+    std::string text;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* card = PyList_GET_ITEM(ordered.get(), i);
         PyObject* turn_id = turn_ids[i].get();
@@ -363,8 +382,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         if (Py_IS_TYPE(card, TurnContextCardType)) {
             text.clear();
             if (!card_searchable_text(card, text)) return nullptr;
-            tokenize_fast(text, &vocab().stopwords, buf, tokens);
-            keyword = overlap_views(qset, tokens);
+            keyword = overlap_sets(qset, word_sets().get(text)->words);
         } else {
             Ref own(PyObject_CallMethod(card, "tokens", nullptr));
             if (!own || !overlap_objects(qtokens, own.get(), keyword)) return nullptr;
@@ -378,8 +396,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         // h. overlap with entities, topic keywords and metadata ids
         text.clear();
         if (!entity_text(card, text)) return nullptr;
-        tokenize_fast(text, &vocab().stopwords, buf, tokens);
-        double entity = overlap_views(qset, tokens);
+        double entity = overlap_sets(qset, word_sets().get(text)->words);
         if (entity != 0.0) {
             text = "entity/metadata overlap ";
             if (!score.add_product(entity, cfg.get(CFG_ENTITY_OVERLAP_WEIGHT)) || !append_fixed2(text, entity) ||

@@ -196,6 +196,31 @@ void tokenize_into(std::string_view text, const WordSet* stop, std::string& buf,
 
 void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out) {
     const size_t base = out.size();
+    if (aw::is_ascii(text)) {
+        // One byte per character: collapse in place, cut by position.
+        out.resize(base + text.size());
+        char* o = out.data() + base;
+        size_t w = 0;
+        bool pending = false;
+        for (char ch : text) {
+            if (aw::is_space(static_cast<unsigned char>(ch))) {
+                pending = true;
+                continue;
+            }
+            if (pending && w) o[w++] = ' ';
+            pending = false;
+            o[w++] = ch;
+        }
+        if (static_cast<Py_ssize_t>(w) > max_chars) {
+            w = max_chars > 3 ? static_cast<size_t>(max_chars - 3) : 0;
+            if (w && o[w - 1] == ' ') --w;
+            out.resize(base + w);
+            out += "...";
+            return;
+        }
+        out.resize(base + w);
+        return;
+    }
     size_t count = 0;  // code points written
     bool pending_space = false;
     out.reserve(out.size() + text.size());
