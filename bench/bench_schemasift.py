@@ -10,6 +10,7 @@ inside scikit-learn's own calls, and how calls scale over two threads
 (--threads-only for that table alone).
 """
 import argparse
+import functools
 import os
 import statistics
 import sys
@@ -65,6 +66,7 @@ class SklearnClock:
         def wrap(owner, name):
             original = getattr(owner, name)
 
+            @functools.wraps(original)  # scikit-learn reads __init__'s signature
             def timed(*args, **kwargs):
                 t0 = time.perf_counter()
                 try:

@@ -1,12 +1,18 @@
 """Catalog records and the loose-catalog normalizer."""
 import copy
 import inspect
+import pathlib
 import pickle
+import sys
 
 import pytest
+from hypothesis import given, strategies as st
 
 from askweave import schemasift as ss
 from askweave.schemasift import CatalogNormalizer as N, ColumnMeta, MetadataCatalog, RelationshipMeta, TableMeta
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from pyref import schemasift as ref  # noqa: E402
 
 
 def test_records_behave_as_value_records():
@@ -193,3 +199,48 @@ def test_normalizer_never_modifies_input():
     cat = N.normalize(loose)
     cat.tables[0].columns[0].tags.append("y")
     assert repr(loose) == before
+
+
+class Shown:
+    """A value with its own str() and format()."""
+
+    def __str__(self):
+        return "shown\ud800"
+
+    def __format__(self, spec):
+        return "formatted"
+
+
+class Text(str):
+    def __str__(self):
+        return "other"
+
+
+FIELD_VALUES = ["", "Ünï \ud800 😀", Text("sub"), 7, 2.5, None, True, Shown(), [], ["a", "b"], ["a", 1], ("x", "y"),
+                "abc", {"k": "v"}, [Text("t")], 10**5000]
+
+
+def outcome(fn):
+    try:
+        return "ok", fn()
+    except Exception as e:  # noqa: BLE001 - compared with the rules' own outcome
+        return "err", type(e).__name__
+
+
+@given(st.lists(st.sampled_from(range(len(FIELD_VALUES))), min_size=14, max_size=14), st.integers(0, 3))
+def test_search_texts_of_odd_fields_match_the_rules(picks, n_columns):
+    v = [FIELD_VALUES[i] for i in picks]
+
+    def build(mod):
+        cols = [mod.ColumnMeta(v[0] if k else v[7], v[1], v[2], synonyms=v[3], role=v[4], tags=v[5],
+                               sample_values=v[6]) for k in range(n_columns)]
+        table = mod.TableMeta(v[7], v[8], v[9], tags=v[10], columns=cols, default_date_column=v[11],
+                              default_metric_column=v[12])
+        return mod.MetadataCatalog("db", [table]), table, cols
+
+    (cat, table, cols), (rcat, rtable, rcols) = build(ss), build(ref)
+    assert outcome(table.searchable_text) == outcome(rtable.searchable_text)
+    for col, rcol in zip(cols, rcols):
+        assert outcome(lambda: col.searchable_text(v[13], v[7])) == outcome(lambda: rcol.searchable_text(v[13], v[7]))
+    sifter, rsifter = ss.SchemaSift(), ref.SchemaSift()
+    assert outcome(lambda: sifter._build_doc_texts(cat)) == outcome(lambda: rsifter._build_doc_texts(rcat))

@@ -28,15 +28,6 @@ PyObject *s_space, *s_empty, *s_many_to_one, *s_copy_module;
 
 PyObject* format_value(PyObject* v) { return PyObject_Format(v, s_empty); }  // f"{v}"
 
-// Appends "label" + f"{value}" as one segment; segments are space-joined.
-bool segment(PyObject* parts, const char* label, PyObject* value_text) {
-    if (!value_text) return false;
-    Ref label_s(PyUnicode_FromString(label));
-    Ref seg(label_s ? PyUnicode_Concat(label_s.get(), value_text) : nullptr);
-    Py_DECREF(value_text);
-    return seg && PyList_Append(parts, seg.get()) == 0;
-}
-
 PyObject* join(PyObject* iterable) { return PyUnicode_Join(s_space, iterable); }
 
 // Attribute of a record element, fast for our own record type.
@@ -48,85 +39,128 @@ PyObject* attr(PyObject* obj, PyTypeObject* type, int index, const char* name) {
     return PyObject_GetAttrString(obj, name);
 }
 
+// The searchable texts are built as UTF-8 and become one str at the end.
+
+// Appends label + f"{v}".
+bool put_format(std::string& out, const char* label, PyObject* v) {
+    out += label;
+    if (PyUnicode_CheckExact(v)) {
+        aw::append_str(out, v);
+        return true;
+    }
+    Ref s(format_value(v));
+    if (!s) return false;
+    aw::append_str(out, s.get());
+    return true;
+}
+
+// Appends label + " ".join(items).
+bool put_join(std::string& out, const char* label, PyObject* items) {
+    out += label;
+    if (PyList_CheckExact(items)) {
+        Py_ssize_t n = PyList_GET_SIZE(items), i = 0;
+        while (i < n && PyUnicode_CheckExact(PyList_GET_ITEM(items, i))) ++i;
+        if (i == n) {
+            for (i = 0; i < n; ++i) {
+                if (i) out.push_back(' ');
+                aw::append_str(out, PyList_GET_ITEM(items, i));
+            }
+            return true;
+        }
+    }
+    Ref s(join(items));
+    if (!s) return false;
+    aw::append_str(out, s.get());
+    return true;
+}
+
 // ------------------------------------------------------ ColumnMeta methods
 
-PyObject* column_searchable_text(PyObject* self, PyObject* args, PyObject* kwargs) {
+}  // namespace
+
+bool column_searchable_text(PyObject* self, PyObject* table_name, PyObject* table_business_name, std::string& out) {
+    Ref f[C_COUNT];  // held: formatting may run code that replaces fields
+    for (int i = 0; i < C_COUNT; ++i)
+        if (!(f[i] = Ref(Py_XNewRef(rec_get(self, i))))) return false;
+    if (!put_format(out, "table ", table_name)) return false;
+    if (!put_format(out, " table business name ", table_business_name)) return false;
+    if (!put_format(out, " column ", f[C_NAME].get())) return false;
+    if (!put_format(out, " type ", f[C_TYPE].get())) return false;
+    if (!put_format(out, " description ", f[C_DESCRIPTION].get())) return false;
+    if (!put_join(out, " synonyms ", f[C_SYNONYMS].get())) return false;
+    if (!put_format(out, " role ", f[C_ROLE].get())) return false;
+    if (!put_join(out, " tags ", f[C_TAGS].get())) return false;
+    out += " sample values ";
+    Ref samples(PySequence_GetSlice(f[C_SAMPLE_VALUES].get(), 0, 10));
+    Ref it(samples ? PyObject_GetIter(samples.get()) : nullptr);
+    if (!it) return false;
+    bool first = true;
+    while (PyObject* v = PyIter_Next(it.get())) {
+        Ref hold(v);
+        if (!first) out.push_back(' ');
+        first = false;
+        if (!aw::append_plain_text(out, v)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool table_searchable_text(PyObject* self, std::string& out) {
+    Ref f[T_COUNT];  // held: formatting may run code that replaces fields
+    for (int i = 0; i < T_COUNT; ++i)
+        if (!(f[i] = Ref(Py_XNewRef(rec_get(self, i))))) return false;
+    Ref columns(PySequence_List(f[T_COLUMNS].get()));
+    if (!columns) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(columns.get()), head = n < 50 ? n : 50;
+    // " ".join(<field> of each column), the field read from every column first
+    auto put_fields = [&](const char* label, Py_ssize_t count, int index, const char* name, bool joined) {
+        Ref values(PyList_New(count));
+        if (!values) return false;
+        std::string text;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Ref v(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, index, name));
+            if (v && joined) {  // " ".join(c.synonyms)
+                text.clear();
+                v = put_join(text, "", v.get()) ? Ref(aw::new_str(text)) : Ref();
+            }
+            if (!v) return false;
+            PyList_SET_ITEM(values.get(), i, v.release());
+        }
+        return put_join(out, label, values.get());
+    };
+    auto or_empty = [&](const char* label, PyObject* v) {  // label + f"{v or ''}"
+        int present = aw::is_present(v);
+        if (present == 0) out += label;
+        return present > 0 ? put_format(out, label, v) : present == 0;
+    };
+    if (!put_format(out, "table ", f[T_TABLE_NAME].get())) return false;
+    if (!put_format(out, " business name ", f[T_BUSINESS_NAME].get())) return false;
+    if (!put_format(out, " description ", f[T_DESCRIPTION].get())) return false;
+    if (!put_join(out, " tags ", f[T_TAGS].get())) return false;
+    if (!put_fields(" columns ", n, C_NAME, "name", false)) return false;
+    if (!put_fields(" column descriptions ", head, C_DESCRIPTION, "description", false)) return false;
+    if (!put_fields(" column synonyms ", head, C_SYNONYMS, "synonyms", true)) return false;
+    if (!or_empty(" default date column ", f[T_DEFAULT_DATE].get())) return false;
+    return or_empty(" default metric column ", f[T_DEFAULT_METRIC].get());
+}
+
+namespace {
+
+PyObject* py_column_searchable_text(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"table_name", "table_business_name", nullptr};
     PyObject* table_name = s_empty;
     PyObject* table_business_name = s_empty;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:searchable_text", const_cast<char**>(kw), &table_name,
                                      &table_business_name))
         return nullptr;
-    PyObject* f[C_COUNT];
-    for (int i = 0; i < C_COUNT; ++i)
-        if (!(f[i] = rec_get(self, i))) return nullptr;
-    Ref parts(PyList_New(0));
-    if (!parts) return nullptr;
-    PyObject* p = parts.get();
-    if (!segment(p, "table ", format_value(table_name)) ||
-        !segment(p, "table business name ", format_value(table_business_name)) ||
-        !segment(p, "column ", format_value(f[C_NAME])) || !segment(p, "type ", format_value(f[C_TYPE])) ||
-        !segment(p, "description ", format_value(f[C_DESCRIPTION])) ||
-        !segment(p, "synonyms ", join(f[C_SYNONYMS])) || !segment(p, "role ", format_value(f[C_ROLE])) ||
-        !segment(p, "tags ", join(f[C_TAGS])))
-        return nullptr;
-    Ref samples(PySequence_GetSlice(f[C_SAMPLE_VALUES], 0, 10));
-    if (!samples) return nullptr;
-    Ref texts(PyList_New(0));
-    Ref it(texts ? PyObject_GetIter(samples.get()) : nullptr);
-    if (!it) return nullptr;
-    while (PyObject* v = PyIter_Next(it.get())) {
-        Ref hold(v);
-        Ref s(PyObject_Str(v));
-        if (!s || PyList_Append(texts.get(), s.get()) < 0) return nullptr;
-    }
-    if (PyErr_Occurred() || !segment(p, "sample values ", join(texts.get()))) return nullptr;
-    return join(p);
+    std::string out;
+    return column_searchable_text(self, table_name, table_business_name, out) ? aw::new_str(out) : nullptr;
 }
 
 // ------------------------------------------------------- TableMeta methods
 
-PyObject* table_searchable_text(PyObject* self, PyObject*) {
-    PyObject* f[T_COUNT];
-    for (int i = 0; i < T_COUNT; ++i)
-        if (!(f[i] = rec_get(self, i))) return nullptr;
-    Ref columns(PySequence_List(f[T_COLUMNS]));
-    if (!columns) return nullptr;
-    Py_ssize_t n = PyList_GET_SIZE(columns.get());
-    Py_ssize_t capped = n < 50 ? n : 50;
-    Ref names(PyList_New(0)), descriptions(PyList_New(0)), synonyms(PyList_New(0));
-    if (!names || !descriptions || !synonyms) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref name(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_NAME, "name"));
-        if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < capped; ++i) {
-        Ref d(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_DESCRIPTION, "description"));
-        if (!d || PyList_Append(descriptions.get(), d.get()) < 0) return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < capped; ++i) {
-        Ref syn(attr(PyList_GET_ITEM(columns.get(), i), ColumnMetaType, C_SYNONYMS, "synonyms"));
-        Ref joined(syn ? join(syn.get()) : nullptr);
-        if (!joined || PyList_Append(synonyms.get(), joined.get()) < 0) return nullptr;
-    }
-    auto or_empty = [](PyObject* v) -> PyObject* {
-        int present = aw::is_present(v);
-        if (present < 0) return nullptr;
-        return present ? format_value(v) : Py_NewRef(s_empty);
-    };
-    Ref parts(PyList_New(0));
-    if (!parts) return nullptr;
-    PyObject* p = parts.get();
-    if (!segment(p, "table ", format_value(f[T_TABLE_NAME])) ||
-        !segment(p, "business name ", format_value(f[T_BUSINESS_NAME])) ||
-        !segment(p, "description ", format_value(f[T_DESCRIPTION])) || !segment(p, "tags ", join(f[T_TAGS])) ||
-        !segment(p, "columns ", join(names.get())) ||
-        !segment(p, "column descriptions ", join(descriptions.get())) ||
-        !segment(p, "column synonyms ", join(synonyms.get())) ||
-        !segment(p, "default date column ", or_empty(f[T_DEFAULT_DATE])) ||
-        !segment(p, "default metric column ", or_empty(f[T_DEFAULT_METRIC])))
-        return nullptr;
-    return join(p);
+PyObject* py_table_searchable_text(PyObject* self, PyObject*) {
+    std::string out;
+    return table_searchable_text(self, out) ? aw::new_str(out) : nullptr;
 }
 
 // ------------------------------------------------ RelationshipMeta methods
@@ -641,13 +675,13 @@ PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs
 #define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef column_methods[] = {
-    {"searchable_text", KW_METHOD(column_searchable_text),
+    {"searchable_text", KW_METHOD(py_column_searchable_text),
      "searchable_text($self, /, table_name='', table_business_name='')\n--\n\n"
      "One line of search text for this column, labelled segment by segment."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef table_methods[] = {
-    {"searchable_text", table_searchable_text, METH_NOARGS,
+    {"searchable_text", py_table_searchable_text, METH_NOARGS,
      "searchable_text($self, /)\n--\n\nOne line of search text for this table and its columns."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -479,21 +479,50 @@ PyObject* build_doc_texts(PyObject* catalog) {
     Ref tables(docs ? attr(catalog, KEY("tables")) : nullptr);
     Ref list(tables ? PySequence_List(tables.get()) : nullptr);
     if (!list) return nullptr;
+    std::string text, id;
+    // f"{prefix}{a}" or f"{prefix}{a}.{b}"
+    auto make_id = [&](const char* prefix, PyObject* a, PyObject* b) -> PyObject* {
+        id = prefix;
+        PyObject* parts[2] = {a, b};
+        for (int k = 0; k < 2 && parts[k]; ++k) {
+            PyObject* part = parts[k];
+            if (k) id.push_back('.');
+            Ref shown(PyUnicode_CheckExact(part) ? Py_NewRef(part) : PyObject_Format(part, nullptr));
+            if (!shown) return nullptr;
+            aw::append_str(id, shown.get());
+        }
+        return aw::new_str(id);
+    };
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* t = PyList_GET_ITEM(list.get(), i);
         Ref name(attr(t, KEY("table_name")));
         Ref business(name ? attr(t, KEY("business_name")) : nullptr);
-        Ref text(business ? PyObject_CallMethod(t, "searchable_text", nullptr) : nullptr);
-        Ref id(text ? PyUnicode_FromFormat("table::%S", name.get()) : nullptr);
-        if (!id || PyDict_SetItem(docs.get(), id.get(), text.get()) < 0) return nullptr;
+        if (!business) return nullptr;
+        // Our own records are rendered directly; a subclass may render itself.
+        Ref rendered;
+        if (Py_IS_TYPE(t, TableMetaType)) {
+            text.clear();
+            if (table_searchable_text(t, text)) rendered = Ref(aw::new_str(text));
+        } else {
+            rendered = Ref(PyObject_CallMethod(t, "searchable_text", nullptr));
+        }
+        Ref tid(rendered ? make_id("table::", name.get(), nullptr) : nullptr);
+        if (!tid || PyDict_SetItem(docs.get(), tid.get(), rendered.get()) < 0) return nullptr;
         Ref cols(attr(t, KEY("columns")));
         Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
         if (!clist) return nullptr;
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(clist.get()); ++k) {
             PyObject* col = PyList_GET_ITEM(clist.get(), k);
             Ref cname(attr(col, KEY("name")));
-            Ref ctext(cname ? PyObject_CallMethod(col, "searchable_text", "OO", name.get(), business.get()) : nullptr);
-            Ref cid(ctext ? PyUnicode_FromFormat("column::%S.%S", name.get(), cname.get()) : nullptr);
+            if (!cname) return nullptr;
+            Ref ctext;
+            if (Py_IS_TYPE(col, ColumnMetaType)) {
+                text.clear();
+                if (column_searchable_text(col, name.get(), business.get(), text)) ctext = Ref(aw::new_str(text));
+            } else {
+                ctext = Ref(PyObject_CallMethod(col, "searchable_text", "OO", name.get(), business.get()));
+            }
+            Ref cid(ctext ? make_id("column::", name.get(), cname.get()) : nullptr);
             if (!cid || PyDict_SetItem(docs.get(), cid.get(), ctext.get()) < 0) return nullptr;
         }
     }

@@ -69,6 +69,10 @@ bool is_metric_term(std::string_view w);
 bool is_dimension_term(std::string_view w);
 bool is_date_term(std::string_view w);
 
+// The searchable_text methods of ColumnMeta and TableMeta, appended as UTF-8.
+bool column_searchable_text(PyObject* column, PyObject* table_name, PyObject* table_business_name, std::string& out);
+bool table_searchable_text(PyObject* table, std::string& out);
+
 // Deep copy as dataclasses.asdict does (records become maps).
 PyObject* deep_copy(PyObject* v);
 PyObject* record_as_dict(PyObject* rec);

@@ -44,9 +44,18 @@ int unusable(PyObject* self, const char* a, const char* b) {
 
 // {doc_id: float(sim)} pairing doc_ids with sims in order.
 PyObject* pair_scores(PyObject* doc_ids, PyObject* sims) {
+    // An array row gives its numbers as floats in one call (the same values
+    // float() gives one by one, without a scalar object each).
+    Ref plain;
+    if (!PyList_CheckExact(sims) && !PyTuple_CheckExact(sims)) {
+        Ref tolist(PyObject_GetAttrString(sims, "tolist"));
+        plain = tolist ? Ref(PyObject_CallNoArgs(tolist.get())) : Ref();
+        if (plain && !PyList_CheckExact(plain.get())) plain = Ref();
+        if (!plain) PyErr_Clear();
+    }
     Ref out(PyDict_New());
     Ref ids(out ? PyObject_GetIter(doc_ids) : nullptr);
-    Ref values(ids ? PyObject_GetIter(sims) : nullptr);
+    Ref values(ids ? PyObject_GetIter(plain ? plain.get() : sims) : nullptr);
     if (!values) return nullptr;
     for (;;) {
         Ref id(PyIter_Next(ids.get()));
