@@ -118,6 +118,31 @@ def test_catalog_changed_by_another_thread_during_selection():
         thread.join()
 
 
+def test_formatting_that_replaces_the_fields_being_rendered():
+    # A name whose formatting rewrites its own record: the fields read before
+    # must stay alive until they are rendered.
+    class Rewriting:
+        def __init__(self):
+            self.record = None
+
+        def __format__(self, spec):
+            r = self.record
+            for field in ("description", "business_name", "type", "role", "tags", "synonyms", "sample_values",
+                          "default_date_column", "columns"):
+                if hasattr(r, field):
+                    setattr(r, field, None)
+            return "rewritten"
+
+    for make in (lambda n: ss.TableMeta(n, "b" * 50, "d" * 50, ["t" * 50], [ss.ColumnMeta("c")], "x" * 50),
+                 lambda n: ss.ColumnMeta(n, "T" * 50, "d" * 50, ["s" * 50], "dimension", ["t" * 50],
+                                         sample_values=["v" * 50])):
+        name = Rewriting()
+        record = make(name)
+        name.record = record
+        text = record.searchable_text()
+        assert "rewritten" in text and "d" * 50 in text
+
+
 def test_repeated_calls_do_not_leak():
     sifter = ss.SchemaSift(ss.SelectorConfig(strategy="lexical", include_sample_values=True, max_output_chars=900))
     catalog = demo_catalog()

@@ -37,7 +37,7 @@ PyObject* field(PyObject* obj, PyTypeObject* type, int index, const char* name) 
 
 namespace {
 
-Keep s_candidates, s_to_dict, s_get;
+Keep s_candidates, s_to_dict;
 Keep s_active_tables, s_tables, s_active_columns, s_columns, s_required_columns, s_columns_by_table;
 Keep s_round, s_copy_module, s_dataclasses;
 Keep s_empty_tuple;
@@ -100,38 +100,19 @@ bool install_init(PyTypeObject* type, initproc init) {
 
 // ------------------------------------------------------------ helpers
 
-// state.get(key), exact dicts natively. New reference (None when missing).
-PyObject* state_get(PyObject* state, PyObject* key) {
-    if (PyDict_CheckExact(state)) {
-        PyObject* v = PyDict_GetItemWithError(state, key);
-        if (!v) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
-        return Py_NewRef(v);
-    }
-    return PyObject_CallMethodOneArg(state, s_get.get(), key);
-}
-
 // `state.get(a) or state.get(b)`; new reference.
 PyObject* first_truthy(PyObject* state, const Keep& a, const Keep& b) {
-    Ref v(state_get(state, a.get()));
+    Ref v(state_lookup(state, a.get()));
     if (!v) return nullptr;
     int t = PyObject_IsTrue(v.get());
     if (t < 0) return nullptr;
     if (t) return v.release();
-    return state_get(state, b.get());
-}
-
-// The card's query state, an empty state standing for a missing one.
-PyObject* query_state(PyObject* card) {
-    Ref state(card_field(card, CARD_QUERY_STATE));
-    if (!state) return nullptr;
-    int t = PyObject_IsTrue(state.get());
-    if (t < 0) return nullptr;
-    return t ? state.release() : PyDict_New();
+    return state_lookup(state, b.get());
 }
 
 // list(state.get(a) or state.get(b) or [])
 PyObject* list_from_state(PyObject* card, const Keep& a, const Keep& b) {
-    Ref state(query_state(card));
+    Ref state(card_state(card));
     Ref v(state ? first_truthy(state.get(), a, b) : nullptr);
     if (!v) return nullptr;
     int t = PyObject_IsTrue(v.get());
@@ -311,7 +292,7 @@ PyObject* card_active_columns(PyObject* self, PyObject*) {
 }
 
 PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
-    Ref state(query_state(self));
+    Ref state(card_state(self));
     Ref value(state ? first_truthy(state.get(), s_required_columns, s_columns_by_table) : nullptr);
     if (!value) return nullptr;
     Ref out(PyDict_New());
@@ -587,9 +568,8 @@ bool init_records(PyObject* module) {
     using aw::FieldSpec;
     s_candidates = Ref(PyUnicode_InternFromString("candidates"));
     s_to_dict = Ref(PyUnicode_InternFromString("to_dict"));
-    s_get = Ref(PyUnicode_InternFromString("get"));
     s_empty_tuple = Ref(PyTuple_New(0));
-    if (!s_candidates || !s_to_dict || !s_get || !s_empty_tuple) return false;
+    if (!s_candidates || !s_to_dict || !s_empty_tuple) return false;
     struct { Keep* slot; const char* text; } keys[] = {
         {&s_active_tables, "active_tables"}, {&s_tables, "tables"}, {&s_active_columns, "active_columns"},
         {&s_columns, "columns"}, {&s_required_columns, "required_columns"}, {&s_columns_by_table, "columns_by_table"}};
