@@ -136,11 +136,23 @@ void distinct(std::vector<std::string_view>& words) {
     words.erase(std::unique(words.begin(), words.end()), words.end());
 }
 
-// The distinct content words of a text, sorted.
+// Distinct words with their hashes, sorted by hash: a message's few words are
+// looked up by number, and only a hash match compares text.
+using HashedWords = std::vector<std::pair<size_t, std::string_view>>;
+
+HashedWords hashed(const std::vector<std::string_view>& distinct_words) {
+    HashedWords out;
+    out.reserve(distinct_words.size());
+    for (std::string_view w : distinct_words) out.emplace_back(std::hash<std::string_view>()(w), w);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The distinct content words of a text.
 struct TextWords {
     std::string text;  // the key, kept with the entry
     std::string buf;
-    std::vector<std::string_view> words;  // into buf
+    HashedWords words;  // views into buf
 };
 
 // Word sets of card texts, remembered by their content: the same cards are
@@ -163,8 +175,10 @@ private:
     static std::shared_ptr<TextWords> make(std::string_view text) {
         auto entry = std::make_shared<TextWords>();
         entry->text.assign(text);
-        tokenize_fast(entry->text, &vocab().stopwords, entry->buf, entry->words);
-        distinct(entry->words);
+        std::vector<std::string_view> tokens;
+        tokenize_fast(entry->text, &vocab().stopwords, entry->buf, tokens);
+        distinct(tokens);
+        entry->words = hashed(tokens);
         return entry;
     }
     std::unordered_map<std::string_view, std::shared_ptr<const TextWords>> map_;
@@ -175,14 +189,17 @@ WordCache& word_sets() {
     return *cache;
 }
 
-// Overlap coefficient of two sorted sets of distinct words.
-double overlap_sets(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
+// Overlap coefficient of two sets of distinct words.
+double overlap_sets(const HashedWords& a, const HashedWords& b) {
     if (a.empty() || b.empty()) return 0.0;
     size_t common = 0;
-    for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end();) {
-        if (*i < *j) ++i;
-        else if (*j < *i) ++j;
-        else ++common, ++i, ++j;
+    for (const auto& [h, w] : a) {
+        auto it = std::lower_bound(b.begin(), b.end(), std::make_pair(h, std::string_view()));
+        for (; it != b.end() && it->first == h; ++it)
+            if (it->second == w) {
+                ++common;
+                break;
+            }
     }
     return static_cast<double>(common) / static_cast<double>(std::max<size_t>(1, std::min(a.size(), b.size())));
 }
@@ -267,8 +284,9 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     std::vector<std::string_view> qtokens;
     if (question != Py_None && !plain_text_append(qtext, question)) return nullptr;
     tokenize_fast(qtext, &vocab().stopwords, qbuf, qtokens);
-    std::vector<std::string_view> qset(qtokens);
-    distinct(qset);
+    std::vector<std::string_view> qwords(qtokens);
+    distinct(qwords);
+    const HashedWords qset = hashed(qwords);
     // 2. latest active turn
     Ref latest(latest_active_turn_id(cards));
     if (!latest) return nullptr;
