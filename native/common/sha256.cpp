@@ -133,6 +133,7 @@ void compress(uint32_t h[8], const unsigned char* p, size_t nblocks = 1) {
 void Sha256::update(std::string_view data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
     size_t n = data.size();
+    if (n == 0) return;  // an empty view may have no data pointer
     total_ += n;
     if (pending_n_) {
         size_t take = std::min(n, 64 - pending_n_);
