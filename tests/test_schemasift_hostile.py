@@ -36,6 +36,15 @@ def test_hundred_thousand_columns():
     assert result.selected_metadata["tables"][0]["table_name"] == "t7_orders"
 
 
+def test_one_table_of_hundred_thousand_columns():
+    # every column matches the question: choosing among them must stay linear
+    catalog = wide_catalog(1, 100_000)
+    result = ss.SchemaSift(ss.SelectorConfig(strategy="lexical", max_columns_per_table=5)).select(
+        "trend of c3 amount by region", catalog)
+    assert result.metrics.input_columns == 100_000
+    assert result.selected_metadata["tables"][0]["columns"][0]["name"] == "c3_amount"
+
+
 def test_deep_and_self_referencing_values_raise():
     deep = []
     for _ in range(100_000):

@@ -1234,3 +1234,19 @@ def test_documents_are_built_on_every_call(strategy, value):
         cat = mod.MetadataCatalog("db", [mod.TableMeta("t", columns=[mod.ColumnMeta("x", sample_values=value)])])
         with pytest.raises(TypeError):
             mod.SchemaSift(mod.SelectorConfig(strategy=strategy)).select("x", cat)
+
+
+@pytest.mark.parametrize("neighbors", [False, True])
+@pytest.mark.parametrize("field", ["from_table", "to_table"])
+def test_relationship_ends_are_read_only_as_far_as_needed(field, neighbors):
+    # involves() stops at a missing from-table, touches() at a present one
+    loose = {"tables": [{"name": "orders", "columns": [{"name": "id"}]}],
+             "relationships": [{"from_table": "orders", "from_column": "id", "to_table": "orders", "to_column": "id"},
+                               {"from_table": "other", "from_column": "id", "to_table": "orders", "to_column": "id"}]}
+    results = []
+    for mod in (ss, ref):
+        catalog = mod.CatalogNormalizer.normalize(loose)
+        setattr(catalog.relationships[1], field, ["unhashable"])
+        config = mod.SelectorConfig(strategy="lexical", include_neighbor_tables_for_joins=neighbors)
+        results.append(outcome(lambda: mod.SchemaSift(config).select("orders id", catalog).selected_metadata))
+    assert results[0][0] == results[1][0]

@@ -317,30 +317,32 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
 PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s) {
     Ref out(PyList_New(0));
     if (!out || !s.include_relationships) return out.release();
-    Ref set(PySet_New(names));
-    Ref rels(set ? attr(catalog, KEY("relationships")) : nullptr);
+    Ref rels(attr(catalog, KEY("relationships")));
     Ref list(rels ? PySequence_List(rels.get()) : nullptr);
     if (!list) return nullptr;
-    auto ends = [&](PyObject* r, int& from, int& to) {
-        Ref f(field_of(r, RelationshipMetaType, R_FROM_TABLE, "from_table"));
-        Ref t(f ? field_of(r, RelationshipMetaType, R_TO_TABLE, "to_table") : nullptr);
-        from = t ? PySet_Contains(set.get(), f.get()) : -1;
-        to = from < 0 ? -1 : PySet_Contains(set.get(), t.get());
-        return to >= 0;
+    Ref set;  // made when a relationship first asks, as the rules make it
+    // `end in names` for one end of r, read only when the rules read it
+    // (involves: from and to; touches: from or to).
+    auto has_end = [&](PyObject* r, bool to_end) {
+        if (!set && !(set = Ref(PySet_New(names)))) return -1;
+        Ref v(to_end ? field_of(r, RelationshipMetaType, R_TO_TABLE, "to_table")
+                     : field_of(r, RelationshipMetaType, R_FROM_TABLE, "from_table"));
+        return v ? PySet_Contains(set.get(), v.get()) : -1;
     };
     Py_ssize_t n = PyList_GET_SIZE(list.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int from, to;
         PyObject* r = PyList_GET_ITEM(list.get(), i);
-        if (!ends(r, from, to)) return nullptr;
-        if (from && to && PyList_Append(out.get(), r) < 0) return nullptr;
+        int both = has_end(r, false);
+        if (both > 0) both = has_end(r, true);
+        if (both < 0 || (both && PyList_Append(out.get(), r) < 0)) return nullptr;
     }
     if (s.include_neighbor_tables_for_joins) {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            int from, to;
             PyObject* r = PyList_GET_ITEM(list.get(), i);
-            if (!ends(r, from, to)) return nullptr;
-            if (!from && !to) continue;
+            int either = has_end(r, false);
+            if (either == 0) either = has_end(r, true);
+            if (either < 0) return nullptr;
+            if (!either) continue;
             int seen = PySequence_Contains(out.get(), r);
             if (seen < 0 || (!seen && PyList_Append(out.get(), r) < 0)) return nullptr;
         }

@@ -9,6 +9,8 @@
 #include <charconv>
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -144,14 +146,14 @@ bool read_column(CatalogData& c, PyObject* col, PyObject* default_date, PyObject
     return true;
 }
 
-// Gives equal names within [begin, end) the same id.
+// Gives equal names within [begin, end) the same id: the position of the
+// first column of that name.
 void assign_name_ids(CatalogData& c, size_t begin, size_t end) {
+    std::unordered_map<std::string_view, int> first;
+    first.reserve(end - begin);
     for (size_t i = begin; i < end; ++i) {
         ColumnData& col = c.columns[i];
-        col.name_id = static_cast<int>(i - begin);
-        std::string_view n = c.text(col.name);
-        for (size_t j = begin; j < i; ++j)
-            if (c.text(c.columns[j].name) == n) { col.name_id = c.columns[j].name_id; break; }
+        col.name_id = first.emplace(c.text(col.name), static_cast<int>(i - begin)).first->second;
     }
 }
 
@@ -534,14 +536,13 @@ std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::
 void ensure_intent_columns(const std::vector<size_t>& ranked, std::vector<size_t>& selected,
                            const std::vector<Role>& roles, const std::vector<int>& name_ids,
                            const IntentFlags& flags) {
-    std::vector<int> names;
-    for (size_t i : selected) names.push_back(name_ids[i]);
+    std::unordered_set<int> names;  // a table may have very many selected columns
+    for (size_t i : selected) names.insert(name_ids[i]);
     auto add_best_role = [&](Role a, Role b) {
         for (size_t i : ranked) {
-            if (std::find(names.begin(), names.end(), name_ids[i]) != names.end()) continue;
-            if (roles[i] == a || roles[i] == b) {
+            if (roles[i] != a && roles[i] != b) continue;
+            if (names.insert(name_ids[i]).second) {
                 selected.push_back(i);
-                names.push_back(name_ids[i]);
                 return;
             }
         }
