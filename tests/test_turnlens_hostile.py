@@ -139,6 +139,25 @@ def test_ten_megabyte_card_texts_finish_and_match_the_rules():
     assert len(native_cards[0].searchable_text()) > TEN_MB
 
 
+def test_states_holding_very_long_lists():
+    # merging and rewriting long stored lists must stay near linear; the
+    # rules' answers at a size the plain rendering handles quickly
+    def cards(mod, n):
+        state = {"metrics": [f"m{i}" for i in range(n)] + ["M0"], "group_by": [f"g{i}" for i in range(n)],
+                 "filters": [f"x{i} = {i}" for i in range(n)], "active_tables": [f"t{i}" for i in range(n)],
+                 "active_columns": [f"c{i}" for i in range(n)], "required_columns": {f"t{i}": [f"c{i}"] for i in range(n)}}
+        return [card(mod, 1, query_state=state), card(mod, 2, query_state=dict(state, metrics=["m1", "m2"]))]
+
+    messages = ["make it monthly", "only m5 where x3 = 7", "top 5 by g7", "drop m3 and add c9", "what else"]
+    for message in messages:
+        got = resolve(tl, message, cards(tl, 2000), lambda q, s, p: None, EVERYTHING)
+        want = resolve(ref, message, cards(ref, 2000), lambda q, s, p: None, EVERYTHING)
+        assert repr(got) == repr(want), message
+    big = cards(tl, TEN_MB // 100)
+    for message in messages:
+        resolve(tl, message, big, lambda q, s, p: None, EVERYTHING)
+
+
 def test_a_thousand_cards_of_which_the_config_keeps_a_hundred():
     def cards(mod):
         out = []

@@ -350,7 +350,7 @@ PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candida
         Ref kk(key(k));
         Ref items(kk ? PyList_New(0) : nullptr);
         if (!items) return nullptr;
-        std::vector<std::string> seen;  // a handful of items: a linear scan beats hashing
+        std::unordered_set<std::string> seen;  // states may hold very long lists
         for (const Ref& c : top) {
             Ref state;
             if (!state_of(c.get(), state)) return nullptr;
@@ -374,8 +374,7 @@ PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candida
                         if (!plain_text_append(marker, item)) return -1;
                     }
                     lower_into(marker, low);
-                    if (std::find(seen.begin(), seen.end(), low) != seen.end()) return 1;
-                    seen.push_back(low);
+                    if (!seen.insert(low).second) return 1;
                     return PyList_Append(items.get(), item) < 0 ? -1 : 1;
                 }))
                 return nullptr;
