@@ -12,6 +12,7 @@ with atheris.instrument_imports():
     from common import text, value
 
 import askweave.turnlens as native
+from harness import plain
 from pyref import turnlens as python
 
 MESSAGE_WORDS = ["make", "it", "monthly", "weekly", "daily", "top", "bottom", "5", "3", "turn", "#2", "2nd", "chart",
@@ -191,17 +192,6 @@ class Recorder:
         if isinstance(self.reply, BaseException):
             raise self.reply
         return copy.deepcopy(self.reply)
-
-
-def plain(v):
-    """Comparable form: NaN equals itself, ints of any length, map order kept."""
-    if isinstance(v, dict):
-        return ("map", [(plain(k), plain(x)) for k, x in v.items()])
-    if isinstance(v, (list, tuple)):
-        return (type(v).__name__, [plain(x) for x in v])
-    if type(v) is int:
-        return ("int", python._int_text(v))
-    return repr(v)
 
 
 def outcome(module, msg, items, cfg, reply, kw):

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from leakcheck import assert_flat
+from harness import assert_flat
 
 
 # The sanitizers' allocator hides Python's block counts.

@@ -5,7 +5,7 @@ import pytest
 
 from askweave import schemasift as ss
 from askweave.demos.schemasift import demo_catalog
-from leakcheck import assert_flat
+from harness import assert_flat, run_in_threads
 
 LEXICAL = ss.SelectorConfig(strategy="lexical")
 
@@ -92,11 +92,7 @@ def test_shared_selector_across_threads_gives_single_thread_results():
             if sifter.select(q, catalogs[c]).to_dict(include_debug=True) != expected[(q, c)]:
                 failures.append((q, c))
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work)
     assert failures == []
 
 

@@ -4,7 +4,6 @@ import copy
 import os
 import pathlib
 import sys
-import threading
 import unicodedata
 
 import pytest
@@ -13,7 +12,7 @@ import askweave.turnlens as tl
 from askweave.demos import turnlens as demo
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from leakcheck import assert_flat  # noqa: E402
+from harness import assert_flat, plain, run_in_threads  # noqa: E402
 from pyref import turnlens as ref  # noqa: E402
 
 STATE = {"active_tables": ["sales_orders"], "active_columns": ["revenue", "region", "order_date"],
@@ -26,17 +25,6 @@ MESSAGES = ["make it monthly", "consider monthly?", "make it category based", "w
 # settings under which every stage runs, the callback and the summaries included
 EVERYTHING = {"use_llm_fallback": True, "llm_fallback_confidence_ceiling": 2.0}
 CYCLE_OR_DEPTH = (RecursionError, ValueError)
-
-
-def plain(value):
-    """A comparable form of a result: NaN equals itself and ints of any length are written out."""
-    if isinstance(value, dict):
-        return ("map", [(plain(k), plain(v)) for k, v in value.items()])
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [plain(v) for v in value])
-    if type(value) is int:
-        return ("int", ref._int_text(value))
-    return repr(value)
 
 
 def outcome(fn):
@@ -642,20 +630,14 @@ def test_shared_lens_across_threads_gives_single_thread_results():
 
     expected = [run(job) for job in jobs]
     failures = []
-    barrier = threading.Barrier(8)
 
     def work(seed):
-        barrier.wait()
         for i in range(300):
             j = (seed * 37 + i * 11) % len(jobs)
             if run(jobs[j]) != expected[j]:
                 failures.append(jobs[j])
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_in_threads(work)
     assert failures == []
     # and the single-threaded results are the rules' results
     python_cards, _ = varied_inputs(ref)

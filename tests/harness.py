@@ -1,7 +1,8 @@
-"""Checks that a call, repeated many times on varied input, holds on to nothing."""
+"""Shared test machinery: leak checks, thread runs and comparable forms of results."""
 import gc
 import os
 import sys
+import threading
 import tracemalloc
 
 CALLS = int(os.environ.get("ASKWEAVE_LEAK_CALLS", "200000"))
@@ -49,3 +50,32 @@ def assert_flat(round_trip, calls=CALLS):
     assert block_growth < max(calls // 20, 1_000), block_growth
     assert rss_growth < 32 * calls, rss_growth
     assert traced < max(16 * window, 65_536), traced
+
+
+def run_in_threads(work, n=8):
+    """Runs work(k) for k in range(n), each on its own thread, all started together."""
+    barrier = threading.Barrier(n)
+
+    def start(k):
+        barrier.wait()
+        work(k)
+
+    threads = [threading.Thread(target=start, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def plain(value):
+    """A comparable form of a resolution: NaN equals itself, ints of any length are
+    written out, map order is kept."""
+    from pyref.turnlens import _int_text
+
+    if isinstance(value, dict):
+        return ("map", [(plain(k), plain(v)) for k, v in value.items()])
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [plain(v) for v in value])
+    if type(value) is int:
+        return ("int", _int_text(value))
+    return repr(value)
