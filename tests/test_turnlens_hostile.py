@@ -368,7 +368,7 @@ def config_cases():
             yield pytest.param(name, number, id=f"{name}={short_id(number)}")
 
 
-@pytest.mark.parametrize("name,number", config_cases())
+@pytest.mark.parametrize("name,number", list(config_cases()))
 def test_edge_numbers_in_config_fields(name, number):
     native_cards, python_cards = [card(tl, i) for i in range(1, 4)], [card(ref, i) for i in range(1, 4)]
     for message in ["make it monthly", "turn 2 top 3", "what else", "zz", "show revenue by region"]:
