@@ -12,7 +12,7 @@ import askweave.turnlens as tl
 from askweave.demos import turnlens as demo
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from harness import assert_flat, plain, run_in_threads  # noqa: E402
+from harness import CHECK_RSS, assert_flat, plain, rss_bytes, run_in_threads  # noqa: E402
 from pyref import turnlens as ref  # noqa: E402
 
 STATE = {"active_tables": ["sales_orders"], "active_columns": ["revenue", "region", "order_date"],
@@ -649,6 +649,20 @@ def test_shared_lens_across_threads_gives_single_thread_results():
 
 
 # -------------------------------------------------------------------------- leaks
+
+@pytest.mark.skipif(not CHECK_RSS, reason="needs the host's own allocator")
+def test_many_long_distinct_card_texts_keep_memory_bounded():
+    # Ranking remembers the words of card texts it has seen; 3,000 different
+    # texts of 15 KB must not stay resident (they held 190 MB before the bound).
+    lens = tl.TurnLens()
+    words = " ".join(f"w{k}" for k in range(2_500))
+    base = rss_bytes()
+    for batch in range(300):  # ten cards a call are ranked
+        cards = [tl.TurnContextCard(turn_id=i, user_question=f"{batch}-{i} {words}") for i in range(10)]
+        assert lens.resolve("show w5 again", cards).candidates
+    del cards
+    assert rss_bytes() - base < 80_000_000
+
 
 def test_repeated_resolve_calls_do_not_leak():
     cards, jobs = varied_inputs(tl)

@@ -165,13 +165,20 @@ public:
         auto it = map_.find(text);
         if (it != map_.end()) return it->second;
         auto entry = make(text);
-        if (map_.size() >= kMaxEntries) map_.clear();
+        if (map_.size() >= kMaxEntries || bytes_ + text.size() > kMaxBytes) {
+            map_.clear();
+            bytes_ = 0;
+        }
         map_.emplace(std::string_view(entry->text), entry);
+        bytes_ += text.size();
         return entry;
     }
 
 private:
-    static constexpr size_t kMaxText = 1 << 14, kMaxEntries = 2048;
+    // Bounded by count and by text held (an entry holds about three times its
+    // text): long card texts must not pin tens of MB for the process.
+    static constexpr size_t kMaxText = 1 << 14, kMaxEntries = 2048, kMaxBytes = 1 << 22;
+    size_t bytes_ = 0;
     static std::shared_ptr<TextWords> make(std::string_view text) {
         auto entry = std::make_shared<TextWords>();
         entry->text.assign(text);
