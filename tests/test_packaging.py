@@ -45,3 +45,22 @@ def test_interpreter_exits_cleanly_after_copying_odd_values():
         "s.CatalogNormalizer.normalize({'tables': [{'name': 't', 'row_count': X()}]}).to_prompt_dict()\n"
     )
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+@pytest.mark.parametrize("name", ["schemasift", "turnlens"])
+def test_every_public_name_exists_at_run_time_with_its_kind(name):
+    import importlib
+    import pathlib
+    sys.path.insert(0, str(pathlib.Path(__file__).parent))
+    native = importlib.import_module(f"askweave.{name}")
+    reference = importlib.import_module(f"pyref.{name}")
+    for public in reference.__all__:
+        if public.startswith("demo"):  # the demonstrations live in askweave.demos
+            continue
+        value, expected = getattr(native, public), getattr(reference, public)
+        if isinstance(expected, type):
+            assert isinstance(value, type), public
+        elif callable(expected) and not hasattr(expected, "__origin__"):
+            assert callable(value), public
+        else:  # constants and type labels are the host's own kinds, equal to the rules'
+            assert type(value) is type(expected) and value == expected, public

@@ -1,4 +1,4 @@
-"""Checks of the plain-Python reference itself against the documented examples."""
+"""Checks of the plain-Python reference itself on worked examples."""
 
 import pathlib
 import re

@@ -1,4 +1,4 @@
-"""Checks of the plain-Python turn-context reference against the documented examples."""
+"""Checks of the plain-Python turn-context reference on worked examples."""
 
 import copy
 import json

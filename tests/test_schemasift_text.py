@@ -113,7 +113,7 @@ def test_safe_float_matches_host(v):
     assert got == want or (math.isnan(got) and math.isnan(want))
 
 
-def test_documented_examples():
+def test_examples_of_each_text_rule():
     assert ss._split_identifier("orderDate") == "order date"
     assert ss._split_identifier("OrderDate") == "order date"
     assert ss._split_identifier("Order_Date") == "order  date"

@@ -195,7 +195,7 @@ def test_ambiguity_question_matches_reference(shapes):
         ref.TurnLens()._build_ambiguity_question([cand(ref, s) for s in shapes])
 
 
-# ---------------------------------------------------------------- documented cases
+# ---------------------------------------------------------------- worked cases
 
 SUM_BY_REGION = {"aggregation": {"function": "sum", "column": "revenue"}, "group_by": ["region"]}
 

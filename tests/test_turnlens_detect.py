@@ -69,7 +69,7 @@ def test_artifact_match_agrees(message, kind, turn_id, artifact_id):
         assert LENS._artifact_matches(reference, ours) == REF._artifact_matches(reference, theirs)
 
 
-def test_documented_messages():
+def test_each_detector_on_sample_messages():
     cases = {
         # message: explicit, artifact, suggestion, follow-up, pronoun, ambiguous, complete
         "consider monthly?": (None, None, False, False, False, False, False),

@@ -75,7 +75,7 @@ def test_interruptions_propagate(error):
         enabled(callback)._try_llm_fallback("q", make_cards(tl), {})
 
 
-def test_answer_readings():
+def test_callback_answer_fields_and_defaults():
     cards = make_cards(tl)
     lt = enabled(Recorder({"base_turn_id": 2, "context_type": "follow_up_specific_turn"}))
     r = lt._try_llm_fallback(QUESTION, cards, {})

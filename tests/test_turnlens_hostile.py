@@ -1,6 +1,7 @@
 """Context resolution under hostile, huge and concurrent use: the plain-Python
 rendering's answers or an exception, never a crash, a hang or a leak."""
 import copy
+import gc
 import os
 import pathlib
 import sys
@@ -696,3 +697,119 @@ def test_repeated_resolve_calls_do_not_leak():
         cards[i % len(cards)].to_resolver_summary()
 
     assert_flat(round_trip)
+
+
+# ------------------------------------------------------- code that frees what a call reads
+
+def summary_whose_text_drops_fields(mod):
+    c = card(mod, 1, topic_keywords=[f"k{i}" * 9 for i in range(3)], entities=[f"e{i}" * 9 for i in range(3)])
+
+    class Text:
+        def __str__(self):
+            del c.topic_keywords
+            c.entities = c.query_state = None
+            gc.collect()
+            return "text"
+
+    c.user_question = Text()
+    return c.to_resolver_summary()
+
+
+def candidate_whose_score_drops_fields(mod):
+    cand = mod.ContextCandidate("t" * 40, 0.5, [f"r{i}" * 9 for i in range(3)])
+
+    class Score(float):
+        def __round__(self, digits=None):
+            cand.turn_id = cand.reasons = None
+            gc.collect()
+            return 1.0
+
+    cand.score = Score(0.5)
+    return cand.to_dict()
+
+
+def resolution_whose_copy_drops_fields(mod):
+    res = mod.ContextResolution("a", "b", "c", "d")
+
+    class Value:
+        def __deepcopy__(self, memo):
+            res.extra = res.intent_delta = None
+            gc.collect()
+            return "copied"
+
+    res.intent_delta = [Value(), "d" * 30]
+    res.extra = {"k" * 20: [Value(), "x" * 30]}
+    return res.to_dict(include_candidates=False)
+
+
+def records_with_odd_match_args(mod):
+    delta = type("Delta", (mod.IntentDelta,), {"__match_args__": tuple(f"f{i}" for i in range(300))})
+    res = type("Res", (mod.ContextResolution,), {"__match_args__": 5})
+    return res("a", "b", "c", "d", intent_delta=delta()).to_dict()
+
+
+def odd_items(items):
+    return type("Pairs", (dict,), {"items": lambda self: items})(a=1)
+
+
+def map_filled_by_a_finalizer(mod):
+    # A collection inside the card constructor clears the caller's map.
+    entry = {}
+
+    class Bomb:
+        def __init__(self, fuse):
+            self.fuse, self.cycle = fuse, self
+
+        def __del__(self):
+            entry.clear() if self.fuse == 0 else Bomb(self.fuse - 1)
+
+    lens, threshold, out = mod.TurnLens(), gc.get_threshold(), []
+    try:
+        for fuse in range(40):
+            entry.update(turn_id=1, sql="s" * 30 + str(fuse), answer_excerpt="a" * 40, is_active=fuse + 0.5)
+            gc.set_threshold(1)
+            Bomb(fuse)
+            out.append(outcome(lambda: lens._normalize_cards([entry])))
+            gc.set_threshold(*threshold)
+    finally:
+        gc.set_threshold(*threshold)
+    return [kind for kind, _ in out]
+
+
+def lens_chain(mod):
+    head = None
+    for _ in range(300_000):
+        lens = mod.TurnLens()
+        lens.llm_fallback, head = head, lens
+    del lens
+    head = None  # freed link by link
+    return "freed"
+
+
+ANY = None  # the rules read these fields lazily, so only surviving is compared
+WRECKS = {
+    "summary-text": (summary_whose_text_drops_fields, ANY),
+    "candidate-score": (candidate_whose_score_drops_fields, ANY),
+    "resolution-copy": (resolution_whose_copy_drops_fields, "rules"),
+    "match-args": (records_with_odd_match_args, "rules"),
+    "map-finalizer": (map_filled_by_a_finalizer, ANY),
+    "lens-chain": (lens_chain, "rules"),
+    "pattern-bare": (lambda mod: type(mod._native_pattern("a"))().search("a"), ("err", "TypeError")),
+}
+ODD_ITEMS = {"ints": [1, 2], "triples": [(1, 2, 3)], "singles": [("k",)], "lists": [["k", "v"]], "raising": [Raises()]}
+for _name, _items in ODD_ITEMS.items():
+    WRECKS[f"items-{_name}-to-dict"] = (
+        lambda mod, i=_items: mod.ContextResolution("a", "b", "c", "d", extra=odd_items(i)).to_dict(), "rules")
+    WRECKS[f"items-{_name}-columns"] = (
+        lambda mod, i=_items: card(mod, query_state={"required_columns": odd_items(i)}).required_columns_by_table(),
+        "rules")
+
+
+@pytest.mark.parametrize("name", sorted(WRECKS))
+def test_code_run_mid_call_that_frees_or_bends_what_the_call_reads(name):
+    fn, want = WRECKS[name]
+    got = outcome(lambda: fn(tl))
+    if want == "rules":
+        assert got == outcome(lambda: fn(ref))
+    elif want is not ANY:
+        assert got == want

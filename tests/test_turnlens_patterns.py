@@ -76,7 +76,7 @@ def assert_same(pattern, flags, text, pos=0):
         assert ours.sub("", text, 1) == host.sub(lambda _: "", text, count=1), (pattern, text)
 
 
-def test_named_patterns_have_the_stated_text_and_flags():
+def test_named_patterns_have_their_exact_text_and_flags():
     assert tl._DURATION_UNITS_PATTERN == "hour|day|week|month|quarter|year"
     for name in NAMED:
         assert isinstance(getattr(tl, name), re.Pattern)
@@ -88,7 +88,7 @@ def test_named_patterns_have_the_stated_text_and_flags():
     assert not tl.GENERIC_NUMBER_RE.flags & re.I and not tl._CAMEL_RE.flags & re.I
 
 
-def test_documented_examples():
+def test_back_reference_and_turn_number_patterns_on_samples():
     back = native(tl.BACKREF_NUMERIC_RE.pattern, tl.BACKREF_NUMERIC_RE.flags)
     assert back.search("last 6 months") and back.search("Previous Quarter") and not back.search("last time")
     ref = native(tl.TURN_REF_RE.pattern, tl.TURN_REF_RE.flags)

@@ -91,7 +91,7 @@ def test_equal_scores_keep_recency_order(drafts):
             assert position(recency, a.card) < position(recency, b.card)
 
 
-def test_documented_rankings():
+def test_ranking_scores_and_reasons_on_sample_cards():
     one = tl.TurnContextCard(1, user_question=QUESTION)
     [c] = rank(LENS, [one], "what else we get?")
     assert (c.turn_id, c.score, c.reasons, c.card) == (1, 0.15 + 0.15 + 0.25, ["active card", "latest active turn",
@@ -236,7 +236,7 @@ def test_delta_precedence_and_hint_order(message):
         assert hint is None or hint == hint.lower()
 
 
-def test_documented_deltas():
+def test_intent_delta_fields_for_sample_messages():
     def d(message, **expected):
         got = dict(zip(DELTA_FIELDS, fields(LENS._extract_intent_delta(message))))
         for k, v in expected.items():

@@ -83,7 +83,7 @@ def test_vocabulary_constants():
         assert forms[1][0] == forms[0]
 
 
-def test_documented_examples():
+def test_examples_of_each_text_rule():
     assert tl.tokenize(None) == [] and tl.tokenize(42) == ["42"]
     assert tl.tokenize("Show total revenue by region for last 6 months") == [
         "total", "revenue", "region", "last", "6", "months"]

@@ -3,6 +3,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace aw {
@@ -31,6 +36,53 @@ private:
         return key;                                                       \
     }())
 
+// ---------------------------------------------------------- exception barrier
+
+// Sets the Python error for the C++ exception being handled; call only from a
+// catch block, with the interpreter lock held.
+void set_error_from_exception() noexcept;
+
+// Every function the interpreter calls goes through Entry<fn>::call: no C++
+// exception crosses into the interpreter (allocation failure becomes MemoryError).
+template <auto F, typename Sig = decltype(F)>
+struct Entry;
+template <auto F, typename R, typename... A>
+struct Entry<F, R (*)(A...)> {
+    static R call(A... a) noexcept {
+        try {
+            return F(a...);
+        } catch (...) {
+            set_error_from_exception();
+            if constexpr (std::is_pointer_v<R>) return nullptr;
+            else if constexpr (!std::is_void_v<R>) return static_cast<R>(-1);
+        }
+    }
+};
+
+// A method table entry: AW_FN(fn) for any calling convention, AW_KW(fn) for
+// METH_VARARGS | METH_KEYWORDS; AW_SLOT(fn) for a type slot.
+#define AW_FN(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&::aw::Entry<fn>::call))
+#define AW_KW(fn) AW_FN(fn), METH_VARARGS | METH_KEYWORDS
+#define AW_SLOT(fn) reinterpret_cast<void*>(&::aw::Entry<fn>::call)
+
+// Runs fn with the interpreter lock released; an exception it throws is
+// rethrown only after the lock is back.
+template <typename Fn>
+void without_gil(Fn&& fn) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        fn();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Adds the type label typing.Literal[values...] to module as name.
+bool add_literal(PyObject* module, const char* name, std::initializer_list<const char*> values);
+
 // Guards native recursion with the interpreter's own limit.
 class RecursionGuard {
 public:
@@ -44,18 +96,6 @@ private:
     bool ok_;
 };
 
-// Pauses the cyclic garbage collector for a scope that creates many
-// acyclic objects; restores the previous state.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() { if (was_enabled_) PyGC_Enable(); }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // The host's `a <op> b` as 1, 0 or -1: unlike PyObject_RichCompareBool there is
 // no identity shortcut, so a NaN is not equal to itself.

@@ -14,6 +14,7 @@ struct RecordDef {
     std::vector<PyMemberDef> members;
     std::vector<PyMethodDef> methods;
     std::string qualname, name, doc;
+    PyObject* names = nullptr;  // the field names as a tuple; lives with the type
 };
 
 // Defs live for the life of the process: the types point into them.
@@ -50,8 +51,9 @@ int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                      d->name.c_str(), static_cast<Py_ssize_t>(n), nargs);
         return -1;
     }
-    std::vector<PyObject*> vals(n, nullptr);  // borrowed
-    for (Py_ssize_t i = 0; i < nargs; ++i) vals[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    // held: allocating defaults may run a collection, and finalizers may change kwargs
+    std::vector<Ref> vals(n);
+    for (Py_ssize_t i = 0; i < nargs; ++i) vals[static_cast<size_t>(i)] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
@@ -70,7 +72,7 @@ int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                              d->name.c_str(), d->fields[idx].name);
                 return -1;
             }
-            vals[idx] = v;
+            vals[idx] = Ref::borrow(v);
         }
     }
     for (size_t i = 0; i < n; ++i)
@@ -80,7 +82,7 @@ int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             return -1;
         }
     for (size_t i = 0; i < n; ++i) {
-        PyObject* v = vals[i] ? Py_NewRef(vals[i]) : default_value(d->fields[i]);
+        PyObject* v = vals[i] ? Py_NewRef(vals[i].get()) : default_value(d->fields[i]);
         if (!v) return -1;
         Py_XSETREF(R(self)->f[i], v);
     }
@@ -105,8 +107,9 @@ int rec_clear(PyObject* self) {
 void rec_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // records nested in records would otherwise free recursively on the C stack
-    Py_TRASHCAN_BEGIN(self, rec_dealloc)
+    // Records nested in records would otherwise free recursively on the C
+    // stack; the guard recognises the type by the slot actually installed.
+    Py_TRASHCAN_BEGIN(self, (&Entry<rec_dealloc>::call))
     rec_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -123,8 +126,8 @@ PyObject* rec_repr(PyObject* self) {
         Ref parts(PyList_New(0));
         bool ok = bool(parts);
         for (size_t i = 0; ok && i < d->fields.size(); ++i) {
-            PyObject* v = rec_get(self, static_cast<int>(i));
-            Ref r(v ? PyObject_Repr(v) : nullptr);
+            Ref v(Py_XNewRef(rec_get(self, static_cast<int>(i))));  // held: its repr may replace the field
+            Ref r(v ? PyObject_Repr(v.get()) : nullptr);
             Ref p(r ? PyUnicode_FromFormat("%s=%U", d->fields[i].name, r.get()) : nullptr);
             ok = p && PyList_Append(parts.get(), p.get()) == 0;
         }
@@ -177,8 +180,10 @@ PyObject* rec_setstate(PyObject* self, PyObject* state) {
     }
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(state, &pos, &k, &v))
-        if (PyObject_SetAttr(self, k, v) < 0) return nullptr;
+    while (PyDict_Next(state, &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);  // setattr may run code that changes state
+        if (PyObject_SetAttr(self, key.get(), value.get()) < 0) return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -215,6 +220,11 @@ PyObject* rec_missing(PyObject* self, int i) {
 }
 
 bool is_record(PyObject* o) { return find_def(Py_TYPE(o)) != nullptr; }
+
+PyObject* rec_field_names(PyObject* o) {
+    const RecordDef* d = find_def(Py_TYPE(o));
+    return d ? d->names : nullptr;
+}
 
 bool rec_fill_defaults(PyObject* self) {
     const RecordDef* d = find_def(Py_TYPE(self));
@@ -256,18 +266,18 @@ PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, con
                              static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0, nullptr});
     d.members.push_back({nullptr, 0, 0, 0, nullptr});
     for (const PyMethodDef* m = methods; m && m->ml_name; ++m) d.methods.push_back(*m);
-    d.methods.push_back({"__getstate__", rec_getstate, METH_NOARGS, nullptr});
-    d.methods.push_back({"__setstate__", rec_setstate, METH_O, nullptr});
+    d.methods.push_back({"__getstate__", AW_FN(rec_getstate), METH_NOARGS, nullptr});
+    d.methods.push_back({"__setstate__", AW_FN(rec_setstate), METH_O, nullptr});
     d.methods.push_back({nullptr, nullptr, 0, nullptr});
 
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-        {Py_tp_init, reinterpret_cast<void*>(rec_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(rec_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(rec_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(rec_clear)},
-        {Py_tp_repr, reinterpret_cast<void*>(rec_repr)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(rec_richcompare)},
+        {Py_tp_init, AW_SLOT(rec_init)},
+        {Py_tp_dealloc, AW_SLOT(rec_dealloc)},
+        {Py_tp_traverse, AW_SLOT(rec_traverse)},
+        {Py_tp_clear, AW_SLOT(rec_clear)},
+        {Py_tp_repr, AW_SLOT(rec_repr)},
+        {Py_tp_richcompare, AW_SLOT(rec_richcompare)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
         {Py_tp_members, d.members.data()},
         {Py_tp_methods, d.methods.data()},
@@ -292,6 +302,7 @@ PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, con
         PyTuple_SET_ITEM(match.get(), i, s);
     }
     if (PyObject_SetAttrString(type, "__match_args__", match.get()) < 0) return nullptr;
+    d.names = match.release();
     if (PyModule_AddObjectRef(module, d.name.c_str(), type) < 0) return nullptr;
     Py_DECREF(type);  // the module keeps it alive
     return d.type;

@@ -53,6 +53,10 @@ bool rec_fill_defaults(PyObject* self);
 
 // True when o is an instance of any record type (as dataclasses.is_dataclass).
 bool is_record(PyObject* o);
+// The record's field names in declaration order (a borrowed tuple that lives
+// as long as the process), or nullptr when o is no record; unlike the type's
+// __match_args__, callers cannot change it.
+PyObject* rec_field_names(PyObject* o);
 
 // True when o is an instance of the record type t (subclasses included).
 inline bool rec_check(PyObject* o, PyTypeObject* t) { return PyObject_TypeCheck(o, t); }

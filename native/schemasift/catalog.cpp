@@ -167,15 +167,16 @@ PyObject* py_table_searchable_text(PyObject* self, PyObject*) {
 
 // 1: contained, 0: not, -1: error.
 int membership(PyObject* self, PyObject* table_names, bool both) {
-    PyObject* from = rec_get(self, R_FROM_TABLE);
-    PyObject* to = from ? rec_get(self, R_TO_TABLE) : nullptr;
+    // held: building the set and hashing may run code that replaces the fields
+    Ref from(Py_XNewRef(rec_get(self, R_FROM_TABLE)));
+    Ref to(from ? Py_XNewRef(rec_get(self, R_TO_TABLE)) : nullptr);
     if (!to) return -1;
     Ref names(PySet_New(table_names));
     if (!names) return -1;
-    int a = PySet_Contains(names.get(), from);
+    int a = PySet_Contains(names.get(), from.get());
     if (a < 0) return -1;
     if (both ? !a : a) return a;
-    return PySet_Contains(names.get(), to);
+    return PySet_Contains(names.get(), to.get());
 }
 
 PyObject* relationship_involves(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -231,7 +232,13 @@ PyObject* deep_copy(PyObject* v) {
     if (aw::is_record(v)) return record_as_dict(v);
     if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v)) {
         bool is_dict = PyDict_Check(v);
-        bool is_named = PyTuple_Check(v) && PyObject_HasAttrString(v, "_fields");
+        bool is_named = false;  // hasattr(v, "_fields"), which hides only AttributeError
+        if (PyTuple_Check(v)) {
+            Ref fields(PyObject_GetAttr(v, KEY("_fields")));
+            if (!fields && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            is_named = bool(fields);
+        }
         Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
         if (!items) return nullptr;
         Ref copied(PyList_New(0));
@@ -260,14 +267,17 @@ PyObject* deep_copy(PyObject* v) {
 }
 
 PyObject* record_as_dict(PyObject* rec) {
-    Ref fields(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(rec)), "__match_args__"));
-    if (!fields) return nullptr;
+    PyObject* fields = aw::rec_field_names(rec);
+    if (!fields) {
+        PyErr_Format(PyExc_TypeError, "expected a record, got %.200s", Py_TYPE(rec)->tp_name);
+        return nullptr;
+    }
     Ref out(PyDict_New());
     if (!out) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.get()); ++i) {
-        PyObject* v = rec_get(rec, static_cast<int>(i));
-        Ref c(v ? deep_copy(v) : nullptr);
-        if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(fields.get(), i), c.get()) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        Ref v(Py_XNewRef(rec_get(rec, static_cast<int>(i))));  // held: copying may run code that replaces it
+        Ref c(v ? deep_copy(v.get()) : nullptr);
+        if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(fields, i), c.get()) < 0) return nullptr;
     }
     return out.release();
 }
@@ -319,14 +329,14 @@ PyObject* table_prompt_dict(PyObject* t) {
 }
 
 PyObject* catalog_to_prompt_dict(PyObject* self, PyObject*) {
-    PyObject* f[M_COUNT];
+    Ref f[M_COUNT];  // held: copying may run code that replaces the fields
     for (int i = 0; i < M_COUNT; ++i)
-        if (!(f[i] = rec_get(self, i))) return nullptr;
+        if (!(f[i] = Ref(Py_XNewRef(rec_get(self, i))))) return nullptr;
     Ref d(PyDict_New());
-    if (!d || PyDict_SetItemString(d.get(), "database", f[M_DATABASE]) < 0) return nullptr;
-    Ref tables(map_list(f[M_TABLES], table_prompt_dict));
+    if (!d || PyDict_SetItemString(d.get(), "database", f[M_DATABASE].get()) < 0) return nullptr;
+    Ref tables(map_list(f[M_TABLES].get(), table_prompt_dict));
     if (!tables || PyDict_SetItemString(d.get(), "tables", tables.get()) < 0) return nullptr;
-    Ref rels(map_list(f[M_RELATIONSHIPS], [](PyObject* r) { return checked_as_dict(r, RelationshipMetaType); }));
+    Ref rels(map_list(f[M_RELATIONSHIPS].get(), [](PyObject* r) { return checked_as_dict(r, RelationshipMetaType); }));
     if (!rels || PyDict_SetItemString(d.get(), "relationships", rels.get()) < 0) return nullptr;
     return d.release();
 }
@@ -367,34 +377,39 @@ const std::vector<int> kRelationshipKnown = {
     K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE, K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN,
     K_RELATIONSHIP_TYPE, K_TYPE, K_DESCRIPTION};
 
-// Sets *out to the (borrowed) first present value among keys, or nullptr.
-bool first_present(PyObject* map, std::initializer_list<int> keys, PyObject** out) {
-    *out = nullptr;
+// Sets out to the first present value among keys, or leaves it empty. The
+// value is held: truth tests and later str() calls may run code that changes
+// the map.
+bool first_present(PyObject* map, std::initializer_list<int> keys, Ref& out) {
+    out = Ref();
     for (int k : keys) {
-        PyObject* v = PyDict_GetItemWithError(map, K[k]);
+        Ref v(Py_XNewRef(PyDict_GetItemWithError(map, K[k])));
         if (!v) {
             if (PyErr_Occurred()) return false;
             continue;
         }
-        int present = aw::is_present(v);
+        int present = aw::is_present(v.get());
         if (present < 0) return false;
-        if (present) { *out = v; return true; }
+        if (present) {
+            out = std::move(v);
+            return true;
+        }
     }
     return true;
 }
 
 // str() of the first present value, or fallback (a new reference) when none.
 PyObject* text_of(PyObject* map, std::initializer_list<int> keys, PyObject* fallback) {
-    PyObject* v;
-    if (!first_present(map, keys, &v)) return nullptr;
-    return v ? PyObject_Str(v) : Py_XNewRef(fallback);
+    Ref v;
+    if (!first_present(map, keys, v)) return nullptr;
+    return v ? PyObject_Str(v.get()) : Py_XNewRef(fallback);
 }
 
 // list() of the first present value, or a new empty list.
 PyObject* list_of(PyObject* map, std::initializer_list<int> keys) {
-    PyObject* v;
-    if (!first_present(map, keys, &v)) return nullptr;
-    return v ? PySequence_List(v) : PyList_New(0);
+    Ref v;
+    if (!first_present(map, keys, v)) return nullptr;
+    return v ? PySequence_List(v.get()) : PyList_New(0);
 }
 
 // The key's value even when not present; None when the key is missing.
@@ -413,9 +428,9 @@ PyObject* extra_of(PyObject* map, KnownKind kind) {
     if (!extra) return nullptr;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    // No Python code runs in this loop (str keys hash natively), so the map
-    // cannot change under PyDict_Next.
     while (PyDict_Next(map, &pos, &k, &v)) {
+        // held: a str subclass key hashes and compares in Python code, which may change the map
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
         int is_known = PyUnicode_Check(k) ? PySet_Contains(kKnownSets[kind], k) : 0;
         if (is_known < 0) return nullptr;
         if (!is_known && PyDict_SetItem(extra.get(), k, v) < 0) return nullptr;
@@ -432,16 +447,16 @@ bool require_map(PyObject* v, const char* what) {
 // The list of element maps under key: a list/iterable as given, or a map of
 // name -> info turned into maps with name_key first.
 PyObject* element_list(PyObject* owner, int key, int name_key, const char* what) {
-    PyObject* raw = PyDict_GetItemWithError(owner, K[key]);
+    Ref raw(Py_XNewRef(PyDict_GetItemWithError(owner, K[key])));  // held while iterated
     if (!raw) return PyErr_Occurred() ? nullptr : PyList_New(0);
-    if (!PyDict_Check(raw)) {
-        if (raw == Py_None) {
+    if (!PyDict_Check(raw.get())) {
+        if (raw.get() == Py_None) {
             PyErr_Format(PyExc_TypeError, "'%s' must be a list or a map, not None", kKeyNames[key]);
             return nullptr;
         }
-        return PySequence_List(raw);
+        return PySequence_List(raw.get());
     }
-    Ref items(PyDict_Items(raw));
+    Ref items(PyDict_Items(raw.get()));
     Ref out(items ? PyList_New(0) : nullptr);
     if (!out) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -479,8 +494,8 @@ const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "
 
 // Returns a static role name, or nullptr with an error set.
 const char* infer_role(PyObject* col) {
-    PyObject* role;
-    if (!first_present(col, {K_ROLE}, &role)) return nullptr;
+    Ref role;
+    if (!first_present(col, {K_ROLE}, role)) return nullptr;
     if (role) {
         std::string lowered;
         if (!lowered_text(col, {K_ROLE}, lowered)) return nullptr;
@@ -509,10 +524,10 @@ const char* infer_role(PyObject* col) {
     std::string name, type;
     if (!lowered_text(col, {K_NAME, K_COLUMN_NAME}, name) || !lowered_text(col, {K_TYPE, K_DATA_TYPE}, type))
         return nullptr;
-    PyObject* flag;
-    if (!first_present(col, {K_IS_PK, K_PK}, &flag)) return nullptr;
+    Ref flag;
+    if (!first_present(col, {K_IS_PK, K_PK}, flag)) return nullptr;
     if (flag) return "primary_key";
-    if (!first_present(col, {K_IS_FK, K_FK}, &flag)) return nullptr;
+    if (!first_present(col, {K_IS_FK, K_FK}, flag)) return nullptr;
     if (flag) return "foreign_key";
     if (contains(name, "date") || contains(name, "time") || contains(type, "date") || contains(type, "time"))
         return (contains(type, "time") || contains(type, "datetime") || contains(type, "timestamp")) ? "datetime"
@@ -529,8 +544,8 @@ const char* infer_role(PyObject* col) {
 PyObject* build_column(PyObject* raw, PyObject* name_value) {
     const char* role = infer_role(raw);
     if (!role) return nullptr;
-    PyObject *pk, *fk;
-    if (!first_present(raw, {K_IS_PK, K_PK}, &pk) || !first_present(raw, {K_IS_FK, K_FK}, &fk)) return nullptr;
+    Ref pk, fk;
+    if (!first_present(raw, {K_IS_PK, K_PK}, pk) || !first_present(raw, {K_IS_FK, K_FK}, fk)) return nullptr;
     Ref name(PyObject_Str(name_value));
     Ref type(name ? text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty) : nullptr);
     Ref desc(type ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty) : nullptr);
@@ -550,24 +565,24 @@ PyObject* build_column(PyObject* raw, PyObject* name_value) {
 // Appends the relationships declared in one map to out.
 bool collect_relationships(PyObject* obj, PyObject* out) {
     if (!require_map(obj, "relationship owner")) return false;
-    PyObject* rels;
-    if (!first_present(obj, {K_RELATIONSHIPS}, &rels)) return false;
-    if (!rels && !first_present(obj, {K_JOINS}, &rels)) return false;
+    Ref rels;
+    if (!first_present(obj, {K_RELATIONSHIPS}, rels)) return false;
+    if (!rels && !first_present(obj, {K_JOINS}, rels)) return false;
     if (!rels) return true;
-    Ref it(PyObject_GetIter(rels));
+    Ref it(PyObject_GetIter(rels.get()));
     if (!it) return false;
     while (PyObject* item = PyIter_Next(it.get())) {
         Ref raw(item);
         if (!require_map(item, "relationship")) return false;
-        PyObject *ft, *fc, *tt, *tc;
-        if (!first_present(item, {K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE}, &ft) ||
-            !first_present(item, {K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN}, &fc) ||
-            !first_present(item, {K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE}, &tt) ||
-            !first_present(item, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, &tc))
+        Ref ft, fc, tt, tc;
+        if (!first_present(item, {K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE}, ft) ||
+            !first_present(item, {K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN}, fc) ||
+            !first_present(item, {K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE}, tt) ||
+            !first_present(item, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, tc))
             return false;
         if (!ft || !fc || !tt || !tc) continue;
-        Ref a(PyObject_Str(ft)), b(a ? PyObject_Str(fc) : nullptr), c(b ? PyObject_Str(tt) : nullptr),
-            d(c ? PyObject_Str(tc) : nullptr);
+        Ref a(PyObject_Str(ft.get())), b(a ? PyObject_Str(fc.get()) : nullptr), c(b ? PyObject_Str(tt.get()) : nullptr),
+            d(c ? PyObject_Str(tc.get()) : nullptr);
         Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one) : nullptr);
         Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty) : nullptr);
         Ref extra(desc ? extra_of(item, KNOWN_RELATIONSHIP) : nullptr);
@@ -587,10 +602,10 @@ PyObject* build_table(PyObject* raw, PyObject* name_value) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_columns.get()); ++i) {
         PyObject* col = PyList_GET_ITEM(raw_columns.get(), i);
         if (!require_map(col, "column")) return nullptr;
-        PyObject* name;
-        if (!first_present(col, {K_NAME, K_COLUMN_NAME, K_COLUMN}, &name)) return nullptr;
+        Ref name;
+        if (!first_present(col, {K_NAME, K_COLUMN_NAME, K_COLUMN}, name)) return nullptr;
         if (!name) continue;
-        Ref c(build_column(col, name));
+        Ref c(build_column(col, name.get()));
         if (!c || PyList_Append(columns.get(), c.get()) < 0) return nullptr;
     }
     Ref name(PyObject_Str(name_value));
@@ -628,10 +643,10 @@ PyObject* normalize(PyObject* catalog, PyObject* database) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i) {
         PyObject* raw = PyList_GET_ITEM(raw_tables.get(), i);
         if (!require_map(raw, "table")) return nullptr;
-        PyObject* name;
-        if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, &name)) return nullptr;
+        Ref name;
+        if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, name)) return nullptr;
         if (!name) continue;
-        Ref t(build_table(raw, name));
+        Ref t(build_table(raw, name.get()));
         if (!t || PyList_Append(tables.get(), t.get()) < 0) return nullptr;
     }
     Ref rels(PyList_New(0));
@@ -648,8 +663,6 @@ PyObject* py_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *catalog, *database = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:normalize", const_cast<char**>(kw), &catalog, &database))
         return nullptr;
-    // Thousands of new records make no cycles: spare the collector's passes.
-    aw::GcPause pause;
     return normalize(catalog, database);
 }
 
@@ -672,37 +685,36 @@ PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs
     return out.release();
 }
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef column_methods[] = {
-    {"searchable_text", KW_METHOD(py_column_searchable_text),
+    {"searchable_text", AW_KW(py_column_searchable_text),
      "searchable_text($self, /, table_name='', table_business_name='')\n--\n\n"
      "One line of search text for this column, labelled segment by segment."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef table_methods[] = {
-    {"searchable_text", py_table_searchable_text, METH_NOARGS,
+    {"searchable_text", AW_FN(py_table_searchable_text), METH_NOARGS,
      "searchable_text($self, /)\n--\n\nOne line of search text for this table and its columns."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef relationship_methods[] = {
-    {"involves", KW_METHOD(relationship_involves),
+    {"involves", AW_KW(relationship_involves),
      "involves($self, /, table_names)\n--\n\nTrue when both ends lie in table_names."},
-    {"touches", KW_METHOD(relationship_touches),
+    {"touches", AW_KW(relationship_touches),
      "touches($self, /, table_names)\n--\n\nTrue when either end lies in table_names."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef catalog_methods[] = {
-    {"to_prompt_dict", catalog_to_prompt_dict, METH_NOARGS,
+    {"to_prompt_dict", AW_FN(catalog_to_prompt_dict), METH_NOARGS,
      "to_prompt_dict($self, /)\n--\n\nThe catalog as a plain map (deep copies of column and relationship maps)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef normalizer_methods[] = {
-    {"normalize", KW_METHOD(py_normalize) | METH_STATIC,
+    {"normalize", AW_KW(py_normalize) | METH_STATIC,
      "normalize(catalog, database=None)\n--\n\nBuild a MetadataCatalog from a loose catalog map."},
-    {"_infer_role", KW_METHOD(py_infer_role) | METH_STATIC,
+    {"_infer_role", AW_KW(py_infer_role) | METH_STATIC,
      "_infer_role(raw_col)\n--\n\nThe ColumnRole of one loose column map."},
-    {"_normalize_relationships", KW_METHOD(py_normalize_relationships) | METH_STATIC,
+    {"_normalize_relationships", AW_KW(py_normalize_relationships) | METH_STATIC,
      "_normalize_relationships(obj)\n--\n\nThe RelationshipMeta records declared in one map."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -714,6 +726,9 @@ bool init_catalog(PyObject* module) {
     s_empty = PyUnicode_InternFromString("");
     s_many_to_one = PyUnicode_InternFromString("many_to_one");
     if (!s_space || !s_empty || !s_many_to_one) return false;
+    if (!aw::add_literal(module, "ColumnRole", {"metric", "dimension", "date", "datetime", "id", "primary_key",
+                                                 "foreign_key", "text", "boolean", "unknown"}))
+        return false;
     for (int i = 0; i < K_COUNT; ++i)
         if (!(K[i] = PyUnicode_InternFromString(kKeyNames[i]))) return false;
     const std::vector<int>* known[] = {&kCatalogKnown, &kTableKnown, &kColumnKnown, &kRelationshipKnown};
@@ -796,10 +811,10 @@ bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const Fix
         return false;
     }
     for (size_t k = 0; k < m.field.size(); ++k) {
-        PyObject* v = aw::rec_get(rec, m.field[k]);
+        Ref v(Py_XNewRef(aw::rec_get(rec, m.field[k])));  // held: a default=str hook may replace it
         if (!v) return false;
         out.put(m.prefix[k]);
-        if (!write_value(out, v, opt)) return false;
+        if (!write_value(out, v.get(), opt)) return false;
     }
     out.put('}');
     return true;
@@ -858,12 +873,12 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonS
             return false;
         }
         for (size_t k = 0; k < tables_map.field.size(); ++k) {
-            PyObject* v = aw::rec_get(t, tables_map.field[k]);
+            Ref v(Py_XNewRef(aw::rec_get(t, tables_map.field[k])));  // held, as in write_record
             if (!v) return false;
             out.put(tables_map.prefix[k]);
             bool ok = tables_map.field[k] == T_COLUMNS
-                          ? write_list(out, v, [&](PyObject* c) { return write_record(out, c, ColumnMetaType, cols, opt); })
-                          : write_value(out, v, opt);
+                          ? write_list(out, v.get(), [&](PyObject* c) { return write_record(out, c, ColumnMetaType, cols, opt); })
+                          : write_value(out, v.get(), opt);
             if (!ok) return false;
         }
         out.put('}');

@@ -150,7 +150,8 @@ struct Query {
 
 // --------------------------------------------------------------- settings
 
-enum Strategy : uint8_t { STRATEGY_LEXICAL, STRATEGY_TFIDF, STRATEGY_EMBEDDING, STRATEGY_HYBRID };
+// Any other strategy text blends as "hybrid" does but computes no vector scores.
+enum Strategy : uint8_t { STRATEGY_LEXICAL, STRATEGY_TFIDF, STRATEGY_EMBEDDING, STRATEGY_HYBRID, STRATEGY_OTHER };
 
 struct Settings {
     aw::Ref strategy_obj;

@@ -53,9 +53,9 @@ bool lookup_scores(const CatalogData& c, PyObject* map, VectorScores& out) {
     auto get = [&](double& dst) {
         Ref key(aw::new_str(id));
         if (!key) return false;
-        PyObject* v = PyDict_GetItemWithError(map, key.get());
+        Ref v(Py_XNewRef(PyDict_GetItemWithError(map, key.get())));  // held: float() may run code
         if (!v) return !PyErr_Occurred();
-        dst = PyFloat_AsDouble(v);
+        dst = PyFloat_AsDouble(v.get());
         return !(dst == -1.0 && PyErr_Occurred());
     };
     for (size_t t = 0; t < c.tables.size(); ++t) {
@@ -108,9 +108,7 @@ bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const
     // The scoring reads only native data and strings the catalog data holds
     // references to: other threads may run meanwhile on large catalogs.
     if (c.columns.size() >= 256) {
-        Py_BEGIN_ALLOW_THREADS
-        run();
-        Py_END_ALLOW_THREADS
+        aw::without_gil(run);
     } else {
         run();
     }
@@ -367,10 +365,10 @@ int fits(Py_ssize_t size, PyObject* budget) {
     return n ? PyObject_RichCompareBool(n.get(), budget, Py_LE) : -1;
 }
 
-PyObject* list_of_key(PyObject* d, const char* key) {
-    PyObject* v = PyDict_GetItemString(d, key);
+PyObject* list_of_key(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
     if (v) return Py_NewRef(v);
-    return PyList_New(0);
+    return PyErr_Occurred() ? nullptr : PyList_New(0);
 }
 
 PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
@@ -396,7 +394,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     Ref copy(s_text ? PyObject_CallOneArg(loads, s_text.get()) : nullptr);
     if (!copy) return nullptr;
     if (!PyDict_Check(copy.get())) return copy.release();
-    auto tables_of = [&]() { return Ref(list_of_key(copy.get(), "tables")); };
+    auto tables_of = [&]() { return Ref(list_of_key(copy.get(), KEY("tables"))); };
     auto each_dict = [](PyObject* list, auto&& fn) {
         Ref it(PyObject_GetIter(list));
         if (!it) return false;
@@ -406,9 +404,9 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
         }
         return !PyErr_Occurred();
     };
-    auto pop = [](PyObject* d, const char* key) {
-        if (PyDict_GetItemString(d, key)) return PyDict_DelItemString(d, key) == 0;
-        return true;
+    auto pop = [](PyObject* d, PyObject* key) {  // d.pop(key, None)
+        int has = PyDict_Contains(d, key);
+        return has == 0 || (has > 0 && PyDict_DelItem(d, key) == 0);
     };
     auto check = [&]() -> int {
         if (!json_size(copy.get(), text, size)) return -1;
@@ -417,10 +415,10 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     // Stage 1: drop descriptions, synonyms and sample values.
     Ref tables = tables_of();
     if (!tables || !each_dict(tables.get(), [&](PyObject* t) {
-            if (!pop(t, "description")) return false;
-            Ref cols(list_of_key(t, "columns"));
+            if (!pop(t, KEY("description"))) return false;
+            Ref cols(list_of_key(t, KEY("columns")));
             return cols && each_dict(cols.get(), [&](PyObject* c) {
-                       return pop(c, "description") && pop(c, "synonyms") && pop(c, "sample_values");
+                       return pop(c, KEY("description")) && pop(c, KEY("synonyms")) && pop(c, KEY("sample_values"));
                    });
         }))
         return nullptr;
@@ -431,7 +429,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
                                                    : -((-s.max_columns_per_table + 1) / 2);
     Py_ssize_t keep = half < 3 ? 3 : (half > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(half));
     if (!each_dict(tables.get(), [&](PyObject* t) {
-            Ref cols(list_of_key(t, "columns"));
+            Ref cols(list_of_key(t, KEY("columns")));
             Ref cut(cols ? PySequence_GetSlice(cols.get(), 0, keep) : nullptr);
             return cut && PyDict_SetItem(t, KEY("columns"), cut.get()) == 0;
         }))
@@ -581,9 +579,9 @@ PyObject* set_of(PyObject* values) {
 bool column_set(PyObject* map, PyObject* table_name, Ref& out) {
     out = Ref();
     if (!map) return true;
-    PyObject* v = PyDict_GetItemWithError(map, table_name);
+    Ref v(Py_XNewRef(PyDict_GetItemWithError(map, table_name)));  // held while iterated
     if (!v) return !PyErr_Occurred();
-    out = Ref(PySet_New(v));
+    out = Ref(PySet_New(v.get()));
     return bool(out);
 }
 
@@ -597,9 +595,7 @@ struct HashSink : JsonSink {
             take(piece);
             return;
         }
-        Py_BEGIN_ALLOW_THREADS
-        take(piece);
-        Py_END_ALLOW_THREADS
+        aw::without_gil([&] { take(piece); });
     }
     void take(std::string_view piece) {
         sha.update(piece);
@@ -621,8 +617,6 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
         return nullptr;
     Settings s;
     if (!settings_of(self, s)) return nullptr;
-    // The call makes many short-lived acyclic objects: spare the collector.
-    aw::GcPause gc_pause;
     if (is_blank(question)) {
         PyErr_SetString(PyExc_ValueError, "question is required");
         return nullptr;
@@ -761,16 +755,18 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     Py_ssize_t in_cols = static_cast<Py_ssize_t>(c.columns.size());
     Py_ssize_t out_tables = 0, out_cols = 0;
     if (PyDict_Check(selected.get())) {
-        PyObject* ts = PyDict_GetItemString(selected.get(), "tables");
+        Ref ts(Py_XNewRef(PyDict_GetItemWithError(selected.get(), KEY("tables"))));
+        if (!ts && PyErr_Occurred()) return nullptr;
         if (ts) {
-            out_tables = PyObject_Length(ts);
+            out_tables = PyObject_Length(ts.get());
             if (out_tables < 0) return nullptr;
-            Ref it(PyObject_GetIter(ts));
+            Ref it(PyObject_GetIter(ts.get()));
             if (!it) return nullptr;
             while (PyObject* t = PyIter_Next(it.get())) {
                 Ref hold(t);
-                PyObject* cs = PyDict_Check(t) ? PyDict_GetItemString(t, "columns") : nullptr;
-                Py_ssize_t n = cs ? PyObject_Length(cs) : 0;
+                Ref cs(PyDict_Check(t) ? Py_XNewRef(PyDict_GetItemWithError(t, KEY("columns"))) : nullptr);
+                if (!cs && PyErr_Occurred()) return nullptr;
+                Py_ssize_t n = cs ? PyObject_Length(cs.get()) : 0;
                 if (n < 0) return nullptr;
                 out_cols += n;
             }
@@ -1207,39 +1203,38 @@ PyObject* m_reduction(PyObject*, PyObject* args, PyObject* kwargs) {
     return reduction_percent(before, after);
 }
 
-#define KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef schemasift_methods[] = {
-    {"__init__", KW(m_init), "__init__($self, /, config=None)\n--\n\n"},
-    {"select", KW(m_select),
+    {"__init__", AW_KW(m_init), "__init__($self, /, config=None)\n--\n\n"},
+    {"select", AW_KW(m_select),
      "select($self, /, question, catalog, *, database=None, required_tables=None, required_columns=None, "
      "excluded_tables=None, excluded_columns=None)\n--\n\n"
      "Select the slice of catalog that matters for question."},
-    {"_build_doc_texts", KW(m_build_doc_texts), "_build_doc_texts($self, /, catalog)\n--\n\n"},
-    {"_get_tfidf_scores", KW(m_tfidf), "_get_tfidf_scores($self, /, question, doc_text_by_id)\n--\n\n"},
-    {"_get_embedding_scores", KW(m_embedding), "_get_embedding_scores($self, /, question, doc_text_by_id)\n--\n\n"},
-    {"_blend_scores", KW(m_blend), "_blend_scores($self, /, lexical, tfidf, embedding)\n--\n\n"},
-    {"_token_overlap_score", KW(m_overlap),
+    {"_build_doc_texts", AW_KW(m_build_doc_texts), "_build_doc_texts($self, /, catalog)\n--\n\n"},
+    {"_get_tfidf_scores", AW_KW(m_tfidf), "_get_tfidf_scores($self, /, question, doc_text_by_id)\n--\n\n"},
+    {"_get_embedding_scores", AW_KW(m_embedding), "_get_embedding_scores($self, /, question, doc_text_by_id)\n--\n\n"},
+    {"_blend_scores", AW_KW(m_blend), "_blend_scores($self, /, lexical, tfidf, embedding)\n--\n\n"},
+    {"_token_overlap_score", AW_KW(m_overlap),
      "_token_overlap_score($self, /, q_tokens, doc_tokens, weight, reasons, reason_label)\n--\n\n"},
-    {"_normalize_lexical", KW(m_normalize), "_normalize_lexical($self, /, score)\n--\n\n"},
-    {"_lexical_score_table", KW(m_lex_table), "_lexical_score_table($self, /, question, table, intent)\n--\n\n"},
-    {"_lexical_score_column", KW(m_lex_column),
+    {"_normalize_lexical", AW_KW(m_normalize), "_normalize_lexical($self, /, score)\n--\n\n"},
+    {"_lexical_score_table", AW_KW(m_lex_table), "_lexical_score_table($self, /, question, table, intent)\n--\n\n"},
+    {"_lexical_score_column", AW_KW(m_lex_column),
      "_lexical_score_column($self, /, question, table, col, intent)\n--\n\n"},
-    {"_score_tables", KW(m_score_tables),
+    {"_score_tables", AW_KW(m_score_tables),
      "_score_tables($self, /, *, question, catalog, intent, tfidf_scores, embedding_scores, required_tables)\n--\n\n"},
-    {"_choose_tables", KW(m_choose_tables), "_choose_tables($self, /, scored_tables, required_tables)\n--\n\n"},
-    {"_score_and_choose_columns", KW(m_score_columns),
+    {"_choose_tables", AW_KW(m_choose_tables), "_choose_tables($self, /, scored_tables, required_tables)\n--\n\n"},
+    {"_score_and_choose_columns", AW_KW(m_score_columns),
      "_score_and_choose_columns($self, /, *, question, table, intent, tfidf_scores, embedding_scores, "
      "required_columns, excluded_columns)\n--\n\n"},
-    {"_ensure_intent_columns", KW(m_ensure), "_ensure_intent_columns($self, /, table, ranked, selected, intent)\n--\n\n"},
-    {"_select_relationships", KW(m_select_relationships),
+    {"_ensure_intent_columns", AW_KW(m_ensure), "_ensure_intent_columns($self, /, table, ranked, selected, intent)\n--\n\n"},
+    {"_select_relationships", AW_KW(m_select_relationships),
      "_select_relationships($self, /, catalog, selected_tables)\n--\n\n"},
-    {"_build_selected_metadata", KW(m_build_selected),
+    {"_build_selected_metadata", AW_KW(m_build_selected),
      "_build_selected_metadata($self, /, catalog, selected_tables, selected_relationships)\n--\n\n"},
-    {"_apply_output_budget", KW(m_budget), "_apply_output_budget($self, /, selected_metadata)\n--\n\n"},
+    {"_apply_output_budget", AW_KW(m_budget), "_apply_output_budget($self, /, selected_metadata)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef reduction_def = {"_reduction_percent", KW(m_reduction),
+PyMethodDef reduction_def = {"_reduction_percent", AW_KW(m_reduction),
                              "_reduction_percent(before, after)\n--\n\nPercent fewer, never negative."};
 
 // select_metadata(question, catalog, *, ...)
@@ -1288,7 +1283,7 @@ PyObject* py_select_metadata(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef driver_functions[] = {
-    {"select_metadata", KW(py_select_metadata),
+    {"select_metadata", AW_KW(py_select_metadata),
      "select_metadata($module, /, question, catalog, *, database=None, strategy='hybrid', top_k_tables=3, "
      "max_columns_per_table=25, max_output_chars=None, use_embeddings=False, embedding_model_name_or_path=None, "
      "include_debug=True)\n--\n\nOne-call schema selection with the most used settings."},

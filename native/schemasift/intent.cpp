@@ -139,7 +139,7 @@ PyObject* py_parse(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef parser_methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_parse)), METH_VARARGS | METH_KEYWORDS,
+    {"parse", AW_FN(py_parse), METH_VARARGS | METH_KEYWORDS,
      "parse($self, /, question)\n--\n\nParse a question into a QueryIntent."},
     {nullptr, nullptr, 0, nullptr}};
 

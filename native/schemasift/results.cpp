@@ -39,8 +39,8 @@ PyObject* metrics_summary(PyObject* self, PyObject*) {
     std::string out;
     for (const Piece& p : pieces) {
         out += p.text;
-        PyObject* v = aw::rec_get(self, p.field);
-        if (!v || !append_format(out, v, p.spec)) return nullptr;
+        Ref v(Py_XNewRef(aw::rec_get(self, p.field)));  // held: formatting may run code that replaces it
+        if (!v || !append_format(out, v.get(), p.spec)) return nullptr;
     }
     out += "x";
     return aw::new_str(out);
@@ -53,28 +53,30 @@ PyObject* result_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     int with_debug = PyObject_IsTrue(include_debug);
     if (with_debug < 0) return nullptr;
-    PyObject* selected = aw::rec_get(self, 0);
-    PyObject* metrics = selected ? aw::rec_get(self, 1) : nullptr;
-    PyObject* intent = metrics ? aw::rec_get(self, 2) : nullptr;
-    PyObject* debug = intent ? aw::rec_get(self, 3) : nullptr;
+    // held: copying may run code that replaces the fields
+    Ref selected(Py_XNewRef(aw::rec_get(self, 0)));
+    Ref metrics(selected ? Py_XNewRef(aw::rec_get(self, 1)) : nullptr);
+    Ref intent(metrics ? Py_XNewRef(aw::rec_get(self, 2)) : nullptr);
+    Ref debug(intent ? Py_XNewRef(aw::rec_get(self, 3)) : nullptr);
     if (!debug) return nullptr;
-    Ref m(aw::is_record(metrics) ? record_as_dict(metrics) : deep_copy(metrics));
-    Ref i(m ? (aw::is_record(intent) ? record_as_dict(intent) : deep_copy(intent)) : nullptr);
+    auto copy = [](PyObject* v) { return aw::is_record(v) ? record_as_dict(v) : deep_copy(v); };
+    Ref m(copy(metrics.get()));
+    Ref i(m ? copy(intent.get()) : nullptr);
     Ref d(i ? PyDict_New() : nullptr);
-    if (!d || PyDict_SetItemString(d.get(), "selected_metadata", selected) < 0 ||
+    if (!d || PyDict_SetItemString(d.get(), "selected_metadata", selected.get()) < 0 ||
         PyDict_SetItemString(d.get(), "metrics", m.get()) < 0 || PyDict_SetItemString(d.get(), "intent", i.get()) < 0)
         return nullptr;
-    if (with_debug && PyDict_SetItemString(d.get(), "debug", debug) < 0) return nullptr;
+    if (with_debug && PyDict_SetItemString(d.get(), "debug", debug.get()) < 0) return nullptr;
     return d.release();
 }
 
 PyMethodDef metrics_methods[] = {
-    {"summary", metrics_summary, METH_NOARGS,
+    {"summary", AW_FN(metrics_summary), METH_NOARGS,
      "summary($self, /)\n--\n\nOne line: tables, columns and tokens before and after, and the compression."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef result_methods[] = {
-    {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(result_to_dict)), METH_VARARGS | METH_KEYWORDS,
+    {"to_dict", AW_FN(result_to_dict), METH_VARARGS | METH_KEYWORDS,
      "to_dict($self, /, include_debug=False)\n--\n\nThe result as a plain map; \"debug\" only when asked."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -82,6 +84,7 @@ PyMethodDef result_methods[] = {
 
 bool init_results(PyObject* module) {
     using aw::FieldSpec;
+    if (!aw::add_literal(module, "Strategy", {"lexical", "tfidf", "embedding", "hybrid"})) return false;
     SelectorConfigType = aw::make_record_type(
         module, "askweave.schemasift.SelectorConfig", "Every weight, limit and switch of a selection.",
         {FieldSpec::str("strategy", "hybrid"), FieldSpec::integer("top_k_tables", 3),

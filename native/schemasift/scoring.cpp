@@ -102,16 +102,22 @@ bool plain_scalar(PyObject* v) {
 // outside the plain kinds could make that fail, and then the record's own
 // method is asked so that the same error is raised.
 bool check_search_text(PyObject* col, PyObject* table_name, PyObject* business) {
+    if (!table_name) return true;  // single-column calls build no search text
     bool plain = true;
-    for (int i : {C_TYPE, C_ROLE}) plain = plain && plain_scalar(aw::rec_get(col, i));
+    for (int i : {C_TYPE, C_ROLE}) {
+        PyObject* v = aw::rec_get(col, i);
+        if (!v) return false;
+        plain = plain && plain_scalar(v);
+    }
     PyObject* samples = aw::rec_get(col, C_SAMPLE_VALUES);
+    if (!samples) return false;
     if (PyList_CheckExact(samples) || PyTuple_CheckExact(samples)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(samples);
         for (Py_ssize_t i = 0; i < n && i < 10 && plain; ++i) plain = plain_scalar(PySequence_Fast_GET_ITEM(samples, i));
     } else {
         plain = false;
     }
-    if (plain || !table_name) return true;
+    if (plain) return true;
     Ref text(PyObject_CallMethod(col, "searchable_text", "OO", table_name, business));
     return bool(text);
 }
@@ -265,9 +271,13 @@ bool read_query(PyObject* question, PyObject* intent, Query& q) {
     std::vector<std::string> words;
     while (PyObject* t = PyIter_Next(it.get())) {
         Ref hold(t);
-        // only texts can equal a document token
-        if (PyUnicode_Check(t)) words.push_back(aw::to_utf8(t));
-        else words.push_back(std::string("\xff", 1) + std::to_string(words.size()));  // never matches
+        // Only texts can equal a document token, and never a stopword: documents
+        // are tokenized with the default stopwords. Stand-ins keep the set's size.
+        if (PyUnicode_Check(t)) {
+            std::string w = aw::to_utf8(t);
+            if (default_stopwords().contains(w)) w.insert(0, "\xfe");
+            words.push_back(std::move(w));
+        } else words.push_back(std::string("\xff", 1) + std::to_string(words.size()));  // never matches
     }
     if (PyErr_Occurred()) return false;
     // the set's size counts non-text members too
@@ -287,7 +297,7 @@ inline bool ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
 inline bool ascii_alnum_lower(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // Marks the question tokens that occur among tokenize(text)'s tokens.
-// Stopwords need no filtering: the question's tokens never include them.
+// Stopwords need no filtering: read_query never lets the question's tokens match one.
 void mark_tokens(std::string_view text, const QueryTokens& q, Bits& bits, std::string& scratch) {
     if (q.size() == 0) return;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -662,10 +672,11 @@ bool get_obj(PyObject* config, const char* name, Ref& out) {
 
 bool Settings::read(PyObject* c) {
     if (!get_obj(c, F(0), strategy_obj)) return false;
-    strategy = STRATEGY_HYBRID;
+    strategy = STRATEGY_OTHER;
     PyObject* st = strategy_obj.get();
     if (PyUnicode_Check(st)) {
-        if (PyUnicode_CompareWithASCIIString(st, "lexical") == 0) strategy = STRATEGY_LEXICAL;
+        if (PyUnicode_CompareWithASCIIString(st, "hybrid") == 0) strategy = STRATEGY_HYBRID;
+        else if (PyUnicode_CompareWithASCIIString(st, "lexical") == 0) strategy = STRATEGY_LEXICAL;
         else if (PyUnicode_CompareWithASCIIString(st, "tfidf") == 0) strategy = STRATEGY_TFIDF;
         else if (PyUnicode_CompareWithASCIIString(st, "embedding") == 0) strategy = STRATEGY_EMBEDDING;
     }

@@ -315,30 +315,30 @@ void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& 
 }
 
 PyMethodDef text_functions[] = {
-    {"_split_identifier", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_split_identifier)),
+    {"_split_identifier", AW_FN(py_split_identifier),
      METH_VARARGS | METH_KEYWORDS,
      "_split_identifier($module, /, value)\n--\n\n"
      "Split an identifier at '_', '-', '.' and camel-case capitals, then lowercase it."},
-    {"tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_tokenize)), METH_VARARGS | METH_KEYWORDS,
+    {"tokenize", AW_FN(py_tokenize), METH_VARARGS | METH_KEYWORDS,
      "tokenize($module, /, text, *, stopwords=None)\n--\n\n"
      "Lower-case word tokens of text after identifier splitting, without stopwords."},
-    {"normalize_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_normalize_text)),
+    {"normalize_text", AW_FN(py_normalize_text),
      METH_VARARGS | METH_KEYWORDS,
      "normalize_text($module, /, text)\n--\n\n"
      "Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text."},
-    {"estimate_tokens", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_estimate_tokens)),
+    {"estimate_tokens", AW_FN(py_estimate_tokens),
      METH_VARARGS | METH_KEYWORDS,
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
      "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token))."},
-    {"stable_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_stable_hash)),
+    {"stable_hash", AW_FN(py_stable_hash),
      METH_VARARGS | METH_KEYWORDS,
      "stable_hash($module, /, value)\n--\n\n"
      "First 16 hex digits of the SHA-256 of value's sorted-key JSON text."},
-    {"safe_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_safe_float)),
+    {"safe_float", AW_FN(py_safe_float),
      METH_VARARGS | METH_KEYWORDS,
      "safe_float($module, /, value, default=0.0)\n--\n\n"
      "float(value), or default when value is None or cannot be converted."},
-    {"_json_dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_json_dumps)),
+    {"_json_dumps", AW_FN(py_json_dumps),
      METH_VARARGS | METH_KEYWORDS,
      "_json_dumps($module, /, value, *, ensure_ascii=True, sort_keys=False, indent=None, default_str=False)\n--\n\n"
      "json.dumps(value, ensure_ascii=..., sort_keys=..., indent=..., default=str if default_str else None)."},

@@ -225,19 +225,18 @@ PyObject* py_emb_init(PyObject*, PyObject* a, PyObject* k) { return call_init(em
 PyObject* py_emb_build(PyObject*, PyObject* a, PyObject* k) { return call_one(embedding_build, "build", a, k, "doc_text_by_id"); }
 PyObject* py_emb_score(PyObject*, PyObject* a, PyObject* k) { return call_one(embedding_score, "score", a, k, "question"); }
 
-#define KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef tfidf_methods[] = {
-    {"__init__", KW(py_tfidf_init), "__init__($self, /)\n--\n\n"},
-    {"build", KW(py_tfidf_build), "build($self, /, doc_text_by_id)\n--\n\nFit the vectorizer on the documents."},
-    {"score", KW(py_tfidf_score),
+    {"__init__", AW_KW(py_tfidf_init), "__init__($self, /)\n--\n\n"},
+    {"build", AW_KW(py_tfidf_build), "build($self, /, doc_text_by_id)\n--\n\nFit the vectorizer on the documents."},
+    {"score", AW_KW(py_tfidf_score),
      "score($self, /, question)\n--\n\nCosine similarity of the question to every document."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef embedding_methods[] = {
-    {"__init__", KW(py_emb_init), "__init__($self, /, model_name_or_path=None)\n--\n\n"},
-    {"build", KW(py_emb_build), "build($self, /, doc_text_by_id)\n--\n\nEncode every document."},
-    {"score", KW(py_emb_score),
+    {"__init__", AW_KW(py_emb_init), "__init__($self, /, model_name_or_path=None)\n--\n\n"},
+    {"build", AW_KW(py_emb_build), "build($self, /, doc_text_by_id)\n--\n\nEncode every document."},
+    {"score", AW_KW(py_emb_score),
      "score($self, /, question)\n--\n\nDot product of the question's embedding with every document's."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -22,12 +22,6 @@ const char* const kScalarKeys[] = {"granularity", "aggregation", "sort", "limit"
 // Time units are said by the granularity, never as a grouping.
 const char* const kTimeGrains[] = {"month", "day", "week", "year", "quarter", "hour"};
 
-PyObject* lens_config(PyObject* self) {
-    PyObject* c = reinterpret_cast<LensObject*>(self)->config;
-    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
-    return c;
-}
-
 PyObject* key(const char* k) { return interned_key(k); }
 
 // A subclass may replace any stage, so its stages are looked up by name;
@@ -636,9 +630,8 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         PyErr_Format(PyExc_TypeError, "candidates must be a list or None, not %.200s", Py_TYPE(candidates)->tp_name);
         return nullptr;
     }
-    PyObject* cfg = lens_config(lens);
-    if (!cfg) return nullptr;
-    Ref config = Ref::borrow(cfg);  // caller code below may replace the lens's settings
+    Ref config(lens_config(lens));  // caller code below may replace the lens's settings
+    if (!config) return nullptr;
 
     Ref base_question(card_field(base, CARD_RESOLVED_QUESTION));
     int t = base_question ? PyObject_IsTrue(base_question.get()) : -1;
@@ -770,9 +763,8 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
         PyErr_Format(PyExc_TypeError, "candidates must be a list, not %.200s", Py_TYPE(candidates)->tp_name);
         return nullptr;
     }
-    PyObject* cfg = lens_config(lens);
-    if (!cfg) return nullptr;
-    Ref config = Ref::borrow(cfg);
+    Ref config(lens_config(lens));
+    if (!config) return nullptr;
     Ref card(field(base_candidate, ContextCandidateType, CAND_CARD, "card"));
     if (!card) return nullptr;
     if (card.get() == Py_None) {
@@ -909,7 +901,6 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
 
 namespace {
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* py_build_contextual_resolution(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"context_type", "current_question", "base_candidate", "intent_delta",
@@ -986,24 +977,24 @@ PyObject* py_build_ambiguity_question(PyObject*, PyObject* args, PyObject* kwarg
 }  // namespace
 
 PyMethodDef lens_compose_methods[] = {
-    {"_build_contextual_resolution", KW_METHOD(py_build_contextual_resolution),
+    {"_build_contextual_resolution", AW_KW(py_build_contextual_resolution),
      "_build_contextual_resolution($self, /, context_type, current_question, base_candidate, intent_delta, "
      "candidates, route, reason)\n--\n\nA resolution built on the base candidate's card."},
-    {"_compose_resolved_question", KW_METHOD(py_compose_resolved_question),
+    {"_compose_resolved_question", AW_KW(py_compose_resolved_question),
      "_compose_resolved_question($self, /, current_question, base, delta, context_type, candidates=None, "
      "base_candidate=None)\n--\n\nThe self-contained question: the base's state with the change applied."},
-    {"_merge_top_candidate_states", KW_METHOD(py_merge_top_candidate_states),
+    {"_merge_top_candidate_states", AW_KW(py_merge_top_candidate_states),
      "_merge_top_candidate_states($self, /, base_candidate, candidates, top_n=3)\n--\n\n"
      "The query states of the best candidates (and the base) merged into one map."},
-    {"_state_to_question_parts", KW_METHOD(py_state_to_question_parts),
+    {"_state_to_question_parts", AW_KW(py_state_to_question_parts),
      "_state_to_question_parts($self, /, base_question, state)\n--\n\n"
      "Metric, grouping, filter and granularity texts of a stored query state."},
-    {"_filters_to_text", KW_METHOD(py_filters_to_text),
+    {"_filters_to_text", AW_KW(py_filters_to_text),
      "_filters_to_text($self, /, filters)\n--\n\nStored filters as one line of text."},
-    {"_render_question_parts", KW_METHOD(py_render_question_parts),
+    {"_render_question_parts", AW_KW(py_render_question_parts),
      "_render_question_parts($self, /, parts, fallback)\n--\n\n"
      "The question sentence of the parts, or fallback when it would say nothing."},
-    {"_build_ambiguity_question", KW_METHOD(py_build_ambiguity_question),
+    {"_build_ambiguity_question", AW_KW(py_build_ambiguity_question),
      "_build_ambiguity_question($self, /, candidates)\n--\n\nThe question asking which earlier result to use."},
     {nullptr, nullptr, 0, nullptr}};
 

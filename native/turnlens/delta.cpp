@@ -494,7 +494,6 @@ namespace {
 
 // ------------------------------------------------------------ TurnLens methods
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* text_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char* fn, const char* name) {
     const char* kw[] = {name, nullptr};
@@ -555,17 +554,17 @@ PyObject* py_override(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef lens_delta_methods[] = {
-    {"_extract_intent_delta", KW_METHOD(py_extract),
+    {"_extract_intent_delta", AW_KW(py_extract),
      "_extract_intent_delta($self, /, question)\n--\n\nThe change the message asks for, as an IntentDelta."},
-    {"_extract_dimension_hint", KW_METHOD(py_dimension),
+    {"_extract_dimension_hint", AW_KW(py_dimension),
      "_extract_dimension_hint($self, /, q)\n--\n\nThe cleaned grouping phrase of a lowered message, or None."},
-    {"_extract_filter_hint", KW_METHOD(py_filter),
+    {"_extract_filter_hint", AW_KW(py_filter),
      "_extract_filter_hint($self, /, q)\n--\n\nThe cleaned filter phrase of a lowered message, or None."},
-    {"_extract_metric_hint", KW_METHOD(py_metric),
+    {"_extract_metric_hint", AW_KW(py_metric),
      "_extract_metric_hint($self, /, q)\n--\n\nThe metric phrase after the first aggregation word, or that word."},
-    {"_clean_hint", KW_METHOD(py_clean),
+    {"_clean_hint", AW_KW(py_clean),
      "_clean_hint($self, /, hint)\n--\n\nA captured phrase cut at its first stop word and trimmed, or ''."},
-    {"_apply_numeric_override", KW_METHOD(py_override),
+    {"_apply_numeric_override", AW_KW(py_override),
      "_apply_numeric_override($self, /, parts, delta)\n--\n\n"
      "Replace the last number of the filter (else metric) part by the delta's value."},
     {nullptr, nullptr, 0, nullptr}};

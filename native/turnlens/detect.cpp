@@ -319,7 +319,6 @@ namespace {
 
 // ------------------------------------------------------------ TurnLens methods
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 // The single "question" argument of a detector, checked to be text.
 PyObject* question_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char* fn) {
@@ -398,23 +397,23 @@ PyObject* py_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef lens_detect_methods[] = {
-    {"_detect_explicit_turn_reference", KW_METHOD(py_explicit),
+    {"_detect_explicit_turn_reference", AW_KW(py_explicit),
      "_detect_explicit_turn_reference($self, /, question)\n--\n\nThe turn number the message names, or None."},
-    {"_detect_artifact_reference", KW_METHOD(py_artifact),
+    {"_detect_artifact_reference", AW_KW(py_artifact),
      "_detect_artifact_reference($self, /, question)\n--\n\nThe artifact reference the message names, or None."},
-    {"_artifact_matches", KW_METHOD(py_artifact_matches),
+    {"_artifact_matches", AW_KW(py_artifact_matches),
      "_artifact_matches($self, /, ref, card)\n--\n\nWhether an artifact reference names this card."},
-    {"_is_suggestion_request", KW_METHOD(py_suggestion),
+    {"_is_suggestion_request", AW_KW(py_suggestion),
      "_is_suggestion_request($self, /, question)\n--\n\nWhether the message asks for suggestions."},
-    {"_has_followup_signal", KW_METHOD(py_followup),
+    {"_has_followup_signal", AW_KW(py_followup),
      "_has_followup_signal($self, /, question)\n--\n\nWhether the message points back at an earlier result."},
-    {"_has_pronoun_followup", KW_METHOD(py_pronoun),
+    {"_has_pronoun_followup", AW_KW(py_pronoun),
      "_has_pronoun_followup($self, /, question)\n--\n\nWhether the message holds a real back-reference word."},
-    {"_has_modify_signal", KW_METHOD(py_modify),
+    {"_has_modify_signal", AW_KW(py_modify),
      "_has_modify_signal($self, /, question, delta)\n--\n\nWhether the message asks to change an earlier result."},
-    {"_has_ambiguous_reference", KW_METHOD(py_ambiguous),
+    {"_has_ambiguous_reference", AW_KW(py_ambiguous),
      "_has_ambiguous_reference($self, /, question)\n--\n\nWhether the message uses a reference with an unclear target."},
-    {"_looks_like_complete_question", KW_METHOD(py_complete),
+    {"_looks_like_complete_question", AW_KW(py_complete),
      "_looks_like_complete_question($self, /, question)\n--\n\nWhether the message reads as a question of its own."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -10,8 +10,6 @@ using aw::Ref;
 
 namespace {
 
-LensObject* L(PyObject* self) { return reinterpret_cast<LensObject*>(self); }
-
 // self.<name>(*args, **kw): stages are looked up on the resolver, so a
 // subclass may replace any of them.
 PyObject* stage(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
@@ -70,17 +68,18 @@ PyObject* empty_message(PyObject* message) {
 }
 
 PyObject* finalize(PyObject* self, PyObject* resolution, PyObject* cards, PyObject* preliminary) {
-    PyObject* config = L(self)->config;
-    Ref ceiling(config_field(config, CFG_LLM_FALLBACK_CONFIDENCE_CEILING));
+    Ref config(lens_config(self));
+    Ref ceiling(config ? config_field(config.get(), CFG_LLM_FALLBACK_CONFIDENCE_CEILING) : nullptr);
     if (!ceiling) return nullptr;
     if (ceiling.get() == Py_None) return Py_NewRef(resolution);
     Ref confidence(PyObject_GetAttr(resolution, KEY("confidence")));
     int above = confidence ? PyObject_RichCompareBool(confidence.get(), ceiling.get(), Py_GE) : -1;
     if (above) return above < 0 ? nullptr : Py_NewRef(resolution);
-    Ref use(config_field(config, CFG_USE_LLM_FALLBACK));
+    Ref use(config_field(config.get(), CFG_USE_LLM_FALLBACK));
     int on = use ? PyObject_IsTrue(use.get()) : -1;
     if (on < 0) return nullptr;
-    if (!on || L(self)->llm_fallback == Py_None) return Py_NewRef(resolution);
+    Ref callback(lens_fallback(self));
+    if (!on || callback.get() == Py_None) return Py_NewRef(resolution);
     Ref copy(PyDict_Copy(preliminary));
     Ref summary(copy ? PyObject_CallMethod(resolution, "to_dict", "O", Py_False) : nullptr);
     if (!summary || PyDict_SetItemString(copy.get(), "preliminary_resolution", summary.get()) < 0) return nullptr;
@@ -98,7 +97,7 @@ PyObject* fallback_or_clarify(PyObject* self, PyObject* q, PyObject* cards, PyOb
     if (answer.get() != Py_None) return answer.release();
     Ref question(stage(self, KEY("_build_ambiguity_question"), {candidates}));
     Ref why(question ? str(reason) : nullptr);
-    return why ? clarify_resolution(L(self)->config, q, candidates, why.get(), question.get()) : nullptr;
+    return why ? clarify_resolution(Ref(lens_config(self)).get(), q, candidates, why.get(), question.get()) : nullptr;
 }
 
 PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_cards, PyObject* active_turn_id,
@@ -152,7 +151,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
             return r.release();
         }
         Ref reason(str("No previous context cards available."));
-        return reason ? fresh_resolution(L(self)->config, q.get(), nullptr, reason.get()) : nullptr;
+        return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), nullptr, reason.get()) : nullptr;
     }
 
     // 4. Signals, all of them, in this order.
@@ -213,7 +212,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     auto clarify = [&](const char* reason, const char* question) -> PyObject* {
         Ref why(str(reason)), ask(str(question));
         if (!why || !ask) return nullptr;
-        return clarify_resolution(L(self)->config, q.get(), candidates.get(), why.get(), ask.get());
+        return clarify_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), why.get(), ask.get());
     };
 
     // 7. Suggestion.
@@ -262,7 +261,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     // 10. A complete question of its own.
     if (is_complete) {
         Ref reason(str("Question appears complete and independent."));
-        return reason ? fresh_resolution(L(self)->config, q.get(), candidates.get(), reason.get()) : nullptr;
+        return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), reason.get()) : nullptr;
     }
 
     // 11. Last resort.
@@ -304,21 +303,20 @@ PyObject* py_resolve_context(PyObject*, PyObject* args, PyObject* kwargs) {
     return lens ? resolve(lens.get(), question, cards, active, preferred) : nullptr;
 }
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 }  // namespace
 
 PyMethodDef lens_driver_methods[] = {
-    {"resolve", KW_METHOD(py_resolve),
+    {"resolve", AW_KW(py_resolve),
      "resolve($self, /, current_question, context_cards=None, *, active_turn_id=None, preferred_task_type=None)\n"
      "--\n\nDecide what the message is, given the cards of earlier turns, and resolve it."},
-    {"_finalize_resolution", KW_METHOD(py_finalize),
+    {"_finalize_resolution", AW_KW(py_finalize),
      "_finalize_resolution($self, /, resolution, cards, preliminary)\n--\n\n"
      "Let a low-confidence contextual result be replaced by the language model's answer."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef driver_functions[] = {
-    {"resolve_context", KW_METHOD(py_resolve_context),
+    {"resolve_context", AW_KW(py_resolve_context),
      "resolve_context($module, /, current_question, context_cards=None, *, active_turn_id=None, "
      "preferred_task_type=None, config=None, llm_fallback=None)\n--\n\n"
      "One-call context resolution with a fresh TurnLens(config, llm_fallback)."},

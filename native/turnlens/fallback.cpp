@@ -10,12 +10,6 @@ using aw::Ref;
 
 namespace {
 
-PyObject* lens_config(PyObject* self) {
-    PyObject* c = reinterpret_cast<LensObject*>(self)->config;
-    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
-    return c;
-}
-
 // Swallows an ordinary error (returning None); interruptions and exit
 // requests keep propagating.
 PyObject* absorbed() {
@@ -196,16 +190,15 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
 }
 
 PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject* cards, PyObject* preliminary) {
-    PyObject* cfg = lens_config(lens);
-    if (!cfg) return nullptr;
     // Strong references to everything used across the call: the callback
     // may call back into the resolver or replace its settings.
-    Ref config = Ref::borrow(cfg);
-    Ref callback = Ref::borrow(reinterpret_cast<LensObject*>(lens)->llm_fallback);
+    Ref config(lens_config(lens));
+    if (!config) return nullptr;
+    Ref callback(lens_fallback(lens));
     Ref use(config_field(config.get(), CFG_USE_LLM_FALLBACK));
     int on = use ? PyObject_IsTrue(use.get()) : -1;
     if (on < 0) return nullptr;
-    if (!on || !callback || callback.get() == Py_None) Py_RETURN_NONE;
+    if (!on || callback.get() == Py_None) Py_RETURN_NONE;
 
     Ref hold_q = Ref::borrow(current_question), hold_cards = Ref::borrow(cards), hold_pre = Ref::borrow(preliminary);
     Ref chosen(cards_to_summarize(config.get(), cards));
@@ -224,8 +217,11 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
     int t = PyObject_IsTrue(answer.get());
     if (t < 0) return absorbed();
     if (!t) Py_RETURN_NONE;
-    PyObject* now = reinterpret_cast<LensObject*>(lens)->config;  // as the callback left it
-    Ref current = now ? Ref::borrow(now) : config;
+    Ref current(lens_config(lens));  // as the callback left it
+    if (!current) {
+        PyErr_Clear();
+        current = config;
+    }
     PyObject* r;
     if (Py_TYPE(lens) == TurnLensType) {
         r = resolution_from_llm_dict(current.get(), current_question, answer.get(), cards);
@@ -239,7 +235,6 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
 
 namespace {
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* py_try_llm_fallback(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"current_question", "cards", "preliminary", nullptr};
@@ -256,19 +251,17 @@ PyObject* py_resolution_from_llm_dict(PyObject* self, PyObject* args, PyObject* 
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_resolution_from_llm_dict", const_cast<char**>(kw), &cq,
                                      &data, &cards))
         return nullptr;
-    PyObject* config = lens_config(self);
-    if (!config) return nullptr;
-    Ref hold(Py_NewRef(config));
-    return resolution_from_llm_dict(config, cq, data, cards);
+    Ref config(lens_config(self));
+    return config ? resolution_from_llm_dict(config.get(), cq, data, cards) : nullptr;
 }
 
 }  // namespace
 
 PyMethodDef lens_fallback_methods[] = {
-    {"_try_llm_fallback", KW_METHOD(py_try_llm_fallback),
+    {"_try_llm_fallback", AW_KW(py_try_llm_fallback),
      "_try_llm_fallback($self, /, current_question, cards, preliminary)\n--\n\n"
      "The callback's resolution, or None when it is off, missing, fails or gives nothing usable."},
-    {"_resolution_from_llm_dict", KW_METHOD(py_resolution_from_llm_dict),
+    {"_resolution_from_llm_dict", AW_KW(py_resolution_from_llm_dict),
      "_resolution_from_llm_dict($self, /, current_question, data, cards)\n--\n\n"
      "A resolution from the callback's answer; raises on unusable data."},
     {nullptr, nullptr, 0, nullptr}};

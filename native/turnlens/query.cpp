@@ -153,11 +153,6 @@ bool extend_entries(PyObject* list, PyObject* state, const char* key) {
     return for_each_item(entries.get(), [&](PyObject* e) { return PyList_Append(list, e) < 0 ? -1 : 1; });
 }
 
-PyObject* lens_config(PyObject* self) {
-    PyObject* c = reinterpret_cast<LensObject*>(self)->config;
-    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
-    return c;
-}
 
 }  // namespace
 
@@ -313,7 +308,6 @@ PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delt
 
 namespace {
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* py_compose_metadata_search_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"current_question", "base", "delta", "resolved_question", nullptr};
@@ -321,10 +315,8 @@ PyObject* py_compose_metadata_search_query(PyObject* self, PyObject* args, PyObj
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_compose_metadata_search_query", const_cast<char**>(kw), &cq,
                                      &base, &delta, &resolved))
         return nullptr;
-    PyObject* config = lens_config(self);
-    if (!config) return nullptr;
-    Ref hold(Py_NewRef(config));  // str() of stored values may run caller code
-    return compose_metadata_search_query(config, cq, base, delta, resolved);
+    Ref config(lens_config(self));  // str() of stored values may run caller code
+    return config ? compose_metadata_search_query(config.get(), cq, base, delta, resolved) : nullptr;
 }
 
 PyObject* py_constraints_from_base(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -332,19 +324,17 @@ PyObject* py_constraints_from_base(PyObject* self, PyObject* args, PyObject* kwa
     PyObject *base, *delta;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_constraints_from_base", const_cast<char**>(kw), &base, &delta))
         return nullptr;
-    PyObject* config = lens_config(self);
-    if (!config) return nullptr;
-    Ref hold(Py_NewRef(config));  // the card's methods may run caller code
-    return constraints_from_base(config, base, delta);
+    Ref config(lens_config(self));  // the card's methods may run caller code
+    return config ? constraints_from_base(config.get(), base, delta) : nullptr;
 }
 
 }  // namespace
 
 PyMethodDef lens_query_methods[] = {
-    {"_compose_metadata_search_query", KW_METHOD(py_compose_metadata_search_query),
+    {"_compose_metadata_search_query", AW_KW(py_compose_metadata_search_query),
      "_compose_metadata_search_query($self, /, current_question, base, delta, resolved_question)\n--\n\n"
      "The schema search text: distinct words of the questions, the delta's hints and the base card."},
-    {"_constraints_from_base", KW_METHOD(py_constraints_from_base),
+    {"_constraints_from_base", AW_KW(py_constraints_from_base),
      "_constraints_from_base($self, /, base, delta)\n--\n\n"
      "(required_tables, required_columns) carried over from the base card."},
     {nullptr, nullptr, 0, nullptr}};

@@ -32,7 +32,8 @@ private:
 // operand is an exact float or int, the objects' own operators otherwise.
 class Score {
 public:
-    bool add(PyObject* w) {
+    bool add(PyObject* w) {  // w null: reading the weight failed
+        if (!w) return false;
         double x;
         if (!obj_ && as_double(w, x)) {
             d_ += x;
@@ -44,6 +45,7 @@ public:
     }
     // score += factor * w, factor a float
     bool add_product(double factor, PyObject* w) {
+        if (!w) return false;
         double x;
         if (!obj_ && as_double(w, x)) {
             d_ += factor * x;
@@ -526,7 +528,6 @@ PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObje
 
 namespace {
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* py_rank(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"current_question", "cards", "explicit_turn_id", "explicit_artifact_ref",
@@ -557,10 +558,10 @@ PyObject* py_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef lens_rank_methods[] = {
-    {"_rank_candidates", KW_METHOD(py_rank),
+    {"_rank_candidates", AW_KW(py_rank),
      "_rank_candidates($self, /, *, current_question, cards, explicit_turn_id, explicit_artifact_ref, "
      "active_turn_id, preferred_task_type)\n--\n\nThe cards scored as possible bases, best first, with reasons."},
-    {"_choose_base_for_contextual_request", KW_METHOD(py_choose),
+    {"_choose_base_for_contextual_request", AW_KW(py_choose),
      "_choose_base_for_contextual_request($self, /, best, second, current_question, ambiguous_reference)\n--\n\n"
      "The candidate to build on, or None when the user must be asked."},
     {nullptr, nullptr, 0, nullptr}};

@@ -51,16 +51,19 @@ Keep s_state_keys[std::size(kStateKeys)];
 
 // ------------------------------------------------------------ construction
 
-bool supplied(PyObject* args, PyObject* kwargs, int index, const char* name) {
-    if (PyTuple_GET_SIZE(args) > index) return true;
-    return kwargs && PyDict_GetItemString(kwargs, name) != nullptr;
+// 1 when the call gave the field (by position or by name), 0 when not, -1 on error.
+int supplied(PyObject* args, PyObject* kwargs, int index, PyObject* name) {
+    if (PyTuple_GET_SIZE(args) > index) return 1;
+    return kwargs ? PyDict_Contains(kwargs, name) : 0;
 }
 
 // Records whose default is computed per instance: the shared record
 // constructor runs first, then the default replaces its placeholder.
 int card_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (g_record_init(self, args, kwargs) < 0) return -1;
-    if (!supplied(args, kwargs, CARD_CREATED_AT_MS, "created_at_ms")) {
+    int given = supplied(args, kwargs, CARD_CREATED_AT_MS, KEY("created_at_ms"));
+    if (given < 0) return -1;
+    if (!given) {
         PyObject* now = PyLong_FromLongLong(now_ms());
         if (!now) return -1;
         rec_set(self, CARD_CREATED_AT_MS, now);
@@ -70,7 +73,9 @@ int card_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 int resolution_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (g_record_init(self, args, kwargs) < 0) return -1;
-    if (!supplied(args, kwargs, RES_INTENT_DELTA, "intent_delta")) {
+    int given = supplied(args, kwargs, RES_INTENT_DELTA, KEY("intent_delta"));
+    if (given < 0) return -1;
+    if (!given) {
         PyObject* delta = new_intent_delta();
         if (!delta) return -1;
         rec_set(self, RES_INTENT_DELTA, delta);
@@ -157,6 +162,19 @@ bool is_own_record(PyObject* v) {
            aw::rec_check(v, ResolverConfigType);
 }
 
+// `k, v = item` for an entry of a map's items(): a subclass's items() may
+// give anything.
+PyObject* unpack_pair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) return Py_NewRef(item);
+    Ref t(PySequence_Tuple(item));
+    if (!t) return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(t.get());
+    if (n == 2) return t.release();
+    if (n > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    return nullptr;
+}
+
 // A deep conversion in the manner of dataclasses.asdict: records become
 // maps, lists, tuples and maps are rebuilt, anything else is deep-copied.
 // A value that contains itself raises ValueError.
@@ -184,14 +202,16 @@ public:
     // The fields of one of our records, converted, in declaration order;
     // the field `skip` keeps its place with None.
     PyObject* record(PyObject* rec, int skip = -1) {
-        Ref names(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(rec)), "__match_args__"));
-        if (!names) return nullptr;
+        // the declared names, not __match_args__: a subclass may set anything there
+        PyObject* names = aw::rec_field_names(rec);
+        if (!names) return PyErr_Format(PyExc_TypeError, "not a record: %.200s", Py_TYPE(rec)->tp_name);
         Ref out(PyDict_New());
         if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-            PyObject* fv = aw::rec_get(rec, static_cast<int>(i));
-            Ref c(!fv ? nullptr : i == skip ? Py_NewRef(Py_None) : convert(fv));
-            if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(names.get(), i), c.get()) < 0) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+            // held: converting may run code that deletes or replaces the field
+            Ref fv = Ref::borrow(aw::rec_get(rec, static_cast<int>(i)));
+            Ref c(!fv ? nullptr : i == skip ? Py_NewRef(Py_None) : convert(fv.get()));
+            if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(names, i), c.get()) < 0) return nullptr;
         }
         return out.release();
     }
@@ -251,8 +271,9 @@ private:
             PyObject* item = PyList_GET_ITEM(items.get(), i);
             PyObject* c;
             if (is_dict) {
-                Ref k(convert(PyTuple_GET_ITEM(item, 0)));
-                Ref val(k ? convert(PyTuple_GET_ITEM(item, 1)) : nullptr);
+                Ref pair(unpack_pair(item));
+                Ref k(pair ? convert(PyTuple_GET_ITEM(pair.get(), 0)) : nullptr);
+                Ref val(k ? convert(PyTuple_GET_ITEM(pair.get(), 1)) : nullptr);
                 c = val ? PyTuple_Pack(2, k.get(), val.get()) : nullptr;
             } else {
                 c = convert(item);
@@ -263,7 +284,13 @@ private:
         if (PyList_CheckExact(v)) return copied.release();
         if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
-        if (PyTuple_Check(v) && PyObject_HasAttrString(v, "_fields")) {
+        Ref fields;  // hasattr(v, "_fields"), which hides only AttributeError
+        if (PyTuple_Check(v)) {
+            fields = Ref(PyObject_GetAttr(v, KEY("_fields")));
+            if (!fields && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+        if (fields) {
             Ref args(PyList_AsTuple(copied.get()));
             return args ? PyObject_CallObject(type, args.get()) : nullptr;
         }
@@ -301,9 +328,10 @@ PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
         Ref items(PyMapping_Items(value.get()));
         if (!items) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            PyObject* cols = PyTuple_GET_ITEM(pair, 1);
-            Ref key(plain_text(PyTuple_GET_ITEM(pair, 0)));
+            Ref pair(unpack_pair(PyList_GET_ITEM(items.get(), i)));
+            if (!pair) return nullptr;
+            PyObject* cols = PyTuple_GET_ITEM(pair.get(), 1);
+            Ref key(plain_text(PyTuple_GET_ITEM(pair.get(), 0)));
             if (!key) return nullptr;
             int t = PyObject_IsTrue(cols);
             if (t < 0) return nullptr;
@@ -367,9 +395,9 @@ PyObject* card_to_resolver_summary(PyObject* self, PyObject* args, PyObject* kwa
         Ref as_int(PyNumber_Long(max_chars));  // int(max_chars); the result does not depend on it
         if (!as_int) return nullptr;
     }
-    PyObject* f[CARD_COUNT];
+    Ref f[CARD_COUNT];  // held: str() of a value may run code that deletes or replaces fields
     for (int i = 0; i < CARD_COUNT; ++i)
-        if (!(f[i] = aw::rec_get(self, i))) return nullptr;
+        if (!(f[i] = Ref::borrow(aw::rec_get(self, i)))) return nullptr;
     Ref d(PyDict_New());
     if (!d) return nullptr;
     auto put = [&](const char* key, PyObject* value) {  // steals value
@@ -385,18 +413,19 @@ PyObject* card_to_resolver_summary(PyObject* self, PyObject* args, PyObject* kwa
         if (!slice) return nullptr;
         return PyList_CheckExact(slice.get()) ? slice.release() : PySequence_List(slice.get());
     };
-    if (!put("turn_id", Py_NewRef(f[CARD_TURN_ID])) || !put("task_type", Py_NewRef(f[CARD_TASK_TYPE])) ||
-        !put("artifact_type", Py_NewRef(f[CARD_ARTIFACT_TYPE])) ||
-        !put("artifact_id", Py_NewRef(f[CARD_ARTIFACT_ID])) ||
-        !put("user_question", compact(f[CARD_USER_QUESTION], 180)) ||
-        !put("resolved_question", compact(f[CARD_RESOLVED_QUESTION], 220)) ||
-        !put("assistant_answer_summary", compact(f[CARD_ANSWER_SUMMARY], 220)) ||
-        !put("topic_keywords", head(f[CARD_TOPIC_KEYWORDS], 20)) ||
-        !put("entities", head(f[CARD_ENTITIES], 20)) ||
-        !put("selected_metadata_ids", head(f[CARD_SELECTED_METADATA_IDS], 30)) ||
-        !put("query_state", compact_state(f[CARD_QUERY_STATE])) ||
-        !put("retrieval_state", compact_state(f[CARD_RETRIEVAL_STATE])) ||
-        !put("output_state", compact_state(f[CARD_OUTPUT_STATE])))
+    if (!put("turn_id", Py_NewRef(f[CARD_TURN_ID].get())) ||
+        !put("task_type", Py_NewRef(f[CARD_TASK_TYPE].get())) ||
+        !put("artifact_type", Py_NewRef(f[CARD_ARTIFACT_TYPE].get())) ||
+        !put("artifact_id", Py_NewRef(f[CARD_ARTIFACT_ID].get())) ||
+        !put("user_question", compact(f[CARD_USER_QUESTION].get(), 180)) ||
+        !put("resolved_question", compact(f[CARD_RESOLVED_QUESTION].get(), 220)) ||
+        !put("assistant_answer_summary", compact(f[CARD_ANSWER_SUMMARY].get(), 220)) ||
+        !put("topic_keywords", head(f[CARD_TOPIC_KEYWORDS].get(), 20)) ||
+        !put("entities", head(f[CARD_ENTITIES].get(), 20)) ||
+        !put("selected_metadata_ids", head(f[CARD_SELECTED_METADATA_IDS].get(), 30)) ||
+        !put("query_state", compact_state(f[CARD_QUERY_STATE].get())) ||
+        !put("retrieval_state", compact_state(f[CARD_RETRIEVAL_STATE].get())) ||
+        !put("output_state", compact_state(f[CARD_OUTPUT_STATE].get())))
         return nullptr;
     return d.release();
 }
@@ -404,15 +433,16 @@ PyObject* card_to_resolver_summary(PyObject* self, PyObject* args, PyObject* kwa
 // ------------------------------------------------------------ candidate and resolution
 
 PyObject* candidate_to_dict(PyObject* self, PyObject*) {
-    PyObject* turn_id = aw::rec_get(self, CAND_TURN_ID);
-    PyObject* score = turn_id ? aw::rec_get(self, CAND_SCORE) : nullptr;
-    PyObject* reasons = score ? aw::rec_get(self, CAND_REASONS) : nullptr;
+    // held: round() of a score may run code that deletes or replaces fields
+    Ref turn_id = Ref::borrow(aw::rec_get(self, CAND_TURN_ID));
+    Ref score = Ref::borrow(turn_id ? aw::rec_get(self, CAND_SCORE) : nullptr);
+    Ref reasons = Ref::borrow(score ? aw::rec_get(self, CAND_REASONS) : nullptr);
     if (!reasons) return nullptr;
-    Ref rounded(round6(score));
+    Ref rounded(round6(score.get()));
     Ref d(rounded ? PyDict_New() : nullptr);
-    if (!d || PyDict_SetItemString(d.get(), "turn_id", turn_id) < 0 ||
+    if (!d || PyDict_SetItemString(d.get(), "turn_id", turn_id.get()) < 0 ||
         PyDict_SetItemString(d.get(), "score", rounded.get()) < 0 ||
-        PyDict_SetItemString(d.get(), "reasons", reasons) < 0)
+        PyDict_SetItemString(d.get(), "reasons", reasons.get()) < 0)
         return nullptr;
     return d.release();
 }
@@ -430,10 +460,10 @@ PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (PyDict_DelItem(d.get(), s_candidates.get()) < 0) return nullptr;
         return d.release();
     }
-    PyObject* candidates = aw::rec_get(self, RES_CANDIDATES);
+    Ref candidates = Ref::borrow(aw::rec_get(self, RES_CANDIDATES));  // held across the allocation below
     if (!candidates) return nullptr;
     Ref list(PyList_New(0));
-    Ref it(list ? PyObject_GetIter(candidates) : nullptr);
+    Ref it(list ? PyObject_GetIter(candidates.get()) : nullptr);
     if (!it) return nullptr;
     while (PyObject* c = PyIter_Next(it.get())) {
         Ref hold(c);
@@ -445,32 +475,31 @@ PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return d.release();
 }
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef card_methods[] = {
-    {"searchable_text", card_searchable_text_py, METH_NOARGS,
+    {"searchable_text", AW_FN(card_searchable_text_py), METH_NOARGS,
      "searchable_text($self, /)\n--\n\nOne line of the card's texts, lists and compacted states."},
-    {"tokens", card_tokens_py, METH_NOARGS,
+    {"tokens", AW_FN(card_tokens_py), METH_NOARGS,
      "tokens($self, /)\n--\n\nTokens of the searchable text, without the module's stopwords."},
-    {"active_tables", card_active_tables, METH_NOARGS,
+    {"active_tables", AW_FN(card_active_tables), METH_NOARGS,
      "active_tables($self, /)\n--\n\nThe query state's active tables (else its tables) as a new list."},
-    {"active_columns", card_active_columns, METH_NOARGS,
+    {"active_columns", AW_FN(card_active_columns), METH_NOARGS,
      "active_columns($self, /)\n--\n\nThe query state's active columns (else its columns) as a new list."},
-    {"required_columns_by_table", card_required_columns_by_table, METH_NOARGS,
+    {"required_columns_by_table", AW_FN(card_required_columns_by_table), METH_NOARGS,
      "required_columns_by_table($self, /)\n--\n\nA new map from table name to the columns to keep."},
-    {"to_resolver_summary", KW_METHOD(card_to_resolver_summary),
+    {"to_resolver_summary", AW_KW(card_to_resolver_summary),
      "to_resolver_summary($self, /, max_chars=1200)\n--\n\nThe compact map sent to the language-model fallback."},
-    {"_compact_state", KW_METHOD(card_compact_state) | METH_STATIC,
+    {"_compact_state", AW_KW(card_compact_state) | METH_STATIC,
      "_compact_state(state)\n--\n\nThe known state keys of a state map, in fixed order, values not copied."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef candidate_methods[] = {
-    {"to_dict", candidate_to_dict, METH_NOARGS,
+    {"to_dict", AW_FN(candidate_to_dict), METH_NOARGS,
      "to_dict($self, /)\n--\n\nturn_id, score rounded to 6 places, and the candidate's own reasons list."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef resolution_methods[] = {
-    {"to_dict", KW_METHOD(resolution_to_dict),
+    {"to_dict", AW_KW(resolution_to_dict),
      "to_dict($self, /, include_candidates=True)\n--\n\n"
      "The resolution as a plain nested map; candidates as their to_dict() maps, or left out."},
     {nullptr, nullptr, 0, nullptr}};
@@ -536,13 +565,10 @@ bool card_tokens(PyObject* card, std::string& buf, std::vector<std::string_view>
 }
 
 PyObject* card_from_map(PyObject* map) {
-    Ref kwargs;
-    if (PyDict_CheckExact(map)) {
-        kwargs = Ref::borrow(map);
-    } else {
-        kwargs = Ref(PyDict_New());
-        if (!kwargs || PyDict_Merge(kwargs.get(), map, 1) < 0) return nullptr;
-    }
+    // A copy even of an exact dict: the constructor borrows the values, and a
+    // finalizer run by its allocations may change the caller's map.
+    Ref kwargs(PyDict_New());
+    if (!kwargs || PyDict_Merge(kwargs.get(), map, 1) < 0) return nullptr;
     return PyObject_Call(reinterpret_cast<PyObject*>(TurnContextCardType), s_empty_tuple.get(), kwargs.get());
 }
 
@@ -618,7 +644,8 @@ bool init_records(PyObject* module) {
          FieldSpec::dict("extra")},
         resolution_methods);
     if (!IntentDeltaType || !TurnContextCardType || !ContextCandidateType || !ContextResolutionType) return false;
-    return install_init(TurnContextCardType, card_init) && install_init(ContextResolutionType, resolution_init);
+    return install_init(TurnContextCardType, &aw::Entry<card_init>::call) &&
+           install_init(ContextResolutionType, &aw::Entry<resolution_init>::call);
 }
 
 }  // namespace tl

@@ -28,11 +28,6 @@ Keep s_fresh_question, s_clarification_needed, s_generate, s_clarify, s_turn_id_
 
 inline LensObject* L(PyObject* o) { return reinterpret_cast<LensObject*>(o); }
 
-PyObject* lens_config(PyObject* self) {
-    PyObject* c = L(self)->config;
-    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
-    return c;
-}
 
 // 1: true, 0: false, -1: error (truth value of card.is_active).
 int card_is_active(PyObject* card) {
@@ -41,6 +36,17 @@ int card_is_active(PyObject* card) {
 }
 
 }  // namespace
+
+PyObject* lens_config(PyObject* self) {
+    PyObject* c = L(self)->config;
+    if (!c) PyErr_SetString(PyExc_AttributeError, "'TurnLens' object has no attribute 'config'");
+    return Py_XNewRef(c);
+}
+
+PyObject* lens_fallback(PyObject* self) {
+    PyObject* f = L(self)->llm_fallback;
+    return Py_NewRef(f ? f : Py_None);
+}
 
 bool read_limit(PyObject* config, ConfigField f, Limit& out) {
     Ref v(config_field(config, f));
@@ -181,7 +187,7 @@ bool limit_terms(PyObject* config, PyObject* text, std::string& out) {
 
 PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason) {
     std::string query;
-    if (!limit_terms(config, message, query)) return nullptr;
+    if (!config || !limit_terms(config, message, query)) return nullptr;
     Ref cands;
     int t = candidates ? PyObject_IsTrue(candidates) : 0;
     if (t < 0) return nullptr;
@@ -204,7 +210,7 @@ PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candid
 PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
                              PyObject* question) {
     std::string query;
-    if (!limit_terms(config, message, query)) return nullptr;
+    if (!config || !limit_terms(config, message, query)) return nullptr;
     Ref include(config_field(config, CFG_INCLUDE_DEBUG_CANDIDATES));
     int t = include ? PyObject_IsTrue(include.get()) : -1;
     if (t < 0) return nullptr;
@@ -229,7 +235,6 @@ namespace {
 
 // ------------------------------------------------------------ TurnLens methods
 
-#define KW_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 PyObject* one_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char* name) {
     const char* kw[] = {name, nullptr};
@@ -245,8 +250,8 @@ PyObject* py_normalize_cards(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_recent_cards(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* cards = one_arg(args, kwargs, "O:_recent_cards", "cards");
-    PyObject* config = cards ? lens_config(self) : nullptr;
-    return config ? recent_cards(config, cards) : nullptr;
+    Ref config(cards ? lens_config(self) : nullptr);
+    return config ? recent_cards(config.get(), cards) : nullptr;
 }
 
 PyObject* py_latest_active_turn_id(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -256,9 +261,9 @@ PyObject* py_latest_active_turn_id(PyObject*, PyObject* args, PyObject* kwargs) 
 
 PyObject* py_limit_query_terms(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* text = one_arg(args, kwargs, "O:_limit_query_terms", "text");
-    PyObject* config = text ? lens_config(self) : nullptr;
+    Ref config(text ? lens_config(self) : nullptr);
     std::string out;
-    if (!config || !limit_terms(config, text, out)) return nullptr;
+    if (!config || !limit_terms(config.get(), text, out)) return nullptr;
     return aw::new_str(out);
 }
 
@@ -272,8 +277,8 @@ PyObject* py_fresh(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "_fresh() missing 1 required keyword-only argument: 'reason'");
         return nullptr;
     }
-    PyObject* config = lens_config(self);
-    return config ? fresh_resolution(config, message, candidates, reason) : nullptr;
+    Ref config(lens_config(self));
+    return config ? fresh_resolution(config.get(), message, candidates, reason) : nullptr;
 }
 
 PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -282,8 +287,8 @@ PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_clarify", const_cast<char**>(kw), &message, &candidates,
                                      &reason, &question))
         return nullptr;
-    PyObject* config = lens_config(self);
-    return config ? clarify_resolution(config, message, candidates, reason, question) : nullptr;
+    Ref config(lens_config(self));
+    return config ? clarify_resolution(config.get(), message, candidates, reason, question) : nullptr;
 }
 
 // ------------------------------------------------------------ TurnLens type
@@ -328,16 +333,20 @@ int lens_clear(PyObject* self) {
 void lens_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // a long chain of lenses must not exhaust the C stack; the type's slot is the barrier's entry
+    Py_TRASHCAN_BEGIN(self, &aw::Entry<lens_dealloc>::call)
     lens_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // Rebuilt from its two settings, so that copy and pickle work.
 PyObject* lens_reduce(PyObject* self, PyObject*) {
-    PyObject* config = L(self)->config ? L(self)->config : Py_None;
-    PyObject* fallback = L(self)->llm_fallback ? L(self)->llm_fallback : Py_None;
-    return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config, fallback);
+    // held: building the tuples may collect garbage, and a finalizer may replace them
+    Ref config = Ref::borrow(L(self)->config ? L(self)->config : Py_None);
+    Ref fallback(lens_fallback(self));
+    return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config.get(), fallback.get());
 }
 
 PyMemberDef lens_members[] = {
@@ -348,18 +357,18 @@ PyMemberDef lens_members[] = {
 }  // namespace
 
 PyMethodDef lens_preparation_methods[] = {
-    {"_normalize_cards", KW_METHOD(py_normalize_cards),
+    {"_normalize_cards", AW_KW(py_normalize_cards),
      "_normalize_cards($self, /, cards)\n--\n\nCards kept, maps turned into cards, other items skipped."},
-    {"_recent_cards", KW_METHOD(py_recent_cards),
+    {"_recent_cards", AW_KW(py_recent_cards),
      "_recent_cards($self, /, cards)\n--\n\nThe active cards (else all), newest first, at most max_recent_cards."},
-    {"_latest_active_turn_id", KW_METHOD(py_latest_active_turn_id),
+    {"_latest_active_turn_id", AW_KW(py_latest_active_turn_id),
      "_latest_active_turn_id($self, /, cards)\n--\n\nThe largest turn_id among present active cards, or None."},
-    {"_limit_query_terms", KW_METHOD(py_limit_query_terms),
+    {"_limit_query_terms", AW_KW(py_limit_query_terms),
      "_limit_query_terms($self, /, text)\n--\n\n"
      "The distinct terms of text, cut to max_metadata_query_terms by frequency."},
-    {"_fresh", KW_METHOD(py_fresh),
+    {"_fresh", AW_KW(py_fresh),
      "_fresh($self, /, current_question, *, candidates=None, reason)\n--\n\nA fresh-question resolution."},
-    {"_clarify", KW_METHOD(py_clarify),
+    {"_clarify", AW_KW(py_clarify),
      "_clarify($self, /, current_question, candidates, reason, question)\n--\n\nA clarification resolution."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -393,8 +402,7 @@ bool init_config(PyObject* module) {
     // Type labels: the vocabularies and the callback type.
     Ref typing(PyImport_ImportModule("typing"));
     PyObject* ns = typing ? PyModule_GetDict(typing.get()) : nullptr;  // borrowed
-    Ref literal(typing ? PyObject_GetAttrString(typing.get(), "Literal") : nullptr);
-    if (!literal) return false;
+    if (!ns) return false;
     struct Vocab {
         const char* name;
         std::initializer_list<const char*> values;
@@ -410,18 +418,8 @@ bool init_config(PyObject* module) {
         {"ArtifactType", {"sql", "json_config", "text_answer", "chart", "table", "document_summary",
                           "retrieval_answer", "unknown"}},
     };
-    for (const Vocab& v : vocabularies) {
-        Ref values(PyTuple_New(static_cast<Py_ssize_t>(v.values.size())));
-        if (!values) return false;
-        Py_ssize_t i = 0;
-        for (const char* s : v.values) {
-            PyObject* o = PyUnicode_InternFromString(s);
-            if (!o) return false;
-            PyTuple_SET_ITEM(values.get(), i++, o);
-        }
-        Ref type(PyObject_GetItem(literal.get(), values.get()));
-        if (!type || PyModule_AddObjectRef(module, v.name, type.get()) < 0) return false;
-    }
+    for (const Vocab& v : vocabularies)
+        if (!aw::add_literal(module, v.name, v.values)) return false;
     Ref callback(PyRun_String("Callable[[str, List[Dict[str, Any]], Dict[str, Any]], Optional[Dict[str, Any]]]",
                               Py_eval_input, ns, ns));
     return callback && PyModule_AddObjectRef(module, "ResolverLLMFallback", callback.get()) == 0;
@@ -429,16 +427,16 @@ bool init_config(PyObject* module) {
 
 bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> method_tables) {
     static std::vector<PyMethodDef> methods;  // the type points into it
-    methods.push_back({"__reduce__", lens_reduce, METH_NOARGS, nullptr});
+    methods.push_back({"__reduce__", AW_FN(lens_reduce), METH_NOARGS, nullptr});
     for (const PyMethodDef* table : method_tables)
         for (const PyMethodDef* m = table; m->ml_name; ++m) methods.push_back(*m);
     methods.push_back({nullptr, nullptr, 0, nullptr});
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-        {Py_tp_init, reinterpret_cast<void*>(lens_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(lens_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(lens_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(lens_clear)},
+        {Py_tp_init, AW_SLOT(lens_init)},
+        {Py_tp_dealloc, AW_SLOT(lens_dealloc)},
+        {Py_tp_traverse, AW_SLOT(lens_traverse)},
+        {Py_tp_clear, AW_SLOT(lens_clear)},
         {Py_tp_members, lens_members},
         {Py_tp_methods, nullptr},
         {Py_tp_doc, const_cast<char*>("TurnLens(config=None, llm_fallback=None)\n--\n\n"

@@ -209,6 +209,10 @@ struct LensObject {
     PyObject* llm_fallback;
 };
 extern PyTypeObject* TurnLensType;
+// New references to the lens's settings (AttributeError when never set) and
+// callback (None when never set): caller code may replace them mid-call.
+PyObject* lens_config(PyObject* self);
+PyObject* lens_fallback(PyObject* self);
 
 // Reads a limit setting (max_recent_cards, max_metadata_query_terms).
 bool read_limit(PyObject* config, ConfigField f, Limit& out);

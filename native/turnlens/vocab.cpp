@@ -354,7 +354,6 @@ namespace {
 
 // ------------------------------------------------------------ module functions
 
-#define KW_FN(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn)), METH_VARARGS | METH_KEYWORDS
 
 // An integer argument as Py_ssize_t, clamped on overflow.
 bool index_arg(PyObject* v, const char* fn, const char* arg, Py_ssize_t& out) {
@@ -596,9 +595,9 @@ void probe_dealloc(PyObject* self) {
 }
 
 PyMethodDef probe_methods[] = {
-    {"search", KW_FN(probe_search), "search($self, /, text, pos=0)\n--\n\nRegs of the first match, or None."},
-    {"finditer", KW_FN(probe_finditer), "finditer($self, /, text)\n--\n\nRegs of every match."},
-    {"sub", KW_FN(probe_sub), "sub($self, /, repl, text, count=0)\n--\n\nReplace matches by a literal text."},
+    {"search", AW_KW(probe_search), "search($self, /, text, pos=0)\n--\n\nRegs of the first match, or None."},
+    {"finditer", AW_KW(probe_finditer), "finditer($self, /, text)\n--\n\nRegs of every match."},
+    {"sub", AW_KW(probe_sub), "sub($self, /, repl, text, count=0)\n--\n\nReplace matches by a literal text."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* py_native_pattern(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -670,24 +669,24 @@ bool compile_native(aw::rx::Regex& rx, const std::string& pattern, int flags) {
 }  // namespace
 
 PyMethodDef text_functions[] = {
-    {"split_identifier", KW_FN(py_split_identifier),
+    {"split_identifier", AW_KW(py_split_identifier),
      "split_identifier($module, /, value)\n--\n\n"
      "Split an identifier at '_', '-', '.' and before ASCII capitals, then lowercase it."},
-    {"tokenize", KW_FN(py_tokenize),
+    {"tokenize", AW_KW(py_tokenize),
      "tokenize($module, /, text, stopwords=None)\n--\n\n"
      "Lower-case word tokens of str(text) after identifier splitting, without stopwords."},
-    {"compact_text", KW_FN(py_compact_text),
+    {"compact_text", AW_KW(py_compact_text),
      "compact_text($module, /, value, max_chars=500)\n--\n\n"
      "Any value as one short line: JSON for non-text, white space collapsed, cut with '...'."},
-    {"estimate_tokens", KW_FN(py_estimate_tokens),
+    {"estimate_tokens", AW_KW(py_estimate_tokens),
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
      "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token))."},
-    {"overlap_score", KW_FN(py_overlap_score),
+    {"overlap_score", AW_KW(py_overlap_score),
      "overlap_score($module, /, a, b)\n--\n\n"
      "Overlap coefficient of two word collections: |A & B| / min(|A|, |B|), 0.0 when either is empty."},
-    {"now_ms", py_now_ms, METH_NOARGS,
+    {"now_ms", AW_FN(py_now_ms), METH_NOARGS,
      "now_ms($module, /)\n--\n\nCurrent wall-clock time in whole milliseconds since the Unix epoch."},
-    {"_native_pattern", KW_FN(py_native_pattern),
+    {"_native_pattern", AW_KW(py_native_pattern),
      "_native_pattern($module, /, pattern, flags=0, backtracking=True)\n--\n\n"
      "The module's own matcher for a pattern (used by the test suite)."},
     {nullptr, nullptr, 0, nullptr},
@@ -767,12 +766,12 @@ bool init_vocab(PyObject* module) {
         if (!num || PyDict_SetItemString(ordinals.get(), ow.first.c_str(), num.get()) < 0) return false;
     }
     static PyType_Slot probe_slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(probe_dealloc)},
+        {Py_tp_dealloc, AW_SLOT(probe_dealloc)},
         {Py_tp_methods, probe_methods},
         {Py_tp_doc, const_cast<char*>("A pattern compiled by the module's own matcher.")},
         {0, nullptr}};
     static PyType_Spec probe_spec = {"askweave.turnlens._NativePattern", sizeof(ProbeObject), 0,
-                                     Py_TPFLAGS_DEFAULT, probe_slots};
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, probe_slots};
     ProbeType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&probe_spec));
     if (!ProbeType) return false;
     return add(module, "STOPWORDS", py_set(kStopwords)) && add(module, "FOLLOWUP_TERMS", py_set(kFollowupTerms)) &&
