@@ -7,7 +7,8 @@ Times `select` on records (catalog normalized once beforehand) and on loose
 catalogs, for strategy "lexical" and the default "hybrid" (TF-IDF when
 scikit-learn is installed), reports how much of a hybrid call is spent
 inside scikit-learn's own calls, and how calls scale over two threads
-(--threads-only for that table alone).
+(--threads-only for that table alone), and the calls with per-call targets
+beside their plain-Python medians (--targets-only for that table alone).
 """
 import argparse
 import functools
@@ -123,11 +124,52 @@ def thread_scaling(catalogs):
         print(f"{label:28} {fmt(one / calls):>12} {fmt(two / calls):>12} {one / two:8.2f}x")
 
 
+def target_calls(python):
+    """The four calls with per-call targets: (label, native call, plain-Python call or None, target seconds)."""
+    from askweave.demos.schemasift import demo_catalog
+
+    union = catalog_gen.load_spider_merged()
+    big = catalog_gen.make_catalog(10000, 20, seed=1)
+    demo = demo_catalog()
+    q_spider, q_sales = QUESTIONS[1], QUESTIONS[0]
+    rows = []
+
+    def both(make):
+        return make(native), (make(python) if python is not None else None)
+
+    rows.append(("select_metadata, spider merged (loose)",
+                 *both(lambda m: lambda: m.select_metadata(q_spider, union, strategy="lexical")), 3.5e-3))
+
+    def on_records(cat, q):
+        def make(m):
+            sifter = m.SchemaSift(m.SelectorConfig(strategy="lexical"))
+            record = m.CatalogNormalizer.normalize(cat)
+            return lambda: sifter.select(q, record)
+        return make
+
+    rows.append(("select, spider merged (records)", *both(on_records(union, q_spider)), 2e-3))
+    rows.append(("select_metadata, demonstration catalog",
+                 *both(lambda m: lambda: m.select_metadata(q_sales, demo, strategy="lexical", top_k_tables=2,
+                                                           max_columns_per_table=10)), 15e-6))
+    rows.append(("select, 10,000 x 20 (records)", *both(on_records(big, q_sales)), 150e-3))
+    return rows
+
+
+def target_table(python):
+    print(f"{'call (lexical)':40} {'python':>12} {'native':>12} {'ratio':>8} {'target':>12}")
+    for label, fn, py_fn, target in target_calls(python):
+        t_native = timeit(fn, min_time=2.0)
+        t_py = timeit(py_fn, min_time=2.0, max_runs=30) if py_fn is not None else None
+        ratio = f"{t_py / t_native:7.1f}x" if t_py else ""
+        print(f"{label:40} {fmt(t_py) if t_py else '':>12} {fmt(t_native):>12} {ratio:>8} {'< ' + fmt(target).strip():>12}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--python", action="store_true", help="also time the plain-Python rendering")
     ap.add_argument("--sizes", default="10,1000,10000")
     ap.add_argument("--threads-only", action="store_true", help="only the thread scaling table")
+    ap.add_argument("--targets-only", action="store_true", help="only the table of calls with per-call targets")
     args = ap.parse_args()
     python = None
     if args.python:
@@ -147,6 +189,9 @@ def main():
 
     if args.threads_only:
         thread_scaling(catalogs)
+        return
+    if args.targets_only:
+        target_table(python)
         return
     print(f"scikit-learn installed: {have_sklearn}")
     print(f"{'catalog':28} {'strategy':8} {'native rec':>12} {'native loose':>12} {'python rec':>12} {'speed-up':>9}")
@@ -186,6 +231,8 @@ def main():
                                                      max_columns_per_table=10), min_time=1.0)
         line += f", python {fmt(t_py)} ({t_py / t_native:.1f}x)"
     print(line)
+    print()
+    target_table(python)
     thread_scaling(catalogs)
 
 

@@ -1,7 +1,10 @@
 """Benchmark of context resolution.
 
-    python bench/bench_turnlens.py            # native only
-    python bench/bench_turnlens.py --python   # also the plain-Python rendering of the same rules
+    python bench/bench_turnlens.py                 # native beside the plain-Python rendering
+    python bench/bench_turnlens.py --native-only   # native only
+
+Medians of per-call times over a mix of follow-up messages against realistic
+cards; compare runs on a quiet machine (or by instruction counts).
 """
 import argparse
 import os
@@ -66,38 +69,62 @@ def make_cards(module, n, seed=0):
     return cards
 
 
-def timeit(fn, min_time=1.0):
+def sample(fn, min_time):
+    """Per-call times of fn (seconds), one sample per batch of 20 calls."""
     fn()
     runs = []
     start = time.perf_counter()
-    while time.perf_counter() - start < min_time or len(runs) < 5:
+    while time.perf_counter() - start < min_time or len(runs) < 15:
         t0 = time.perf_counter()
         for _ in range(20):
             fn()
         runs.append((time.perf_counter() - t0) / 20)
-    return statistics.median(runs)
+    return runs
+
+
+def mixed(resolve, min_time):
+    """Median time of one call over the message mix: each sample is a batch of
+    every message, divided by their number."""
+    def one_of_each():
+        for m in MESSAGES:
+            resolve(m)
+    return statistics.median(sample(one_of_each, min_time)) / len(MESSAGES)
+
+
+# (label, card count, entry point, target)
+ROWS = [
+    ("TurnLens().resolve(message, cards)", 10, "resolve", "< 20 us (28x)"),
+    ("TurnLens().resolve(message, cards)", 100, "resolve", ""),
+    ("resolve_context(message, cards)", 10, "resolve_context", ""),
+]
+
+
+def caller(module, entry, n_cards):
+    cards = make_cards(module, n_cards)
+    if entry == "resolve":
+        lens = module.TurnLens()
+        return lambda m: lens.resolve(m, cards, active_turn_id=n_cards)
+    return lambda m: module.resolve_context(m, cards, active_turn_id=n_cards)
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--python", action="store_true")
+    ap.add_argument("--native-only", action="store_true", help="skip the plain-Python rendering")
+    ap.add_argument("--min-time", type=float, default=2.0, help="seconds of sampling per native row")
     args = ap.parse_args()
     python = None
-    if args.python:
+    if not args.native_only:
         from pyref import turnlens as python
-    for n_cards in (10, 100):
-        cards = make_cards(native, n_cards)
-        lens = native.TurnLens()
-        t_native = statistics.mean(
-            timeit(lambda m=m: lens.resolve(m, cards, active_turn_id=n_cards)) for m in MESSAGES)
-        line = f"resolve with {n_cards:3} cards (kept: {min(n_cards, 10)}): native {t_native * 1e6:7.1f} us"
+    header = f"{'call':40} {'cards':>5} {'python us':>10} {'native us':>10} {'ratio':>7}  target"
+    print(header)
+    print("-" * len(header))
+    for label, n_cards, entry, target in ROWS:
+        t_native = mixed(caller(native, entry, n_cards), args.min_time)
+        py_text, ratio = "-", "-"
         if python is not None:
-            py_cards = make_cards(python, n_cards)
-            py_lens = python.TurnLens()
-            t_py = statistics.mean(
-                timeit(lambda m=m: py_lens.resolve(m, py_cards, active_turn_id=n_cards), 0.3) for m in MESSAGES)
-            line += f", python {t_py * 1e6:7.1f} us ({t_py / t_native:.1f}x)"
-        print(line)
+            t_py = mixed(caller(python, entry, n_cards), args.min_time / 2)
+            py_text, ratio = f"{t_py * 1e6:10.1f}", f"{t_py / t_native:6.1f}x"
+        print(f"{label:40} {n_cards:5} {py_text:>10} {t_native * 1e6:10.1f} {ratio:>7}  {target}")
 
 
 if __name__ == "__main__":

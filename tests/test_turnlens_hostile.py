@@ -499,7 +499,7 @@ def callback_outcome(mod, message, answer, kw):
     cards = [card(mod, 1), card(mod, 2, query_state={"metrics": ["orders"]}), card(mod, 3, is_active=False)]
     got = outcome(lambda: resolve(mod, message, cards, answering(answer, calls), **kw))
     if got[0] == "err" and got[1] in ("RecursionError", "ValueError"):
-        got = ("err", "cycle-or-depth")  # a value containing itself: ValueError natively, RecursionError by the rules
+        got = ("err", "cycle-or-depth")  # a value containing itself, or nested too deeply
     return got, calls
 
 

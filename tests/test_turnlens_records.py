@@ -168,7 +168,7 @@ def test_resolution_to_dict_order_and_depth():
     assert list(res.to_dict(include_candidates="yes")) == fields
     loop = []
     loop.append(loop)
-    with pytest.raises(ValueError):
+    with pytest.raises(RecursionError):  # as dataclasses.asdict: a value containing itself never ends
         tl.ContextResolution("a", "b", "c", "d", extra={"loop": loop}).to_dict()
     # candidates are rendered by their own to_dict, never deep-converted
     odd = tl.ContextResolution("a", "b", "c", "d", candidates=[tl.ContextCandidate(1, 0.5, [], loop)])

@@ -1,9 +1,9 @@
-"""Generate native/common/unicode_data.inc from this interpreter's own str methods.
+"""Generate native/core/unicode_data.inc from this interpreter's own str methods.
 
 The tables are read off the host's behaviour (not off UnicodeData.txt), so the
 native code agrees with the host by construction:
 
-  python3 tools/gen_unicode.py > native/common/unicode_data.inc
+  python3 tools/gen_unicode.py > native/core/unicode_data.inc
 """
 import sys
 import unicodedata

@@ -1,7 +1,7 @@
 #include "common/json.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
 #include "common/pytext.hpp"
 
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -107,6 +107,70 @@ bool append_plain_text(std::string& out, PyObject* v) {
     if (!s) return false;
     append_str(out, s.get());
     return true;
+}
+
+bool require_str(PyObject* v, const char* fn, const char* arg) {
+    if (PyUnicode_Check(v)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", fn, arg, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+bool load_words(PyObject* iterable, WordSet& out) {
+    Ref it(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref hold(item);
+        if (PyUnicode_Check(item)) out.add(to_utf8(item));
+    }
+    return !PyErr_Occurred();
+}
+
+namespace {
+// max(1, c) for an int c, by the host's comparison.
+PyObject* at_least_one(Ref c) {
+    if (!c) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    int gt = one ? PyObject_RichCompareBool(c.get(), one.get(), Py_GT) : -1;
+    if (gt < 0) return nullptr;
+    return gt ? c.release() : one.release();
+}
+}  // namespace
+
+PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* cpt) {
+    if (n == 0) return PyLong_FromLong(0);
+    double divisor = 4.0;
+    bool native = true;
+    if (cpt) {
+        if (PyFloat_CheckExact(cpt)) {
+            divisor = PyFloat_AS_DOUBLE(cpt);
+        } else if (PyLong_CheckExact(cpt) || PyBool_Check(cpt)) {
+            int overflow = 0;
+            long long d = PyLong_AsLongLongAndOverflow(cpt, &overflow);
+            if (overflow || d > (1LL << 53) || d < -(1LL << 53)) native = false;
+            else divisor = static_cast<double>(d);
+            if (!overflow && d == 0) {
+                PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
+                return nullptr;
+            }
+        } else {
+            native = false;
+        }
+    }
+    if (native) {
+        if (divisor == 0.0) {
+            PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+            return nullptr;
+        }
+        // a NaN or an infinity raises here as math.ceil does
+        return PyLong_FromDouble(estimate_tokens(static_cast<size_t>(n), divisor));
+    }
+    // Any other number type: the host's own division and ceiling.
+    Ref len(PyLong_FromSsize_t(n));
+    Ref q(len ? PyNumber_TrueDivide(len.get(), cpt) : nullptr);
+    if (!q) return nullptr;
+    if (PyFloat_Check(q.get())) return at_least_one(Ref(PyLong_FromDouble(std::ceil(PyFloat_AS_DOUBLE(q.get())))));
+    Ref math(PyImport_ImportModule("math"));
+    return at_least_one(Ref(math ? PyObject_CallMethod(math.get(), "ceil", "O", q.get()) : nullptr));
 }
 
 }  // namespace aw

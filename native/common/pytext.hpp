@@ -2,6 +2,8 @@
 #pragma once
 #include "common/py.hpp"
 
+#include "core/text.hpp"
+
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,31 @@ void append_float_repr(std::string& out, double x);
 
 // Appends str(v). Returns false with a Python error set on failure.
 bool append_plain_text(std::string& out, PyObject* v);
+
+// Borrowed UTF-8 view of a str; ASCII strings are not copied.
+struct TextView {
+    std::string storage;
+    std::string_view view;
+    explicit TextView(PyObject* s) {
+        if (PyUnicode_IS_ASCII(s)) {
+            view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+        } else {
+            append_str(storage, s);
+            view = storage;
+        }
+    }
+};
+
+// TypeError "fn() argument 'arg' must be str, not ..." unless v is a str.
+bool require_str(PyObject* v, const char* fn, const char* arg);
+
+// Adds the str items of a caller's iterable (only they can equal a token).
+bool load_words(PyObject* iterable, WordSet& out);
+
+// estimate_tokens for a text of n code points, by the host's arithmetic:
+// natively for a float or int divisor, else the divisor's own operators.
+PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);
 
 // Python's truth value of a loose input value; -1 on error.
 inline int is_present(PyObject* v) { return v == nullptr || v == Py_None ? 0 : PyObject_IsTrue(v); }

@@ -1,11 +1,12 @@
 // Catalog records (columns, tables, relationships, catalog), their search
 // texts and prompt dictionary, and the normalizer for loose catalog maps.
-#include "schemasift/schemasift.hpp"
+#include "schemasift/core.hpp"
 
+#include "common/asdict.hpp"
 #include "common/json.hpp"
 #include "common/pytext.hpp"
 #include "common/record.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <cstring>
 
@@ -24,7 +25,7 @@ namespace {
 
 // Module-lifetime objects: never released, since C++ static destructors would
 // run after the interpreter is gone.
-PyObject *s_space, *s_empty, *s_many_to_one, *s_copy_module;
+PyObject *s_space, *s_empty, *s_many_to_one;
 
 PyObject* format_value(PyObject* v) { return PyObject_Format(v, s_empty); }  // f"{v}"
 
@@ -199,88 +200,7 @@ PyObject* relationship_touches(PyObject* self, PyObject* args, PyObject* kwargs)
 
 }  // namespace
 
-// A deep copy in the manner of dataclasses.asdict: records become maps,
-// lists, tuples and maps are rebuilt, anything else is copy.deepcopy'd.
-PyObject* deep_copy(PyObject* v) {
-    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || v == Py_None ||
-        PyBool_Check(v))
-        return Py_NewRef(v);
-    aw::RecursionGuard guard(" while copying catalog values");
-    if (!guard.ok()) return nullptr;
-    if (PyList_CheckExact(v)) {
-        Ref out(PyList_New(0));
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(v, i));
-            Ref c(deep_copy(item.get()));
-            if (!c || PyList_Append(out.get(), c.get()) < 0) return nullptr;
-        }
-        return out.release();
-    }
-    if (PyDict_CheckExact(v)) {
-        Ref items(PyDict_Items(v));
-        Ref out(items ? PyDict_New() : nullptr);
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            Ref k(deep_copy(PyTuple_GET_ITEM(pair, 0)));
-            Ref val(k ? deep_copy(PyTuple_GET_ITEM(pair, 1)) : nullptr);
-            if (!val || PyDict_SetItem(out.get(), k.get(), val.get()) < 0) return nullptr;
-        }
-        return out.release();
-    }
-    if (aw::is_record(v)) return record_as_dict(v);
-    if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v)) {
-        bool is_dict = PyDict_Check(v);
-        bool is_named = false;  // hasattr(v, "_fields"), which hides only AttributeError
-        if (PyTuple_Check(v)) {
-            Ref fields(PyObject_GetAttr(v, KEY("_fields")));
-            if (!fields && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-            is_named = bool(fields);
-        }
-        Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
-        if (!items) return nullptr;
-        Ref copied(PyList_New(0));
-        if (!copied) return nullptr;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* item = PyList_GET_ITEM(items.get(), i);
-            Ref c;
-            if (is_dict) {
-                Ref k(deep_copy(PyTuple_GET_ITEM(item, 0)));
-                Ref val(k ? deep_copy(PyTuple_GET_ITEM(item, 1)) : nullptr);
-                if (val) c = Ref(PyTuple_Pack(2, k.get(), val.get()));
-            } else {
-                c = Ref(deep_copy(item));
-            }
-            if (!c || PyList_Append(copied.get(), c.get()) < 0) return nullptr;
-        }
-        if (is_named) {
-            Ref args(PyList_AsTuple(copied.get()));
-            return args ? PyObject_CallObject(reinterpret_cast<PyObject*>(Py_TYPE(v)), args.get()) : nullptr;
-        }
-        if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
-        return PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(v)), copied.get());
-    }
-    if (!s_copy_module && !(s_copy_module = PyImport_ImportModule("copy"))) return nullptr;
-    return PyObject_CallMethod(s_copy_module, "deepcopy", "O", v);
-}
-
-PyObject* record_as_dict(PyObject* rec) {
-    PyObject* fields = aw::rec_field_names(rec);
-    if (!fields) {
-        PyErr_Format(PyExc_TypeError, "expected a record, got %.200s", Py_TYPE(rec)->tp_name);
-        return nullptr;
-    }
-    Ref out(PyDict_New());
-    if (!out) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
-        Ref v(Py_XNewRef(rec_get(rec, static_cast<int>(i))));  // held: copying may run code that replaces it
-        Ref c(v ? deep_copy(v.get()) : nullptr);
-        if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(fields, i), c.get()) < 0) return nullptr;
-    }
-    return out.release();
-}
+PyObject* record_as_dict(PyObject* rec) { return aw::AsDict(" while copying catalog values").record(rec); }
 
 namespace {
 
@@ -322,7 +242,7 @@ PyObject* table_prompt_dict(PyObject* t) {
     static const int idx[] = {T_DEFAULT_DATE, T_DEFAULT_METRIC, T_ROW_COUNT};
     for (int i = 0; i < 3; ++i) {
         Ref v(attr(t, TableMetaType, idx[i], opt[i]));
-        Ref c(v ? deep_copy(v.get()) : nullptr);
+        Ref c(v ? aw::deep_copy(v.get()) : nullptr);
         if (!c || PyDict_SetItemString(d.get(), opt[i], c.get()) < 0) return nullptr;
     }
     return d.release();
@@ -377,13 +297,91 @@ const std::vector<int> kRelationshipKnown = {
     K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE, K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN,
     K_RELATIONSHIP_TYPE, K_TYPE, K_DESCRIPTION};
 
+// A loose map and the known keys it may hold. Most maps hold few of the
+// keys the rules try, so when reading a map can run no caller code (exact
+// str keys, values of built-in kinds) one pass finds the keys it holds and
+// the absent ones cost no lookup; otherwise every key is looked up.
+struct LooseMap {
+    PyObject* map;
+    uint64_t present = ~uint64_t(0);
+    bool is_scanned = false;
+    uint64_t keys_known = 0;    // when scanned: the known keys among its keys
+    bool only_known = false;    // when scanned: every key is a known one
+    PyObject* values[K_COUNT];  // when scanned: the value of each key present (held)
+
+    LooseMap(PyObject* m) : map(m) {}  // NOLINT: any map may hold every key
+    LooseMap(const LooseMap&) = delete;
+    LooseMap& operator=(const LooseMap&) = delete;
+    ~LooseMap() {
+        if (is_scanned)
+            for (int k = 0; k < K_COUNT; ++k)
+                if (may_hold(k)) Py_DECREF(values[k]);
+    }
+    bool may_hold(int k) const { return (present >> k) & 1; }
+    // The key's value (borrowed), or null with no error when it is missing.
+    PyObject* get(int k) const {
+        if (!may_hold(k)) return nullptr;
+        return is_scanned ? values[k] : PyDict_GetItemWithError(map, K[k]);
+    }
+};
+static_assert(K_COUNT <= 64, "one bit a key");
+
+// The index of a known key equal to the exact str k, or -1.
+int known_key(PyObject* k) {
+    static int slots[256];
+    static bool made = false;
+    if (!made) {
+        for (int& x : slots) x = -1;
+        for (int i = 0; i < K_COUNT; ++i) {
+            size_t h = static_cast<size_t>(PyObject_Hash(K[i])) & 255;
+            while (slots[h] >= 0) h = (h + 1) & 255;
+            slots[h] = i;
+        }
+        made = true;
+    }
+    const Py_hash_t hash = PyObject_Hash(k);  // cached for a str, and no caller code for an exact one
+    for (size_t h = static_cast<size_t>(hash) & 255; slots[h] >= 0; h = (h + 1) & 255) {
+        PyObject* known = K[slots[h]];
+        if (known == k || (PyObject_Hash(known) == hash && PyUnicode_Compare(known, k) == 0)) return slots[h];
+    }
+    return -1;
+}
+
+bool builtin_value(PyObject* v) {
+    return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+           v == Py_None || PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v);
+}
+
+void scan(LooseMap& m) {
+    if (!PyDict_CheckExact(m.map)) return;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(m.map, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !builtin_value(v)) return;
+    uint64_t bits = 0;
+    bool only_known = true;
+    pos = 0;
+    while (PyDict_Next(m.map, &pos, &k, &v)) {
+        int i = known_key(k);
+        if (i < 0) {
+            only_known = false;
+            continue;
+        }
+        bits |= uint64_t(1) << i;
+        m.values[i] = Py_NewRef(v);
+    }
+    m.present = m.keys_known = bits;
+    m.only_known = only_known;
+    m.is_scanned = true;
+}
+
 // Sets out to the first present value among keys, or leaves it empty. The
 // value is held: truth tests and later str() calls may run code that changes
 // the map.
-bool first_present(PyObject* map, std::initializer_list<int> keys, Ref& out) {
+bool first_present(const LooseMap& m, std::initializer_list<int> keys, Ref& out) {
     out = Ref();
     for (int k : keys) {
-        Ref v(Py_XNewRef(PyDict_GetItemWithError(map, K[k])));
+        Ref v(Py_XNewRef(m.get(k)));
         if (!v) {
             if (PyErr_Occurred()) return false;
             continue;
@@ -399,44 +397,25 @@ bool first_present(PyObject* map, std::initializer_list<int> keys, Ref& out) {
 }
 
 // str() of the first present value, or fallback (a new reference) when none.
-PyObject* text_of(PyObject* map, std::initializer_list<int> keys, PyObject* fallback) {
+PyObject* text_of(const LooseMap& map, std::initializer_list<int> keys, PyObject* fallback) {
     Ref v;
     if (!first_present(map, keys, v)) return nullptr;
     return v ? PyObject_Str(v.get()) : Py_XNewRef(fallback);
 }
 
-// list() of the first present value, or a new empty list.
-PyObject* list_of(PyObject* map, std::initializer_list<int> keys) {
-    Ref v;
-    if (!first_present(map, keys, v)) return nullptr;
-    return v ? PySequence_List(v.get()) : PyList_New(0);
-}
 
 // The key's value even when not present; None when the key is missing.
-PyObject* raw_value(PyObject* map, int key) {
-    PyObject* v = PyDict_GetItemWithError(map, K[key]);
+PyObject* raw_value(const LooseMap& m, int key) {
+    PyObject* v = m.get(key);
     if (!v && PyErr_Occurred()) return nullptr;
     return Py_NewRef(v ? v : Py_None);
 }
 
 // Known keys of each map kind, as frozensets for fast membership.
 PyObject* kKnownSets[4];
+uint64_t kKnownMasks[4];
 enum KnownKind { KNOWN_CATALOG, KNOWN_TABLE, KNOWN_COLUMN, KNOWN_RELATIONSHIP };
 
-PyObject* extra_of(PyObject* map, KnownKind kind) {
-    Ref extra(PyDict_New());
-    if (!extra) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(map, &pos, &k, &v)) {
-        // held: a str subclass key hashes and compares in Python code, which may change the map
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        int is_known = PyUnicode_Check(k) ? PySet_Contains(kKnownSets[kind], k) : 0;
-        if (is_known < 0) return nullptr;
-        if (!is_known && PyDict_SetItem(extra.get(), k, v) < 0) return nullptr;
-    }
-    return extra.release();
-}
 
 bool require_map(PyObject* v, const char* what) {
     if (PyDict_Check(v)) return true;
@@ -481,19 +460,30 @@ bool ends_with(const std::string& s, const char* suffix) {
 }
 
 // Lowercased str() of the first present value, "" when none. false on error.
-bool lowered_text(PyObject* map, std::initializer_list<int> keys, std::string& out) {
+bool lowered_text(const LooseMap& map, std::initializer_list<int> keys, std::string& out) {
     Ref t(text_of(map, keys, s_empty));
     if (!t) return false;
-    std::string raw = aw::to_utf8(t.get());
-    aw::lower_append(raw, out);
+    aw::TextView text(t.get());
+    aw::lower_append(text.view, out);
     return true;
 }
 
 const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "primary_key", "foreign_key",
                               "text", "boolean", "unknown"};
 
+// role (one of kRoles) as a str, made once.
+PyObject* role_str(const char* role) {
+    static PyObject* made[10];
+    for (int i = 0; i < 10; ++i)
+        if (kRoles[i] == role) {
+            if (!made[i] && !(made[i] = PyUnicode_InternFromString(role))) return nullptr;
+            return Py_NewRef(made[i]);
+        }
+    return PyUnicode_FromString(role);
+}
+
 // Returns a static role name, or nullptr with an error set.
-const char* infer_role(PyObject* col) {
+const char* infer_role(const LooseMap& col) {
     Ref role;
     if (!first_present(col, {K_ROLE}, role)) return nullptr;
     if (role) {
@@ -541,29 +531,57 @@ const char* infer_role(PyObject* col) {
     return "unknown";
 }
 
-PyObject* build_column(PyObject* raw, PyObject* name_value) {
+// The readers below give the field values of each record in the order the
+// normalizing rules read the map (str(), truth tests and list() may run
+// caller code); empty lists and maps stay null, see Fields.
+
+// list() of the first present value; null when none.
+bool items_of(const LooseMap& map, std::initializer_list<int> keys, Ref& out) {
+    Ref v;
+    if (!first_present(map, keys, v)) return false;
+    out = v ? Ref(PySequence_List(v.get())) : Ref();
+    return !v || bool(out);
+}
+
+// The map of unknown keys; null while there are none.
+bool extra_of(const LooseMap& m, KnownKind kind, Ref& out) {
+    out = Ref();
+    // a scanned map of known keys only, all known to its kind, has none
+    if (m.is_scanned && m.only_known && (m.keys_known & ~kKnownMasks[kind]) == 0) return true;
+    PyObject* map = m.map;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(map, &pos, &k, &v)) {
+        // held: a str subclass key hashes and compares in Python code, which may change the map
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        int is_known = PyUnicode_Check(k) ? PySet_Contains(kKnownSets[kind], k) : 0;
+        if (is_known < 0) return false;
+        if (is_known) continue;
+        if (!out && !(out = Ref(PyDict_New()))) return false;
+        if (PyDict_SetItem(out.get(), k, v) < 0) return false;
+    }
+    return true;
+}
+
+bool read_column(const LooseMap& raw, PyObject* name_value, ColumnFields& f) {
     const char* role = infer_role(raw);
-    if (!role) return nullptr;
+    if (!role) return false;
     Ref pk, fk;
-    if (!first_present(raw, {K_IS_PK, K_PK}, pk) || !first_present(raw, {K_IS_FK, K_FK}, fk)) return nullptr;
-    Ref name(PyObject_Str(name_value));
-    Ref type(name ? text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty) : nullptr);
-    Ref desc(type ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty) : nullptr);
-    Ref syn(desc ? list_of(raw, {K_SYNONYMS, K_ALIASES}) : nullptr);
-    Ref role_s(syn ? PyUnicode_FromString(role) : nullptr);
-    Ref tags(role_s ? list_of(raw, {K_TAGS}) : nullptr);
-    Ref nullable(tags ? raw_value(raw, K_NULLABLE) : nullptr);
-    Ref samples(nullable ? list_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}) : nullptr);
-    Ref extra(samples ? extra_of(raw, KNOWN_COLUMN) : nullptr);
-    if (!extra) return nullptr;
-    return aw::rec_new(ColumnMetaType, {name.release(), type.release(), desc.release(), syn.release(),
-                                        role_s.release(), tags.release(), nullable.release(),
-                                        Py_NewRef(pk ? Py_True : Py_False), Py_NewRef(fk ? Py_True : Py_False),
-                                        samples.release(), extra.release()});
+    if (!first_present(raw, {K_IS_PK, K_PK}, pk) || !first_present(raw, {K_IS_FK, K_FK}, fk)) return false;
+    f[C_NAME] = Ref(PyObject_Str(name_value));
+    if (!f[C_NAME] || !(f[C_TYPE] = Ref(text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty))) ||
+        !(f[C_DESCRIPTION] = Ref(text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty))) ||
+        !items_of(raw, {K_SYNONYMS, K_ALIASES}, f[C_SYNONYMS]) || !(f[C_ROLE] = Ref(role_str(role))) ||
+        !items_of(raw, {K_TAGS}, f[C_TAGS]) || !(f[C_NULLABLE] = Ref(raw_value(raw, K_NULLABLE))))
+        return false;
+    f[C_IS_PK] = Ref::borrow(pk ? Py_True : Py_False);
+    f[C_IS_FK] = Ref::borrow(fk ? Py_True : Py_False);
+    return items_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}, f[C_SAMPLE_VALUES]) &&
+           extra_of(raw, KNOWN_COLUMN, f[C_EXTRA]);
 }
 
 // Appends the relationships declared in one map to out.
-bool collect_relationships(PyObject* obj, PyObject* out) {
+bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out) {
     if (!require_map(obj, "relationship owner")) return false;
     Ref rels;
     if (!first_present(obj, {K_RELATIONSHIPS}, rels)) return false;
@@ -581,81 +599,145 @@ bool collect_relationships(PyObject* obj, PyObject* out) {
             !first_present(item, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, tc))
             return false;
         if (!ft || !fc || !tt || !tc) continue;
-        Ref a(PyObject_Str(ft.get())), b(a ? PyObject_Str(fc.get()) : nullptr), c(b ? PyObject_Str(tt.get()) : nullptr),
-            d(c ? PyObject_Str(tc.get()) : nullptr);
-        Ref type(d ? text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one) : nullptr);
-        Ref desc(type ? text_of(item, {K_DESCRIPTION}, s_empty) : nullptr);
-        Ref extra(desc ? extra_of(item, KNOWN_RELATIONSHIP) : nullptr);
-        if (!extra) return false;
-        Ref rel(aw::rec_new(RelationshipMetaType, {a.release(), b.release(), c.release(), d.release(),
-                                                   type.release(), desc.release(), extra.release()}));
-        if (!rel || PyList_Append(out, rel.get()) < 0) return false;
+        RelationshipFields f;
+        if (!(f[R_FROM_TABLE] = Ref(PyObject_Str(ft.get()))) || !(f[R_FROM_COLUMN] = Ref(PyObject_Str(fc.get()))) ||
+            !(f[R_TO_TABLE] = Ref(PyObject_Str(tt.get()))) || !(f[R_TO_COLUMN] = Ref(PyObject_Str(tc.get()))) ||
+            !(f[R_TYPE] = Ref(text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one))) ||
+            !(f[R_DESCRIPTION] = Ref(text_of(item, {K_DESCRIPTION}, s_empty))) ||
+            !extra_of(item, KNOWN_RELATIONSHIP, f[R_EXTRA]))
+            return false;
+        out.push_back(std::move(f));
     }
     return !PyErr_Occurred();
 }
 
-PyObject* build_table(PyObject* raw, PyObject* name_value) {
+bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t) {
     Ref raw_columns(element_list(raw, K_COLUMNS, K_NAME, "column info"));
-    if (!raw_columns) return nullptr;
-    Ref columns(PyList_New(0));
-    if (!columns) return nullptr;
+    if (!raw_columns) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_columns.get()); ++i) {
         PyObject* col = PyList_GET_ITEM(raw_columns.get(), i);
-        if (!require_map(col, "column")) return nullptr;
+        if (!require_map(col, "column")) return false;
+        LooseMap m(col);
+        scan(m);
         Ref name;
-        if (!first_present(col, {K_NAME, K_COLUMN_NAME, K_COLUMN}, name)) return nullptr;
+        if (!first_present(m, {K_NAME, K_COLUMN_NAME, K_COLUMN}, name)) return false;
         if (!name) continue;
-        Ref c(build_column(col, name.get()));
-        if (!c || PyList_Append(columns.get(), c.get()) < 0) return nullptr;
+        t.columns.emplace_back();
+        if (!read_column(m, name.get(), t.columns.back())) return false;
     }
-    Ref name(PyObject_Str(name_value));
-    Ref business(name ? text_of(raw, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty) : nullptr);
-    Ref desc(business ? text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty) : nullptr);
-    Ref tags(desc ? list_of(raw, {K_TAGS}) : nullptr);
-    Ref date(tags ? raw_value(raw, K_DEFAULT_DATE) : nullptr);
-    Ref metric(date ? raw_value(raw, K_DEFAULT_METRIC) : nullptr);
-    Ref rows(metric ? raw_value(raw, K_ROW_COUNT) : nullptr);
-    Ref extra(rows ? extra_of(raw, KNOWN_TABLE) : nullptr);
-    if (!extra) return nullptr;
-    return aw::rec_new(TableMetaType, {name.release(), business.release(), desc.release(), tags.release(),
-                                       columns.release(), date.release(), metric.release(), rows.release(),
-                                       extra.release()});
+    // scanned only now: reading the columns may have run code that changed the map
+    LooseMap table(raw);
+    scan(table);
+    TableFields& f = t.fields;
+    f[T_TABLE_NAME] = Ref(PyObject_Str(name_value));
+    return f[T_TABLE_NAME] &&
+           (f[T_BUSINESS_NAME] = Ref(text_of(table, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty))) &&
+           (f[T_DESCRIPTION] = Ref(text_of(table, {K_DESCRIPTION, K_COMMENT}, s_empty))) &&
+           items_of(table, {K_TAGS}, f[T_TAGS]) && (f[T_DEFAULT_DATE] = Ref(raw_value(table, K_DEFAULT_DATE))) &&
+           (f[T_DEFAULT_METRIC] = Ref(raw_value(table, K_DEFAULT_METRIC))) &&
+           (f[T_ROW_COUNT] = Ref(raw_value(table, K_ROW_COUNT))) && extra_of(table, KNOWN_TABLE, f[T_EXTRA]);
 }
 
-PyObject* normalize(PyObject* catalog, PyObject* database) {
+// A field value for a record: null (an empty list or map) becomes a fresh one.
+PyObject* value_for_record(const Ref& v, bool is_map) {
+    if (v) return Py_NewRef(v.get());
+    return is_map ? PyDict_New() : PyList_New(0);
+}
+
+}  // namespace
+
+bool read_loose_catalog(PyObject* catalog, PyObject* database, LooseCatalog& out) {
     if (!PyDict_Check(catalog)) {
         PyErr_Format(PyExc_TypeError, "catalog must be a dict, not %.200s", Py_TYPE(catalog)->tp_name);
-        return nullptr;
+        return false;
     }
     if (database != Py_None && !PyUnicode_Check(database)) {
         PyErr_Format(PyExc_TypeError, "database must be str or None, not %.200s", Py_TYPE(database)->tp_name);
-        return nullptr;
+        return false;
     }
-    Ref db;
     int present = aw::is_present(database);
-    if (present) db = Ref(PyObject_Str(database));
-    else db = Ref(text_of(catalog, {K_DATABASE, K_DATABASE_NAME, K_DB}, s_empty));
-    if (!db) return nullptr;
+    if (present < 0) return false;
+    if (present) out.database = Ref(PyObject_Str(database));
+    else out.database = Ref(text_of(catalog, {K_DATABASE, K_DATABASE_NAME, K_DB}, s_empty));
+    if (!out.database) return false;
     Ref raw_tables(element_list(catalog, K_TABLES, K_TABLE_NAME, "table info"));
-    if (!raw_tables) return nullptr;
-    Ref tables(PyList_New(0));
-    if (!tables) return nullptr;
+    if (!raw_tables) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i) {
         PyObject* raw = PyList_GET_ITEM(raw_tables.get(), i);
-        if (!require_map(raw, "table")) return nullptr;
+        if (!require_map(raw, "table")) return false;
         Ref name;
-        if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, name)) return nullptr;
+        if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, name)) return false;
         if (!name) continue;
-        Ref t(build_table(raw, name.get()));
-        if (!t || PyList_Append(tables.get(), t.get()) < 0) return nullptr;
+        out.tables.emplace_back();
+        if (!read_table(raw, name.get(), out.tables.back())) return false;
+    }
+    if (!read_relationships(catalog, out.relationships)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i)
+        if (!read_relationships(PyList_GET_ITEM(raw_tables.get(), i), out.relationships)) return false;
+    return extra_of(catalog, KNOWN_CATALOG, out.extra);
+}
+
+PyObject* make_column(const ColumnFields& f) {
+    PyObject* v[C_COUNT];
+    for (int i = 0; i < C_COUNT; ++i) v[i] = value_for_record(f[i], i == C_EXTRA);
+    for (PyObject* x : v)
+        if (!x) {
+            for (PyObject* y : v) Py_XDECREF(y);
+            return nullptr;
+        }
+    return aw::rec_new(ColumnMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10]});
+}
+
+PyObject* make_table(const TableFields& f, PyObject* columns) {
+    PyObject* v[T_COUNT];
+    for (int i = 0; i < T_COUNT; ++i)
+        v[i] = i == T_COLUMNS ? Py_NewRef(columns) : value_for_record(f[i], i == T_EXTRA);
+    for (PyObject* x : v)
+        if (!x) {
+            for (PyObject* y : v) Py_XDECREF(y);
+            return nullptr;
+        }
+    return aw::rec_new(TableMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]});
+}
+
+PyObject* make_relationship(const RelationshipFields& f) {
+    PyObject* v[R_COUNT];
+    for (int i = 0; i < R_COUNT; ++i) v[i] = value_for_record(f[i], i == R_EXTRA);
+    for (PyObject* x : v)
+        if (!x) {
+            for (PyObject* y : v) Py_XDECREF(y);
+            return nullptr;
+        }
+    return aw::rec_new(RelationshipMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
+}
+
+namespace {
+
+PyObject* normalize(PyObject* catalog, PyObject* database) {
+    LooseCatalog loose;
+    if (!read_loose_catalog(catalog, database, loose)) return nullptr;
+    Ref tables(PyList_New(0));
+    if (!tables) return nullptr;
+    for (const LooseTable& t : loose.tables) {
+        Ref columns(PyList_New(0));
+        if (!columns) return nullptr;
+        for (const ColumnFields& c : t.columns) {
+            Ref col(make_column(c));
+            if (!col || PyList_Append(columns.get(), col.get()) < 0) return nullptr;
+        }
+        Ref table(make_table(t.fields, columns.get()));
+        if (!table || PyList_Append(tables.get(), table.get()) < 0) return nullptr;
     }
     Ref rels(PyList_New(0));
-    if (!rels || !collect_relationships(catalog, rels.get())) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i)
-        if (!collect_relationships(PyList_GET_ITEM(raw_tables.get(), i), rels.get())) return nullptr;
-    Ref extra(extra_of(catalog, KNOWN_CATALOG));
+    if (!rels) return nullptr;
+    for (const RelationshipFields& r : loose.relationships) {
+        Ref rel(make_relationship(r));
+        if (!rel || PyList_Append(rels.get(), rel.get()) < 0) return nullptr;
+    }
+    Ref extra(value_for_record(loose.extra, true));
     if (!extra) return nullptr;
-    return aw::rec_new(MetadataCatalogType, {db.release(), tables.release(), rels.release(), extra.release()});
+    return aw::rec_new(MetadataCatalogType,
+                       {loose.database.release(), tables.release(), rels.release(), extra.release()});
 }
 
 PyObject* py_normalize(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -680,8 +762,14 @@ PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs
     PyObject* obj;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_normalize_relationships", const_cast<char**>(kw), &obj))
         return nullptr;
+    std::vector<RelationshipFields> rels;
+    if (!read_relationships(obj, rels)) return nullptr;
     Ref out(PyList_New(0));
-    if (!out || !collect_relationships(obj, out.get())) return nullptr;
+    if (!out) return nullptr;
+    for (const RelationshipFields& r : rels) {
+        Ref rel(make_relationship(r));
+        if (!rel || PyList_Append(out.get(), rel.get()) < 0) return nullptr;
+    }
     return out.release();
 }
 
@@ -735,8 +823,10 @@ bool init_catalog(PyObject* module) {
     for (int kind = 0; kind < 4; ++kind) {
         Ref set(PyFrozenSet_New(nullptr));
         if (!set) return false;
-        for (int key : *known[kind])
+        for (int key : *known[kind]) {
             if (PySet_Add(set.get(), K[key]) < 0) return false;
+            kKnownMasks[kind] |= uint64_t(1) << key;
+        }
         kKnownSets[kind] = set.release();
     }
 
@@ -837,32 +927,54 @@ bool write_list(aw::JsonBuf& out, PyObject* iterable, Fn&& fn) {
 }
 }  // namespace
 
-bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonSink* sink) {
-    static const char* const col_names[] = {"name", "type", "description", "synonyms", "role", "tags", "nullable",
-                                            "is_primary_key", "is_foreign_key", "sample_values", "extra"};
-    static const int col_plain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    static const int col_sorted[] = {C_DESCRIPTION, C_EXTRA, C_IS_FK, C_IS_PK, C_NAME, C_NULLABLE, C_ROLE,
-                                     C_SAMPLE_VALUES, C_SYNONYMS, C_TAGS, C_TYPE};
-    static const char* const rel_names[] = {"from_table", "from_column", "to_table", "to_column",
-                                            "relationship_type", "description", "extra"};
-    static const int rel_plain[] = {0, 1, 2, 3, 4, 5, 6};
-    static const int rel_sorted[] = {R_DESCRIPTION, R_EXTRA, R_FROM_COLUMN, R_FROM_TABLE, R_TYPE, R_TO_COLUMN,
-                                     R_TO_TABLE};
-    static const char* const table_names[] = {"table_name", "business_name", "description", "tags", "columns",
-                                              "default_date_column", "default_metric_column", "row_count", "extra"};
-    static const int table_plain[] = {T_TABLE_NAME, T_BUSINESS_NAME, T_DESCRIPTION, T_COLUMNS, T_DEFAULT_DATE,
-                                      T_DEFAULT_METRIC, T_ROW_COUNT};
-    static const int table_sorted[] = {T_BUSINESS_NAME, T_COLUMNS, T_DEFAULT_DATE, T_DEFAULT_METRIC,
-                                       T_DESCRIPTION, T_ROW_COUNT, T_TABLE_NAME};
+namespace {
+// Member names and their order, as written and as sorted.
+const char* const col_names[] = {"name", "type", "description", "synonyms", "role", "tags", "nullable",
+                                        "is_primary_key", "is_foreign_key", "sample_values", "extra"};
+const int col_plain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+const int col_sorted[] = {C_DESCRIPTION, C_EXTRA, C_IS_FK, C_IS_PK, C_NAME, C_NULLABLE, C_ROLE,
+                                 C_SAMPLE_VALUES, C_SYNONYMS, C_TAGS, C_TYPE};
+const char* const rel_names[] = {"from_table", "from_column", "to_table", "to_column",
+                                        "relationship_type", "description", "extra"};
+const int rel_plain[] = {0, 1, 2, 3, 4, 5, 6};
+const int rel_sorted[] = {R_DESCRIPTION, R_EXTRA, R_FROM_COLUMN, R_FROM_TABLE, R_TYPE, R_TO_COLUMN,
+                                 R_TO_TABLE};
+const char* const table_names[] = {"table_name", "business_name", "description", "tags", "columns",
+                                          "default_date_column", "default_metric_column", "row_count", "extra"};
+const int table_plain[] = {T_TABLE_NAME, T_BUSINESS_NAME, T_DESCRIPTION, T_COLUMNS, T_DEFAULT_DATE,
+                                  T_DEFAULT_METRIC, T_ROW_COUNT};
+const int table_sorted[] = {T_BUSINESS_NAME, T_COLUMNS, T_DEFAULT_DATE, T_DEFAULT_METRIC,
+                                   T_DESCRIPTION, T_ROW_COUNT, T_TABLE_NAME};
+const FixedMap col_maps[2] = {{col_names, col_plain, 11}, {col_names, col_sorted, 11}};
+const FixedMap rel_maps[2] = {{rel_names, rel_plain, 7}, {rel_names, rel_sorted, 7}};
+const FixedMap table_maps[2] = {{table_names, table_plain, 7}, {table_names, table_sorted, 7}};
+
+aw::JsonOptions prompt_options(bool sorted) {
     aw::JsonOptions opt;
     opt.ensure_ascii = false;
     opt.default_str = true;
     opt.sort_keys = sorted;
     opt.convert = json_convert;
     opt.cycles_as_recursion = true;  // the prompt map is a deep copy first
-    static const FixedMap col_maps[2] = {{col_names, col_plain, 11}, {col_names, col_sorted, 11}};
-    static const FixedMap rel_maps[2] = {{rel_names, rel_plain, 7}, {rel_names, rel_sorted, 7}};
-    static const FixedMap table_maps[2] = {{table_names, table_plain, 7}, {table_names, table_sorted, 7}};
+    return opt;
+}
+
+// Writes the members of a record read from a loose map; a null field is an
+// empty list, or an empty map for the last field (extra).
+bool write_fields(aw::JsonBuf& out, const aw::Ref* f, int count, const FixedMap& m, const aw::JsonOptions& opt) {
+    for (size_t k = 0; k < m.field.size(); ++k) {
+        out.put(m.prefix[k]);
+        PyObject* v = f[m.field[k]].get();
+        if (!v) out.put(m.field[k] == count - 1 ? "{}" : "[]");
+        else if (!write_value(out, Ref::borrow(v).get(), opt)) return false;
+    }
+    out.put('}');
+    return true;
+}
+}  // namespace
+
+bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonSink* sink) {
+    aw::JsonOptions opt = prompt_options(sorted);
     const FixedMap& cols = col_maps[sorted];
     const FixedMap& rels_map = rel_maps[sorted];
     const FixedMap& tables_map = table_maps[sorted];
@@ -913,6 +1025,47 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonS
         if (!relationships(rels.get())) return false;
     }
     out.put('}');
+    return true;
+}
+
+bool loose_prompt_json(const LooseCatalog& catalog, const std::vector<size_t>& tables, aw::JsonBuf& out,
+                       JsonSink* sink) {
+    const aw::JsonOptions opt = prompt_options(true);
+    const FixedMap& cols = col_maps[1];
+    const FixedMap& rels = rel_maps[1];
+    const FixedMap& table_map = table_maps[1];
+    out.reserve(1 << 16);
+    out.put("{\"database\": ");
+    if (!write_value(out, catalog.database.get(), opt)) return false;
+    out.put(", \"relationships\": [");
+    for (size_t i = 0; i < catalog.relationships.size(); ++i) {
+        if (i) out.put(", ", 2);
+        if (!write_fields(out, catalog.relationships[i].f, R_COUNT, rels, opt)) return false;
+    }
+    out.put("], \"tables\": [");
+    for (size_t i = 0; i < tables.size(); ++i) {
+        if (i) out.put(", ", 2);
+        const LooseTable& t = catalog.tables[tables[i]];
+        for (size_t k = 0; k < table_map.field.size(); ++k) {
+            out.put(table_map.prefix[k]);
+            if (table_map.field[k] != T_COLUMNS) {
+                if (!write_value(out, t.fields[table_map.field[k]].get(), opt)) return false;
+                continue;
+            }
+            out.put('[');
+            for (size_t j = 0; j < t.columns.size(); ++j) {
+                if (j) out.put(", ", 2);
+                if (!write_fields(out, t.columns[j].f, C_COUNT, cols, opt)) return false;
+            }
+            out.put(']');
+        }
+        out.put('}');
+        if (sink && out.size() >= sink->piece_size) {
+            sink->consume(out.view());
+            out.clear();
+        }
+    }
+    out.put("]}");
     return true;
 }
 

@@ -41,6 +41,45 @@ private:
     std::deque<std::string> copies_;
 };
 
+// ------------------------------------------------------------ loose maps
+
+// The field values the normalizing rules give one record, read from a loose
+// map once. Empty lists and maps stay null until a record is made, so that
+// reading makes no Python objects the selection will not return.
+template <int N>
+struct Fields {
+    aw::Ref f[N];
+    aw::Ref& operator[](int i) { return f[i]; }
+    const aw::Ref& operator[](int i) const { return f[i]; }
+};
+using ColumnFields = Fields<C_COUNT>;
+using TableFields = Fields<T_COUNT>;  // T_COLUMNS stays null: columns are below
+using RelationshipFields = Fields<R_COUNT>;
+
+struct LooseTable {
+    TableFields fields;
+    std::vector<ColumnFields> columns;
+};
+
+struct LooseCatalog {
+    aw::Ref database;
+    std::vector<LooseTable> tables;
+    std::vector<RelationshipFields> relationships;
+    aw::Ref extra;
+};
+
+// CatalogNormalizer.normalize's reading of a loose catalog map, with its
+// errors; false with a Python error set.
+bool read_loose_catalog(PyObject* catalog, PyObject* database, LooseCatalog& out);
+// catalog_prompt_json, sorted, of the catalog normalize would make from a
+// loose map, keeping the tables at the given positions.
+bool loose_prompt_json(const LooseCatalog& catalog, const std::vector<size_t>& tables, aw::JsonBuf& out,
+                       JsonSink* sink);
+// Records made from fields (new references).
+PyObject* make_column(const ColumnFields& f);
+PyObject* make_table(const TableFields& f, PyObject* columns);
+PyObject* make_relationship(const RelationshipFields& f);
+
 // ----------------------------------------------------------------- catalog
 
 // rec.name, read straight from the slot for an exact record type.
@@ -56,7 +95,10 @@ enum Role : uint8_t { ROLE_METRIC, ROLE_DIMENSION, ROLE_DATE, ROLE_DATETIME, ROL
                       ROLE_FOREIGN_KEY, ROLE_TEXT, ROLE_BOOLEAN, ROLE_UNKNOWN, ROLE_OTHER };
 
 struct ColumnData {
-    PyObject* rec = nullptr;       // borrowed: CatalogData::hold keeps it alive
+    // The record, borrowed (CatalogData::hold keeps it alive); read from a
+    // loose map, made from fields only when asked for (CatalogData::column_record).
+    mutable PyObject* rec = nullptr;
+    const ColumnFields* fields = nullptr;
     PyObject* name_obj = nullptr;  // borrowed
     Span name, description;
     uint32_t syn_begin = 0, syn_end = 0, tag_begin = 0, tag_end = 0;  // into CatalogData::items
@@ -66,7 +108,8 @@ struct ColumnData {
 };
 
 struct TableData {
-    PyObject* rec = nullptr;
+    mutable PyObject* rec = nullptr;  // as ColumnData::rec
+    const TableFields* fields = nullptr;
     PyObject* name_obj = nullptr;
     Span name, business, description;
     uint32_t tag_begin = 0, tag_end = 0;
@@ -78,11 +121,17 @@ struct CatalogData {
     std::vector<Span> items;  // synonyms and tags
     std::vector<ColumnData> columns;
     std::vector<TableData> tables;
-    std::vector<aw::Ref> hold;
+    mutable std::vector<aw::Ref> hold;
 
     std::string_view text(Span s) const { return arena.view(s); }
     // Reads one TableMeta (and its columns); false with a Python error set.
     bool add_table(PyObject* table);
+    // Reads one table of a loose catalog; t must outlive this data.
+    bool add_table(const LooseTable& t);
+    // The record of a column or table (borrowed), made on first use for loose
+    // catalogs; null with a Python error set.
+    PyObject* column_record(size_t k) const;
+    PyObject* table_record(size_t t) const;
     // Reads one ColumnMeta as a column of no table (for single-column calls).
     bool add_column(PyObject* column, PyObject* default_date, PyObject* default_metric);
 };
@@ -191,6 +240,10 @@ double lexical_table(const CatalogData& c, const TableData& t, const Query& q, c
                      Reasons* reasons);
 double lexical_column(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
                       Scratch& scratch, Reasons* reasons);
+// A table's score: its blended lexical and vector scores, lifted by its best
+// column's lexical score, and by the required-table bonus.
+double table_score(const Settings& s, double lexical, double tfidf, double embedding, double best_column_lexical,
+                   bool required);
 // Bonuses of column choice (required, keys, default columns), added to score.
 double column_bonuses(const ColumnData& col, bool required, const Query& q, const Settings& s, double score,
                       Reasons* reasons);

@@ -3,7 +3,7 @@
 
 #include "common/pytext.hpp"
 #include "common/record.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 
@@ -151,7 +151,7 @@ bool is_date_term(std::string_view w) { return in_list(kDateTerms, w); }
 
 void parse_intent(std::string_view question, Intent& in) {
     in.tokens.clear();
-    tokenize_into(question, default_stopwords(), in.token_buf, in.tokens);
+    aw::tokenize(question, &default_stopwords(), in.token_buf, in.tokens);
     in.lowered.clear();
     aw::lower_append(question, in.lowered);
     bool metric = false, dimension = false, date = false, trend = false;

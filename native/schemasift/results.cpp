@@ -1,6 +1,7 @@
 // Selector configuration and the records a selection returns.
 #include "schemasift/core.hpp"
 
+#include "common/asdict.hpp"
 #include "common/pytext.hpp"
 #include "common/record.hpp"
 
@@ -59,7 +60,7 @@ PyObject* result_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref intent(metrics ? Py_XNewRef(aw::rec_get(self, 2)) : nullptr);
     Ref debug(intent ? Py_XNewRef(aw::rec_get(self, 3)) : nullptr);
     if (!debug) return nullptr;
-    auto copy = [](PyObject* v) { return aw::is_record(v) ? record_as_dict(v) : deep_copy(v); };
+    auto copy = [](PyObject* v) { return aw::is_record(v) ? record_as_dict(v) : aw::deep_copy(v); };
     Ref m(copy(metrics.get()));
     Ref i(m ? copy(intent.get()) : nullptr);
     Ref d(i ? PyDict_New() : nullptr);

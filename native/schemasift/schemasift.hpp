@@ -2,6 +2,8 @@
 #pragma once
 #include "common/json.hpp"
 #include "common/py.hpp"
+#include "common/pytext.hpp"
+#include "core/text.hpp"
 
 #include <deque>
 #include <string>
@@ -26,25 +28,12 @@ enum RelationshipField { R_FROM_TABLE, R_FROM_COLUMN, R_TO_TABLE, R_TO_COLUMN, R
                          R_COUNT };
 enum CatalogField { M_DATABASE, M_TABLES, M_RELATIONSHIPS, M_EXTRA, M_COUNT };
 
-// Tokenization with the module's rules: identifier splitting, then runs of
-// [a-zA-Z0-9_], dropping stopwords. Token views point into buf.
-class StopwordSet {
-public:
-    StopwordSet() = default;
-    StopwordSet(const StopwordSet&) = delete;
-    StopwordSet& operator=(const StopwordSet&) = delete;
-    void add(std::string w);
-    // A caller's set (only its str elements can ever match a token).
-    bool load(PyObject* set);
-    bool contains(std::string_view w) const { return words_.count(w) != 0; }
+using aw::estimate_tokens_for;
+using aw::require_str;
+using aw::TextView;
 
-private:
-    std::deque<std::string> storage_;  // stable addresses for the views below
-    std::unordered_set<std::string_view> words_;
-};
-const StopwordSet& default_stopwords();
-void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& buf,
-                   std::vector<std::string_view>& tokens);
+// The module's stopwords (DEFAULT_STOPWORDS), for aw::tokenize.
+const aw::WordSet& default_stopwords();
 
 // Intent of a question, natively (views point into token_buf: not movable).
 struct Intent {
@@ -73,8 +62,7 @@ bool is_date_term(std::string_view w);
 bool column_searchable_text(PyObject* column, PyObject* table_name, PyObject* table_business_name, std::string& out);
 bool table_searchable_text(PyObject* table, std::string& out);
 
-// Deep copy as dataclasses.asdict does (records become maps).
-PyObject* deep_copy(PyObject* v);
+// dataclasses.asdict of one of our records (nested values converted alike).
 PyObject* record_as_dict(PyObject* rec);
 
 // Takes written JSON text away from a writer in pieces, so that a large text
@@ -90,8 +78,6 @@ struct JsonSink {
 // to it after whole tables (out keeps only the rest).
 bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonSink* sink = nullptr);
 
-// estimate_tokens for a text of n code points (the host's arithmetic).
-PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);
 // First 16 hex digits of the SHA-256 of a JSON text.
 PyObject* hash_json(std::string_view json);
 

@@ -4,8 +4,8 @@
 
 #include "common/json.hpp"
 #include "common/pytext.hpp"
-#include "common/sha256.hpp"
-#include "common/unicode.hpp"
+#include "core/sha256.hpp"
+#include "core/unicode.hpp"
 
 #include <cmath>
 
@@ -19,26 +19,6 @@ const char* const kDefaultStopwords[] = {
     "records", "record", "table", "tables", "column", "columns", "wise", "based", "using", "as",
     "per", "each", "every", "details", "detail"};
 
-// Borrowed view of a str's UTF-8 text; ASCII strings are not copied.
-struct TextView {
-    std::string storage;
-    std::string_view view;
-    explicit TextView(PyObject* s) {
-        if (PyUnicode_IS_ASCII(s)) {
-            view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
-                                    static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
-        } else {
-            aw::append_str(storage, s);
-            view = storage;
-        }
-    }
-};
-
-bool require_str(PyObject* v, const char* fn, const char* arg) {
-    if (PyUnicode_Check(v)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", fn, arg, Py_TYPE(v)->tp_name);
-    return false;
-}
 
 bool flatten(PyObject* v, std::string& out);
 
@@ -114,16 +94,16 @@ PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (PyUnicode_GET_LENGTH(text) == 0) return PyList_New(0);
-    StopwordSet custom;
-    const StopwordSet* stop = &default_stopwords();
+    aw::WordSet custom;
+    const aw::WordSet* stop = &default_stopwords();
     if (stopwords != Py_None) {
-        if (!custom.load(stopwords)) return nullptr;
+        if (!aw::load_words(stopwords, custom)) return nullptr;
         stop = &custom;
     }
     TextView tv(text);
     std::string buf;
     std::vector<std::string_view> tokens;
-    tokenize_into(tv.view, *stop, buf, tokens);
+    aw::tokenize(tv.view, stop, buf, tokens);
     return make_list(tokens);
 }
 
@@ -138,58 +118,7 @@ PyObject* py_normalize_text(PyObject*, PyObject* args, PyObject* kwargs) {
     return aw::new_str(out);
 }
 
-// max(1, ceil(n / chars_per_token)) with the host's arithmetic.
-PyObject* ceil_at_least_one(double q) {
-    Ref c(PyLong_FromDouble(std::ceil(q)));  // raises for nan and infinities as math.ceil does
-    if (!c) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
-    if (gt < 0) return nullptr;
-    return gt ? c.release() : one.release();
-}
-
 }  // namespace
-
-PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* cpt) {
-    if (n == 0) return PyLong_FromLong(0);
-    double divisor = 4.0;
-    bool native = true;
-    if (cpt) {
-        if (PyFloat_CheckExact(cpt)) {
-            divisor = PyFloat_AS_DOUBLE(cpt);
-        } else if (PyLong_CheckExact(cpt) || PyBool_Check(cpt)) {
-            int overflow = 0;
-            long long d = PyLong_AsLongLongAndOverflow(cpt, &overflow);
-            if (overflow || d > (1LL << 53) || d < -(1LL << 53)) native = false;
-            else divisor = static_cast<double>(d);
-            if (!overflow && d == 0) {
-                PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
-                return nullptr;
-            }
-        } else {
-            native = false;
-        }
-    }
-    if (native) {
-        if (divisor == 0.0) {
-            PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-            return nullptr;
-        }
-        return ceil_at_least_one(static_cast<double>(n) / divisor);
-    }
-    // Any other number type: the host's own division and ceiling.
-    Ref len(PyLong_FromSsize_t(n));
-    Ref q(len ? PyNumber_TrueDivide(len.get(), cpt) : nullptr);
-    if (!q) return nullptr;
-    if (PyFloat_Check(q.get())) return ceil_at_least_one(PyFloat_AS_DOUBLE(q.get()));
-    Ref math(PyImport_ImportModule("math"));
-    Ref c(math ? PyObject_CallMethod(math.get(), "ceil", "O", q.get()) : nullptr);
-    if (!c) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
-    if (gt < 0) return nullptr;
-    return gt ? c.release() : one.release();
-}
 
 namespace {
 
@@ -200,7 +129,7 @@ PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
         return nullptr;
     if (!require_str(text, "estimate_tokens", "text")) return nullptr;
-    return estimate_tokens_for(PyUnicode_GET_LENGTH(text), cpt);
+    return aw::estimate_tokens_for(PyUnicode_GET_LENGTH(text), cpt);
 }
 
 PyObject* py_stable_hash(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -280,38 +209,13 @@ PyObject* hash_json(std::string_view json) {
     return hex ? PyUnicode_Substring(hex.get(), 0, 16) : nullptr;
 }
 
-void StopwordSet::add(std::string w) {
-    if (words_.count(w)) return;
-    storage_.push_back(std::move(w));
-    words_.insert(storage_.back());
-}
-
-bool StopwordSet::load(PyObject* set) {
-    Ref it(PyObject_GetIter(set));
-    if (!it) return false;
-    while (PyObject* item = PyIter_Next(it.get())) {
-        Ref hold(item);
-        if (PyUnicode_Check(item)) add(aw::to_utf8(item));
-    }
-    return !PyErr_Occurred();
-}
-
-const StopwordSet& default_stopwords() {
-    static const StopwordSet* set = [] {
-        auto* s = new StopwordSet();  // lives as long as the module
+const aw::WordSet& default_stopwords() {
+    static const aw::WordSet* set = [] {
+        auto* s = new aw::WordSet();  // lives as long as the module
         for (const char* w : kDefaultStopwords) s->add(w);
         return s;
     }();
     return *set;
-}
-
-void tokenize_into(std::string_view text, const StopwordSet& stop, std::string& buf,
-                   std::vector<std::string_view>& tokens) {
-    buf.clear();
-    aw::split_identifier_append(text, buf);
-    aw::for_each_word(buf, [&](std::string_view w) {
-        if (!stop.contains(w)) tokens.push_back(w);
-    });
 }
 
 PyMethodDef text_functions[] = {

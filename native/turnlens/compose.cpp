@@ -4,7 +4,7 @@
 #include "turnlens/turnlens.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -24,23 +24,9 @@ const char* const kTimeGrains[] = {"month", "day", "week", "year", "quarter", "h
 
 PyObject* key(const char* k) { return interned_key(k); }
 
-// A subclass may replace any stage, so its stages are looked up by name;
-// the resolver itself runs them natively.
-bool own_stages(PyObject* lens) { return Py_TYPE(lens) == TurnLensType; }
-
-PyObject* call_stage(PyObject* lens, const char* name, std::initializer_list<PyObject*> args) {
-    PyObject* argv[8];
-    size_t n = 0;
-    argv[n++] = lens;
-    for (PyObject* a : args) argv[n++] = a;
-    Ref method(interned_key(name));
-    return method ? PyObject_VectorcallMethod(method.get(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                  : nullptr;
-}
-
 // A stage's truth value (1, 0, -1 on error).
-int stage_truth(PyObject* lens, const char* name, PyObject* arg) {
-    Ref r(call_stage(lens, name, {arg}));
+int stage_truth(PyObject* lens, Stage s, PyObject* arg) {
+    Ref r(call_stage(lens, s, {arg}));
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
@@ -53,22 +39,6 @@ void lower_into(std::string_view text, std::string& out) {
     } else {
         aw::lower_append(text, out);
     }
-}
-
-// str.strip() of UTF-8 text.
-void strip_utf8(std::string& s) {
-    size_t i = 0, begin = s.size(), end = 0;
-    while (i < s.size()) {
-        uint32_t cp;
-        size_t len = aw::utf8_next(s, i, cp);
-        if (!aw::is_space(cp)) {
-            if (begin == s.size()) begin = i;
-            end = i + len;
-        }
-        i += len;
-    }
-    if (begin >= end) s.clear();
-    else s = s.substr(begin, end - begin);
 }
 
 // f"{v}": exact ints in full whatever their length.
@@ -220,7 +190,7 @@ bool filter_piece(PyObject* entry, std::string& piece) {
         piece.push_back(' ');
         if (value && !plain_text_append(piece, value.get())) return false;
     }
-    strip_utf8(piece);
+    piece = std::string(aw::strip(piece));
     return true;
 }
 
@@ -445,7 +415,7 @@ PyObject* state_to_question_parts(PyObject* base_question, PyObject* state) {
         if (!function || !plain_text_append(metric, function.get())) return nullptr;
         metric.push_back(' ');
         if (!plain_text_append(metric, column.get())) return nullptr;
-        strip_utf8(metric);
+        metric = std::string(aw::strip(metric));
     } else {
         int t = PyObject_IsTrue(metrics.get());
         if (t < 0) return nullptr;
@@ -572,7 +542,7 @@ PyObject* render_question_parts(PyObject* parts, PyObject* fallback) {
         return nullptr;
     }
     std::string out, low;
-    compact_utf8(text, PY_SSIZE_T_MAX, out);  // strip, then every white-space run to one blank
+    aw::compact(text, PY_SSIZE_T_MAX, out);  // strip, then every white-space run to one blank
     lower_into(out, low);
     if (low == "show the previous metric" || low == "show") return Py_NewRef(fallback);
     return aw::new_str(out);
@@ -652,17 +622,23 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         return aw::new_str(s);
     }
 
-    const bool own = own_stages(lens);
-    if (own) {
+    {
         MessageText m(current_question);
-        int complete = looks_like_complete_question(config.get(), m);
+        int complete = own_stage(lens, STAGE_LOOKS_LIKE_COMPLETE_QUESTION);
+        if (complete > 0) {
+            Ref own_config(PyObject_GetAttr(lens, KEY("config")));  // as the method reads it
+            complete = own_config ? looks_like_complete_question(own_config.get(), m) : -1;
+        } else if (complete == 0) {
+            complete = stage_truth(lens, STAGE_LOOKS_LIKE_COMPLETE_QUESTION, current_question);
+        }
         if (complete < 0) return nullptr;
-        if (complete && !has_pronoun_followup(m)) return Py_NewRef(current_question);
-    } else {
-        int complete = stage_truth(lens, "_looks_like_complete_question", current_question);
-        if (complete < 0) return nullptr;
-        int pronoun = complete ? stage_truth(lens, "_has_pronoun_followup", current_question) : 0;
-        if (pronoun < 0) return nullptr;
+        int pronoun = 0;
+        if (complete) {
+            pronoun = own_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP);
+            if (pronoun > 0) pronoun = has_pronoun_followup(m);
+            else if (pronoun == 0) pronoun = stage_truth(lens, STAGE_HAS_PRONOUN_FOLLOWUP, current_question);
+            if (pronoun < 0) return nullptr;
+        }
         if (complete && !pronoun) return Py_NewRef(current_question);
     }
 
@@ -673,28 +649,26 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         if (merge < 0) return nullptr;
     }
     if (merge) {
-        if (own) {
-            Ref three(PyLong_FromLong(3));
-            state = Ref(three ? merge_top_candidate_states(base_candidate, candidates, three.get()) : nullptr);
-        } else {
-            state = Ref(call_stage(lens, "_merge_top_candidate_states", {base_candidate, candidates}));
-        }
+        state = Ref(run_stage(lens, STAGE_MERGE_TOP_CANDIDATE_STATES, {base_candidate, candidates},
+                              [&]() -> PyObject* {
+                                  Ref three(PyLong_FromLong(3));
+                                  return three ? merge_top_candidate_states(base_candidate, candidates, three.get())
+                                               : nullptr;
+                              }));
     } else {
         state = Ref(card_state(base));
     }
     if (!state) return nullptr;
-    Ref parts(own ? state_to_question_parts(base_question.get(), state.get())
-                  : call_stage(lens, "_state_to_question_parts", {base_question.get(), state.get()}));
+    Ref parts(run_stage(lens, STAGE_STATE_TO_QUESTION_PARTS, {base_question.get(), state.get()},
+                        [&] { return state_to_question_parts(base_question.get(), state.get()); }));
     if (!parts) return nullptr;
 
     // A replacement number goes into the base's filter or metric before the
     // hints below apply.
-    if (own) {
-        if (!apply_numeric_override(parts.get(), delta)) return nullptr;
-    } else {
-        Ref r(call_stage(lens, "_apply_numeric_override", {parts.get(), delta}));
-        if (!r) return nullptr;
-    }
+    Ref overridden(run_stage(lens, STAGE_APPLY_NUMERIC_OVERRIDE, {parts.get(), delta}, [&] {
+        return apply_numeric_override(parts.get(), delta) ? Py_NewRef(Py_None) : nullptr;
+    }));
+    if (!overridden) return nullptr;
 
     auto hint = [&](DeltaField f, const char* name, Ref& v) -> int {
         v = Ref(field(delta, IntentDeltaType, f, name));
@@ -751,8 +725,8 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
     aw::append_str(fallback, current_question);
     Ref fb(aw::new_str(fallback));
     if (!fb) return nullptr;
-    return own ? render_question_parts(parts.get(), fb.get())
-               : call_stage(lens, "_render_question_parts", {parts.get(), fb.get()});
+    return run_stage(lens, STAGE_RENDER_QUESTION_PARTS, {parts.get(), fb.get()},
+                     [&] { return render_question_parts(parts.get(), fb.get()); });
 }
 
 PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, PyObject* current_question,
@@ -771,29 +745,41 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
         Ref why(PyUnicode_FromString("Internal error: selected candidate had no context card."));
         Ref ask(why ? PyUnicode_FromString("Please rephrase your question.") : nullptr);
         if (!ask) return nullptr;
-        if (!own_stages(lens)) return call_stage(lens, "_clarify", {current_question, candidates, why.get(), ask.get()});
-        return clarify_resolution(config.get(), current_question, candidates, why.get(), ask.get());
+        return run_stage(lens, STAGE_CLARIFY, {current_question, candidates, why.get(), ask.get()}, [&]() -> PyObject* {
+            Ref own_config(lens_config(lens));
+            return own_config ? clarify_resolution(own_config.get(), current_question, candidates, why.get(), ask.get())
+                              : nullptr;
+        });
     }
     Ref resolved, query, constraints;
-    if (own_stages(lens)) {
+    int own = own_stage(lens, STAGE_COMPOSE_RESOLVED_QUESTION);
+    if (own > 0) {
         resolved = Ref(compose_resolved_question(lens, current_question, card.get(), intent_delta, context_type,
                                                  candidates, base_candidate));
-        query = Ref(resolved ? compose_metadata_search_query(config.get(), current_question, card.get(), intent_delta,
-                                                             resolved.get())
-                             : nullptr);
-        constraints = Ref(query ? constraints_from_base(config.get(), card.get(), intent_delta) : nullptr);
-    } else {
+    } else if (own == 0) {
         // keyword arguments for the optional two, as the caller would name them
         Ref names(Py_BuildValue("(ss)", "candidates", "base_candidate"));
         PyObject* argv[] = {lens, current_question, card.get(), intent_delta, context_type, candidates, base_candidate};
-        Ref method(interned_key("_compose_resolved_question"));
-        resolved = Ref(names && method ? PyObject_VectorcallMethod(method.get(), argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                                   names.get())
-                                       : nullptr);
-        query = Ref(resolved ? call_stage(lens, "_compose_metadata_search_query",
-                                          {current_question, card.get(), intent_delta, resolved.get()})
+        resolved = Ref(names ? PyObject_VectorcallMethod(stage_name(STAGE_COMPOSE_RESOLVED_QUESTION), argv,
+                                                         5 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get())
                              : nullptr);
-        constraints = Ref(query ? call_stage(lens, "_constraints_from_base", {card.get(), intent_delta}) : nullptr);
+    }
+    if (!resolved) return nullptr;
+    query = Ref(run_stage(lens, STAGE_COMPOSE_METADATA_SEARCH_QUERY,
+                          {current_question, card.get(), intent_delta, resolved.get()}, [&]() -> PyObject* {
+                              Ref own_config(lens_config(lens));
+                              return own_config ? compose_metadata_search_query(own_config.get(), current_question,
+                                                                                card.get(), intent_delta,
+                                                                                resolved.get())
+                                                : nullptr;
+                          }));
+    if (!query) return nullptr;
+    own = own_stage(lens, STAGE_CONSTRAINTS_FROM_BASE);
+    if (own > 0) {
+        Ref own_config(lens_config(lens));
+        constraints = Ref(own_config ? constraints_from_base(own_config.get(), card.get(), intent_delta) : nullptr);
+    } else if (own == 0) {
+        constraints = Ref(call_stage(lens, STAGE_CONSTRAINTS_FROM_BASE, {card.get(), intent_delta}));
         if (constraints && !(PyTuple_Check(constraints.get()) && PyTuple_GET_SIZE(constraints.get()) == 2)) {
             // unpacked as a pair
             Ref seq(PySequence_Tuple(constraints.get()));
@@ -847,8 +833,8 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
                 return cc.get() == Py_None || PyList_Append(cards.get(), cc.get()) == 0 ? 1 : -1;
             }))
             return nullptr;
-        Ref latest(own_stages(lens) ? latest_active_turn_id(cards.get())
-                                    : call_stage(lens, "_latest_active_turn_id", {cards.get()}));
+        Ref latest(run_stage(lens, STAGE_LATEST_ACTIVE_TURN_ID, {cards.get()},
+                             [&] { return latest_active_turn_id(cards.get()); }));
         Ref id(latest ? card_field(card.get(), CARD_TURN_ID) : nullptr);
         int same = id ? aw::py_compare(id.get(), latest.get(), Py_EQ) : -1;
         if (same < 0) return nullptr;
@@ -872,7 +858,8 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
                                std::pair{CARD_ARTIFACT_TYPE, "base_artifact_type"},
                                std::pair{CARD_ARTIFACT_ID, "base_artifact_id"}}) {
         Ref v(card_field(card.get(), f));
-        if (!v || PyDict_SetItemString(extra.get(), k, v.get()) < 0) return nullptr;
+        Ref kk(v ? interned_key(k) : nullptr);
+        if (!kk || PyDict_SetItem(extra.get(), kk.get(), v.get()) < 0) return nullptr;
     }
     Ref turn_id(card_field(card.get(), CARD_TURN_ID));
     Ref r(turn_id ? new_resolution() : nullptr);

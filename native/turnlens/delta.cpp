@@ -2,7 +2,9 @@
 #include "turnlens/turnlens.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/bigint.hpp"
+#include "core/text.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -44,169 +46,8 @@ bool contains_any(std::string_view text, const char* const (&phrases)[N]) {
     return false;
 }
 
-// Digits as ASCII (Unicode decimal digits mapped), other characters kept.
-std::string ascii_digits(std::string_view text) {
-    if (aw::is_ascii(text)) return std::string(text);
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp;
-        i += aw::utf8_next(text, i, cp);
-        if (cp < 0x80) out.push_back(static_cast<char>(cp));
-        else if (aw::is_decimal(cp)) out.push_back(static_cast<char>('0' + aw::decimal_value(cp)));
-        else aw::utf8_append(out, cp);
-    }
-    return out;
-}
 
-// str.strip(): Unicode white space off both ends.
-std::string_view strip_space(std::string_view s) {
-    size_t i = 0, begin = s.size(), end = 0;
-    while (i < s.size()) {
-        uint32_t cp;
-        size_t len = aw::utf8_next(s, i, cp);
-        if (!aw::is_space(cp)) {
-            if (begin == s.size()) begin = i;
-            end = i + len;
-        }
-        i += len;
-    }
-    return begin >= end ? std::string_view() : s.substr(begin, end - begin);
-}
-
-// Huge digit runs are converted here rather than by the host's integer
-// arithmetic (a million digits would take about a second there): 64-bit
-// limbs, Karatsuba products, halves joined by cached powers of ten.
-using Limb = uint64_t;
-using Big = std::vector<Limb>;  // little-endian, no high zero limbs
-
-void trim(Big& a) {
-    while (!a.empty() && a.back() == 0) a.pop_back();
-}
-
-// out[0..) += a, from limb `at`; out must be long enough for the carry.
-void add_into(Big& out, const Limb* a, size_t na, size_t at) {
-    unsigned __int128 carry = 0;
-    size_t i = 0;
-    for (; i < na; ++i) {
-        carry += static_cast<unsigned __int128>(out[at + i]) + a[i];
-        out[at + i] = static_cast<Limb>(carry);
-        carry >>= 64;
-    }
-    for (size_t k = at + i; carry; ++k) {
-        carry += out[k];
-        out[k] = static_cast<Limb>(carry);
-        carry >>= 64;
-    }
-}
-
-// out -= a (out >= a)
-void sub_from(Big& out, const Big& a) {
-    unsigned __int128 borrow = 0;
-    for (size_t i = 0; i < out.size(); ++i) {
-        unsigned __int128 d = static_cast<unsigned __int128>(i < a.size() ? a[i] : 0) + borrow;
-        borrow = out[i] < d;
-        out[i] = static_cast<Limb>(out[i] - static_cast<Limb>(d));
-    }
-}
-
-Big mul(const Limb* a, size_t na, const Limb* b, size_t nb);
-
-Big school(const Limb* a, size_t na, const Limb* b, size_t nb) {
-    Big out(na + nb, 0);
-    for (size_t i = 0; i < na; ++i) {
-        unsigned __int128 carry = 0;
-        for (size_t j = 0; j < nb; ++j) {
-            carry += static_cast<unsigned __int128>(a[i]) * b[j] + out[i + j];
-            out[i + j] = static_cast<Limb>(carry);
-            carry >>= 64;
-        }
-        out[i + nb] = static_cast<Limb>(carry);
-    }
-    return out;
-}
-
-Big mul(const Limb* a, size_t na, const Limb* b, size_t nb) {
-    if (na < nb) return mul(b, nb, a, na);
-    if (nb == 0) return Big();
-    if (nb <= 32) {
-        Big out = school(a, na, b, nb);
-        trim(out);
-        return out;
-    }
-    size_t m = na / 2;
-    if (nb <= m) {  // lopsided: split the long factor only
-        Big lo = mul(a, m, b, nb), hi = mul(a + m, na - m, b, nb);
-        Big out(na + nb + 1, 0);
-        add_into(out, lo.data(), lo.size(), 0);
-        add_into(out, hi.data(), hi.size(), m);
-        trim(out);
-        return out;
-    }
-    // a = a1 B + a0, b = b1 B + b0 with B = 2^(64 m)
-    auto sum = [m](const Limb* x, size_t n) {
-        Big s(x, x + std::min(m, n));
-        s.resize(std::max(m, n - m) + 1, 0);
-        add_into(s, x + m, n - m, 0);
-        trim(s);
-        return s;
-    };
-    Big z0 = mul(a, m, b, m), z2 = mul(a + m, na - m, b + m, nb - m);
-    Big sa = sum(a, na), sb = sum(b, nb);
-    Big z1 = mul(sa.data(), sa.size(), sb.data(), sb.size());
-    sub_from(z1, z0);
-    sub_from(z1, z2);
-    trim(z1);
-    Big out(na + nb + 2, 0);
-    add_into(out, z0.data(), z0.size(), 0);
-    add_into(out, z1.data(), z1.size(), m);
-    add_into(out, z2.data(), z2.size(), 2 * m);
-    trim(out);
-    return out;
-}
-
-constexpr size_t kChunk = 1024;  // digits converted directly
-
-Big small_from_ascii(std::string_view s) {
-    Big out;
-    for (size_t i = 0; i < s.size();) {
-        size_t take = std::min<size_t>(19, s.size() - i);
-        Limb chunk = 0, scale = 1;
-        for (size_t k = 0; k < take; ++k) {
-            chunk = chunk * 10 + static_cast<Limb>(s[i + k] - '0');
-            scale *= 10;
-        }
-        i += take;
-        unsigned __int128 carry = chunk;
-        for (Limb& l : out) {
-            carry += static_cast<unsigned __int128>(l) * scale;
-            l = static_cast<Limb>(carry);
-            carry >>= 64;
-        }
-        if (carry) out.push_back(static_cast<Limb>(carry));
-    }
-    trim(out);
-    return out;
-}
-
-Big big_from_ascii(std::string_view s, std::vector<Big>& powers) {
-    if (s.size() <= kChunk) return small_from_ascii(s);
-    size_t j = 0;
-    while ((kChunk << (j + 1)) < s.size()) ++j;
-    size_t low_len = kChunk << j;
-    while (powers.size() <= j)
-        powers.push_back(powers.empty() ? small_from_ascii("1" + std::string(kChunk, '0'))
-                                        : mul(powers.back().data(), powers.back().size(), powers.back().data(),
-                                              powers.back().size()));
-    Big high = big_from_ascii(s.substr(0, s.size() - low_len), powers);
-    Big low = big_from_ascii(s.substr(s.size() - low_len), powers);
-    Big out = mul(high.data(), high.size(), powers[j].data(), powers[j].size());
-    out.resize(std::max(out.size(), low.size()) + 1, 0);
-    add_into(out, low.data(), low.size(), 0);
-    trim(out);
-    return out;
-}
-
-PyObject* big_to_int(const Big& v) {
+PyObject* limbs_to_int(const std::vector<uint64_t>& v) {
     std::vector<unsigned char> bytes(v.size() * 8 + 1, 0);  // a zero top byte keeps it non-negative
     for (size_t i = 0; i < v.size(); ++i)
         for (int k = 0; k < 8; ++k) bytes[i * 8 + k] = static_cast<unsigned char>(v[i] >> (8 * k));
@@ -250,17 +91,10 @@ bool append_new_str(PyObject* list, std::string_view s) {
 
 }  // namespace
 
-std::string digits_decimal(std::string_view digits) {
-    std::string a = ascii_digits(digits);
-    size_t nz = a.find_first_not_of('0');
-    return nz == std::string::npos ? std::string("0") : a.substr(nz);
-}
-
 PyObject* digits_to_int(std::string_view digits) {
-    std::string canonical = digits_decimal(digits);
+    std::string canonical = aw::decimal_digits(digits);
     if (canonical.size() <= 4000) return PyLong_FromString(canonical.c_str(), nullptr, 10);
-    std::vector<Big> powers;
-    return big_to_int(big_from_ascii(canonical, powers));
+    return limbs_to_int(aw::decimal_to_limbs(canonical));
 }
 
 std::string clean_hint(std::string_view hint) {
@@ -298,7 +132,7 @@ PyObject* extract_intent_delta(PyObject* question) {
     TextView tv(question);
     std::string lowered;
     aw::lower_append(tv.view, lowered);
-    const std::string_view q = strip_space(lowered);
+    const std::string_view q = aw::strip(lowered);
     const Patterns& P = patterns();
 
     Ref delta(new_intent_delta());
@@ -328,14 +162,14 @@ PyObject* extract_intent_delta(PyObject* question) {
     if (has_top) {
         op = KEY("set_top_n");
         std::string_view digits = top.group(q, 1);
-        if (!set(DELTA_TOP_N, digits_to_int(digits)) || !append_new_str(hints, "top " + digits_decimal(digits)))
+        if (!set(DELTA_TOP_N, digits_to_int(digits)) || !append_new_str(hints, "top " + aw::decimal_digits(digits)))
             return nullptr;
     }
     if (has_bottom) {
         op = KEY("set_bottom_n");
         std::string_view digits = bottom.group(q, 1);
         if (!set(DELTA_BOTTOM_N, digits_to_int(digits)) ||
-            !append_new_str(hints, "bottom " + digits_decimal(digits)))
+            !append_new_str(hints, "bottom " + aw::decimal_digits(digits)))
             return nullptr;
     }
 
@@ -388,7 +222,7 @@ PyObject* extract_intent_delta(PyObject* question) {
     if (digits && P.generic_number.search(values, number)) {
         std::string_view raw = number.group(values);
         std::string plain;
-        for (char c : ascii_digits(raw))
+        for (char c : aw::ascii_digits(raw))
             if (c != '$' && c != '%') plain.push_back(c);
         double value = PyOS_string_to_double(plain.c_str(), nullptr, nullptr);
         if (value == -1.0 && PyErr_Occurred()) {

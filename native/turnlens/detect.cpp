@@ -2,7 +2,7 @@
 #include "turnlens/turnlens.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -21,93 +21,11 @@ const std::string& MessageText::lowered() {
 
 namespace {
 
-// The default stopwords packed into integers (all are at most 8 letters)
-// in a small open-addressing table: cheaper than hashing texts on the
-// ranking path.
-struct PackedStopwords {
-    static constexpr size_t kSlots = 256;
-    uint64_t slots[kSlots] = {};  // 0 marks an empty slot (no word packs to 0)
-    bool usable = false;
-    static uint64_t pack(std::string_view w) {
-        uint64_t k = 0;
-        std::memcpy(&k, w.data(), w.size());  // little-endian: the same as shifting bytes in
-        return k;
-    }
-    static size_t slot(uint64_t k) { return static_cast<size_t>((k * 0x9E3779B97F4A7C15ULL) >> 56); }
-    PackedStopwords() {
-        size_t n = 0;
-        for (const char* w : {"a", "an", "the", "and", "or", "of", "for", "to", "by", "in", "on", "at", "from", "with",
-                              "without", "show", "give", "get", "find", "list", "display", "make", "change",
-                              "convert", "it", "this", "that", "those", "these", "one", "same", "also", "please",
-                              "can", "could", "would", "me", "we", "i", "you", "based", "wise", "consider", "use",
-                              "using", "as", "into", "instead", "rather"}) {
-            if (!vocab().stopwords.contains(w)) return;
-            uint64_t k = pack(w);
-            size_t i = slot(k);
-            while (slots[i] && slots[i] != k) i = (i + 1) % kSlots;
-            n += slots[i] == 0;
-            slots[i] = k;
-        }
-        usable = n == vocab().stopwords.size();  // the same set, else the generic test
-    }
-    bool contains(std::string_view w) const {
-        if (w.size() > 8) return false;
-        uint64_t k = pack(w);
-        for (size_t i = slot(k);; i = (i + 1) % kSlots) {
-            if (slots[i] == k) return true;
-            if (!slots[i]) return false;
-        }
-    }
-};
-const PackedStopwords& packed_stopwords() {
-    static const PackedStopwords* p = new PackedStopwords();  // kept for the process
-    return *p;
-}
-
 }  // namespace
-
-void tokenize_fast(std::string_view text, const WordSet* stop, std::string& buf,
-                   std::vector<std::string_view>& tokens) {
-    const PackedStopwords* packed = nullptr;
-    if (stop == &vocab().stopwords && packed_stopwords().usable) packed = &packed_stopwords();
-    if (!aw::is_ascii(text)) {
-        tokenize_into(text, stop, buf, tokens);
-        return;
-    }
-    // Identifier splitting turns '_', '-', '.' into blanks and puts a blank
-    // before every capital after the first character, so on ASCII a token
-    // is a run of letters and digits that a capital may only start.
-    tokens.clear();
-    buf.resize(text.size());  // views below point into buf: no reallocation
-    char* out = buf.data();
-    size_t w = 0, start = std::string::npos;
-    auto close = [&]() {
-        if (start == std::string::npos) return;
-        std::string_view t(out + start, w - start);
-        if (packed ? packed->contains(t) : stop && stop->contains(t)) w = start;
-        else tokens.push_back(t);
-        start = std::string::npos;
-    };
-    for (char ch : text) {
-        unsigned c = static_cast<unsigned char>(ch);
-        if (c - 'a' < 26u || c - '0' < 10u) {
-            if (start == std::string::npos) start = w;
-            out[w++] = static_cast<char>(c);
-        } else if (c - 'A' < 26u) {
-            close();
-            start = w;
-            out[w++] = static_cast<char>(c + ('a' - 'A'));
-        } else {
-            close();
-        }
-    }
-    close();
-    buf.resize(w);
-}
 
 const std::vector<std::string_view>& MessageText::tokens() {
     if (!has_tokens_) {
-        tokenize_fast(tv_.view, nullptr, buf_, tokens_);
+        aw::tokenize(tv_.view, nullptr, buf_, tokens_);
         has_tokens_ = true;
     }
     return tokens_;

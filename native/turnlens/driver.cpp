@@ -3,35 +3,42 @@
 #include "turnlens/turnlens.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
+
+#include <optional>
 
 namespace tl {
 using aw::Ref;
 
 namespace {
 
-// self.<name>(*args, **kw): stages are looked up on the resolver, so a
-// subclass may replace any of them.
-PyObject* stage(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
-                std::initializer_list<std::pair<const char*, PyObject*>> kw = {}) {
-    PyObject* argv[16];
-    size_t n = 0;
-    argv[n++] = self;
-    for (PyObject* a : args) argv[n++] = a;
-    Ref names;
-    if (kw.size()) {
-        names = Ref(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
-        if (!names) return nullptr;
-        Py_ssize_t i = 0;
-        for (auto& [k, v] : kw) {
-            PyObject* key = PyUnicode_InternFromString(k);
-            if (!key) return nullptr;
-            PyTuple_SET_ITEM(names.get(), i++, key);
-            argv[n++] = v;
-        }
+// The stripped message, read once for every native detector.
+class Message {
+public:
+    explicit Message(PyObject* q) : q_(q) {}
+    // Its text when it is a str (else the stage's TypeError).
+    MessageText* text(const char* stage_name) {
+        if (!require_str(q_, stage_name, "question")) return nullptr;
+        if (!m_) m_.emplace(q_);
+        return &*m_;
     }
-    size_t positional = 1 + args.size();
-    return PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get());
+
+private:
+    PyObject* q_;
+    std::optional<MessageText> m_;
+};
+
+template <bool (*F)(MessageText&)>
+PyObject* flag(Message& msg, const char* stage_name) {
+    MessageText* m = msg.text(stage_name);
+    return m ? PyBool_FromLong(F(*m)) : nullptr;
+}
+
+PyObject* bool_or_error(int r) { return r < 0 ? nullptr : PyBool_FromLong(r); }
+
+PyObject* try_fallback(PyObject* self, PyObject* q, PyObject* cards, PyObject* preliminary) {
+    return run_stage(self, STAGE_TRY_LLM_FALLBACK, {q, cards, preliminary},
+                     [&] { return try_llm_fallback(self, q, cards, preliminary); });
 }
 
 bool is_blank(PyObject* text) {
@@ -84,7 +91,7 @@ PyObject* finalize(PyObject* self, PyObject* resolution, PyObject* cards, PyObje
     Ref summary(copy ? PyObject_CallMethod(resolution, "to_dict", "O", Py_False) : nullptr);
     if (!summary || PyDict_SetItemString(copy.get(), "preliminary_resolution", summary.get()) < 0) return nullptr;
     Ref question(PyObject_GetAttr(resolution, KEY("current_question")));
-    Ref answer(question ? stage(self, KEY("_try_llm_fallback"), {question.get(), cards, copy.get()}) : nullptr);
+    Ref answer(question ? try_fallback(self, question.get(), cards, copy.get()) : nullptr);
     if (!answer) return nullptr;
     return answer.get() == Py_None ? Py_NewRef(resolution) : answer.release();
 }
@@ -92,10 +99,11 @@ PyObject* finalize(PyObject* self, PyObject* resolution, PyObject* cards, PyObje
 // The model's answer when the fallback gives one, else the clarification.
 PyObject* fallback_or_clarify(PyObject* self, PyObject* q, PyObject* cards, PyObject* preliminary,
                               PyObject* candidates, const char* reason) {
-    Ref answer(stage(self, KEY("_try_llm_fallback"), {q, cards, preliminary}));
+    Ref answer(try_fallback(self, q, cards, preliminary));
     if (!answer) return nullptr;
     if (answer.get() != Py_None) return answer.release();
-    Ref question(stage(self, KEY("_build_ambiguity_question"), {candidates}));
+    Ref question(run_stage(self, STAGE_BUILD_AMBIGUITY_QUESTION, {candidates},
+                           [&] { return build_ambiguity_question(candidates); }));
     Ref why(question ? str(reason) : nullptr);
     return why ? clarify_resolution(Ref(lens_config(self)).get(), q, candidates, why.get(), question.get()) : nullptr;
 }
@@ -122,22 +130,40 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     Ref none_given(given ? nullptr : PyList_New(0));
     if (!given && !none_given) return nullptr;
     // The stages run even without cards: the card limit is read (and checked) there.
-    Ref normalized(stage(self, KEY("_normalize_cards"), {given ? context_cards : none_given.get()}));
-    Ref cards(normalized ? stage(self, KEY("_recent_cards"), {normalized.get()}) : nullptr);
+    PyObject* given_cards = given ? context_cards : none_given.get();
+    Ref normalized(run_stage(self, STAGE_NORMALIZE_CARDS, {given_cards}, [&] { return normalize_cards(given_cards); }));
+    Ref cards(normalized ? run_stage(self, STAGE_RECENT_CARDS, {normalized.get()},
+                                     [&]() -> PyObject* {
+                                         Ref config(lens_config(self));
+                                         return config ? recent_cards(config.get(), normalized.get()) : nullptr;
+                                     })
+                         : nullptr);
     if (!cards) return nullptr;
     Ref q(PyObject_CallMethodNoArgs(current_question, KEY("strip")));
     if (!q) return nullptr;
     Py_ssize_t n_cards = PyObject_Length(cards.get());
     if (n_cards < 0) return nullptr;
+    Message msg(q.get());
+    auto is_suggestion_stage = [&] {
+        return run_stage(self, STAGE_IS_SUGGESTION_REQUEST, {q.get()},
+                         [&] { return flag<is_suggestion_request>(msg, "_is_suggestion_request"); });
+    };
 
     // 3. No cards.
     if (n_cards == 0) {
-        Ref suggestion(stage(self, KEY("_is_suggestion_request"), {q.get()}));
+        Ref suggestion(is_suggestion_stage());
         int is_suggestion = suggestion ? PyObject_IsTrue(suggestion.get()) : -1;
         if (is_suggestion < 0) return nullptr;
         if (is_suggestion) {
             Ref r(new_resolution());
-            Ref query(r ? stage(self, KEY("_limit_query_terms"), {q.get()}) : nullptr);
+            Ref query(r ? run_stage(self, STAGE_LIMIT_QUERY_TERMS, {q.get()},
+                                    [&]() -> PyObject* {
+                                        Ref config(lens_config(self));
+                                        std::string out;
+                                        if (!config || !limit_terms(config.get(), q.get(), out)) return nullptr;
+                                        return aw::new_str(out);
+                                    })
+                        : nullptr);
             Ref prefix(query ? str("Suggest possible analyses or next useful questions for: ") : nullptr);
             Ref resolved(prefix ? PyUnicode_Concat(prefix.get(), q.get()) : nullptr);
             if (!resolved) return nullptr;
@@ -155,21 +181,65 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     }
 
     // 4. Signals, all of them, in this order.
-    Ref turn(stage(self, KEY("_detect_explicit_turn_reference"), {q.get()}));
-    Ref artifact(turn ? stage(self, KEY("_detect_artifact_reference"), {q.get()}) : nullptr);
-    Ref delta(artifact ? stage(self, KEY("_extract_intent_delta"), {q.get()}) : nullptr);
-    Ref suggestion(delta ? stage(self, KEY("_is_suggestion_request"), {q.get()}) : nullptr);
-    Ref followup(suggestion ? stage(self, KEY("_has_followup_signal"), {q.get()}) : nullptr);
-    Ref modify(followup ? stage(self, KEY("_has_modify_signal"), {q.get(), delta.get()}) : nullptr);
-    Ref complete(modify ? stage(self, KEY("_looks_like_complete_question"), {q.get()}) : nullptr);
-    Ref ambiguous(complete ? stage(self, KEY("_has_ambiguous_reference"), {q.get()}) : nullptr);
+    Ref turn(run_stage(self, STAGE_DETECT_EXPLICIT_TURN_REFERENCE, {q.get()}, [&]() -> PyObject* {
+        MessageText* m = msg.text("_detect_explicit_turn_reference");
+        return m ? detect_explicit_turn_reference(*m) : nullptr;
+    }));
+    Ref artifact(turn ? run_stage(self, STAGE_DETECT_ARTIFACT_REFERENCE, {q.get()},
+                                  [&]() -> PyObject* {
+                                      MessageText* m = msg.text("_detect_artifact_reference");
+                                      return m ? detect_artifact_reference(*m) : nullptr;
+                                  })
+                      : nullptr);
+    Ref delta(artifact ? run_stage(self, STAGE_EXTRACT_INTENT_DELTA, {q.get()},
+                                   [&]() -> PyObject* {
+                                       return require_str(q.get(), "_extract_intent_delta", "question")
+                                                  ? extract_intent_delta(q.get())
+                                                  : nullptr;
+                                   })
+                       : nullptr);
+    Ref suggestion(delta ? is_suggestion_stage() : nullptr);
+    Ref followup(suggestion ? run_stage(self, STAGE_HAS_FOLLOWUP_SIGNAL, {q.get()},
+                                        [&] { return flag<has_followup_signal>(msg, "_has_followup_signal"); })
+                            : nullptr);
+    Ref modify(followup ? run_stage(self, STAGE_HAS_MODIFY_SIGNAL, {q.get(), delta.get()},
+                                    [&]() -> PyObject* {
+                                        // never lowercased, so any value is read through its plain text
+                                        if (PyUnicode_CheckExact(q.get())) {
+                                            MessageText* m = msg.text("_has_modify_signal");
+                                            return m ? bool_or_error(has_modify_signal(*m, delta.get())) : nullptr;
+                                        }
+                                        Ref text(q.get() == Py_None ? aw::new_str("") : plain_text(q.get()));
+                                        if (!text) return nullptr;
+                                        MessageText m(text.get());
+                                        return bool_or_error(has_modify_signal(m, delta.get()));
+                                    })
+                        : nullptr);
+    Ref complete(modify ? run_stage(self, STAGE_LOOKS_LIKE_COMPLETE_QUESTION, {q.get()},
+                                    [&]() -> PyObject* {
+                                        MessageText* m = msg.text("_looks_like_complete_question");
+                                        Ref config(m ? PyObject_GetAttr(self, KEY("config")) : nullptr);
+                                        return config ? bool_or_error(looks_like_complete_question(config.get(), *m))
+                                                      : nullptr;
+                                    })
+                        : nullptr);
+    Ref ambiguous(complete ? run_stage(self, STAGE_HAS_AMBIGUOUS_REFERENCE, {q.get()},
+                                       [&] { return flag<has_ambiguous_reference>(msg, "_has_ambiguous_reference"); })
+                           : nullptr);
     if (!ambiguous) return nullptr;
 
     // 5. Ranking.
-    Ref candidates(stage(self, KEY("_rank_candidates"), {},
-                         {{"current_question", q.get()}, {"cards", cards.get()}, {"explicit_turn_id", turn.get()},
-                          {"explicit_artifact_ref", artifact.get()}, {"active_turn_id", active_turn_id},
-                          {"preferred_task_type", preferred_task_type}}));
+    Ref candidates(run_stage(
+        self, STAGE_RANK_CANDIDATES, {},
+        [&]() -> PyObject* {
+            Ref config(PyObject_GetAttr(self, KEY("config")));
+            return config ? rank_candidates(config.get(), q.get(), cards.get(), turn.get(), artifact.get(),
+                                                  active_turn_id, preferred_task_type)
+                                : nullptr;
+        },
+        {{"current_question", q.get()}, {"cards", cards.get()}, {"explicit_turn_id", turn.get()},
+         {"explicit_artifact_ref", artifact.get()}, {"active_turn_id", active_turn_id},
+         {"preferred_task_type", preferred_task_type}}));
     if (!candidates) return nullptr;
     Py_ssize_t n_cand = PyObject_Length(candidates.get());
     if (n_cand < 0) return nullptr;
@@ -182,7 +252,8 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     if (!prelim) return nullptr;
     auto put = [&](const char* key, PyObject* v) {  // steals v
         Ref hold(v);
-        return v && PyDict_SetItemString(prelim.get(), key, v) == 0;
+        Ref k(v ? interned_key(key) : nullptr);
+        return k && PyDict_SetItem(prelim.get(), k.get(), v) == 0;
     };
     auto candidate_map = [](PyObject* c) -> PyObject* {
         return c == Py_None ? Py_NewRef(Py_None) : PyObject_CallMethodNoArgs(c, KEY("to_dict"));
@@ -200,14 +271,22 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     if (is_complete < 0) return nullptr;
 
     auto choose_base = [&]() {
-        return stage(self, KEY("_choose_base_for_contextual_request"),
-                     {best.get(), second.get(), q.get(), ambiguous.get()});
+        return run_stage(self, STAGE_CHOOSE_BASE, {best.get(), second.get(), q.get(), ambiguous.get()},
+                         [&]() -> PyObject* {
+                             Ref config(PyObject_GetAttr(self, KEY("config")));
+                             return config ? tl::choose_base(config.get(), best.get(), second.get(), q.get(),
+                                                             ambiguous.get())
+                                           : nullptr;
+                         });
     };
     auto contextual = [&](const char* type, PyObject* base, PyObject* d, const char* route, const char* reason) {
         Ref t(str(type)), r(str(route)), why(str(reason));
         if (!t || !r || !why) return static_cast<PyObject*>(nullptr);
-        return stage(self, KEY("_build_contextual_resolution"),
-                     {t.get(), q.get(), base, d, candidates.get(), r.get(), why.get()});
+        return run_stage(self, STAGE_BUILD_CONTEXTUAL_RESOLUTION,
+                         {t.get(), q.get(), base, d, candidates.get(), r.get(), why.get()}, [&] {
+                             return build_contextual_resolution(self, t.get(), q.get(), base, d, candidates.get(),
+                                                                r.get(), why.get());
+                         });
     };
     auto clarify = [&](const char* reason, const char* question) -> PyObject* {
         Ref why(str(reason)), ask(str(question));

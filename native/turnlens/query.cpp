@@ -3,7 +3,7 @@
 #include "turnlens/turnlens.hpp"
 
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <unordered_map>
@@ -66,27 +66,8 @@ private:
     std::vector<std::string_view> tokens_;
 
     void add_text(std::string_view text) {
-        if (!aw::is_ascii(text)) {
-            tokenize_into(text, nullptr, buf_, tokens_);
-            for (std::string_view t : tokens_) push(t);
-            return;
-        }
-        // ASCII: identifier splitting and word runs in one pass (a capital
-        // inside a run starts a new word; "_", "-" and "." separate words)
-        bool in_word = false;
-        for (char c : text) {
-            bool upper = c >= 'A' && c <= 'Z';
-            bool word = upper || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-            if (!word) {
-                in_word = false;
-                continue;
-            }
-            if (!in_word || upper) {
-                if (!joined.empty()) joined.push_back(' ');
-                in_word = true;
-            }
-            joined.push_back(upper ? static_cast<char>(c - 'A' + 'a') : c);
-        }
+        aw::tokenize(text, nullptr, buf_, tokens_);
+        for (std::string_view t : tokens_) push(t);
     }
 
     void push(std::string_view t) {
@@ -108,12 +89,23 @@ std::string limit_words(std::string_view joined, const Limit& limit) {
     for (std::string_view w : words)
         if (!vocab().stopwords.contains(w)) content.push_back(w);
     const std::vector<std::string_view>& tokens = content.empty() ? words : content;
-    std::unordered_map<std::string_view, size_t> index;
+    // distinct tokens in first-seen order with their counts, found through an
+    // open-addressing table of their positions (one allocation, not one per word)
     std::vector<std::pair<std::string_view, size_t>> ordered;  // token, count
+    ordered.reserve(tokens.size());
+    size_t mask = 15;
+    while (mask < 2 * tokens.size()) mask = mask * 2 + 1;
+    constexpr size_t kEmpty = ~size_t{0};
+    std::vector<size_t> slots(mask + 1, kEmpty);
     for (std::string_view t : tokens) {
-        auto [it, fresh] = index.emplace(t, ordered.size());
-        if (fresh) ordered.emplace_back(t, 1);
-        else ++ordered[it->second].second;
+        size_t at = std::hash<std::string_view>()(t) & mask;
+        while (slots[at] != kEmpty && ordered[slots[at]].first != t) at = (at + 1) & mask;
+        if (slots[at] == kEmpty) {
+            slots[at] = ordered.size();
+            ordered.emplace_back(t, 1);
+        } else {
+            ++ordered[slots[at]].second;
+        }
     }
     bool trim = !limit.unlimited && (limit.n < 0 || ordered.size() > static_cast<size_t>(limit.n));
     if (trim) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -185,7 +186,7 @@ private:
         auto entry = std::make_shared<TextWords>();
         entry->text.assign(text);
         std::vector<std::string_view> tokens;
-        tokenize_fast(entry->text, &vocab().stopwords, entry->buf, tokens);
+        aw::tokenize(entry->text, &vocab().stopwords, entry->buf, tokens);
         distinct(tokens);
         entry->words = hashed(tokens);
         return entry;
@@ -196,6 +197,162 @@ private:
 WordCache& word_sets() {
     static WordCache* cache = new WordCache();  // kept for the process
     return *cache;
+}
+
+// The two card texts the ranking reads.
+enum class CardText { searchable, entities };
+
+// The identity of a card text's inputs when they are all plain values:
+// exact str, int, float, bool or None leaves inside exact lists, tuples and
+// str-keyed dicts. Such values are immutable or compared element by
+// element, and turning them into text runs no caller code, so equal shapes
+// whose leaves are kept alive give equal texts.
+class Shape {
+public:
+    // False when some input is not plain (or a field is unset). The leaves
+    // are listed only when asked for.
+    bool read(PyObject* card, CardText which, bool list_leaves) {
+        key_.clear();
+        leaves_.clear();
+        list_leaves_ = list_leaves;
+        push(which == CardText::searchable ? 1 : 3);
+        static const CardField text_fields[] = {CARD_USER_QUESTION, CARD_RESOLVED_QUESTION, CARD_ANSWER_SUMMARY,
+                                                CARD_TASK_TYPE,     CARD_ARTIFACT_TYPE,     CARD_ARTIFACT_ID,
+                                                CARD_ARTIFACT_LABEL};
+        static const CardField list_fields[] = {CARD_TOPIC_KEYWORDS, CARD_ENTITIES, CARD_SELECTED_METADATA_IDS};
+        static const CardField state_fields[] = {CARD_QUERY_STATE, CARD_RETRIEVAL_STATE, CARD_OUTPUT_STATE};
+        auto slot = [&](CardField f) { return reinterpret_cast<aw::RecordObject*>(card)->f[f]; };
+        if (which == CardText::searchable)
+            for (CardField f : text_fields)
+                if (!leaf(slot(f))) return false;
+        for (CardField f : list_fields) {
+            PyObject* list = slot(f);
+            if (!list || !PyList_CheckExact(list)) return false;
+            push(tag(PyList_GET_SIZE(list), 5));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                PyObject* item = PyList_GET_ITEM(list, i);
+                if (!PyUnicode_CheckExact(item) || !leaf(item)) return false;
+            }
+        }
+        if (which == CardText::searchable)
+            for (CardField f : state_fields)
+                if (!tree(slot(f), 0)) return false;
+        return true;
+    }
+    using Key = std::vector<uintptr_t>;
+    const Key& key() const { return key_; }
+    const std::vector<PyObject*>& leaves() const { return leaves_; }  // borrowed
+
+private:
+    // Deeper (or circular) values and very large ones take the general path:
+    // an entry keeps every leaf alive, and a state's text is cut at 1000 code
+    // points whatever its size.
+    static constexpr int kMaxDepth = 24;
+    static constexpr size_t kMaxTokens = 1024;
+    Key key_;
+    std::vector<PyObject*> leaves_;
+    bool list_leaves_ = false;
+
+    static uintptr_t tag(Py_ssize_t size, uintptr_t kind) { return (static_cast<uintptr_t>(size) << 4) | kind; }
+    void push(uintptr_t token) { key_.push_back(token); }
+    void keep(PyObject* v) {  // object addresses are even: they never equal a tag
+        push(reinterpret_cast<uintptr_t>(v));
+        if (list_leaves_) leaves_.push_back(v);
+    }
+    bool leaf(PyObject* v) {
+        if (!v || key_.size() >= kMaxTokens) return false;
+        if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
+              v == Py_None))
+            return false;
+        keep(v);
+        return true;
+    }
+    bool tree(PyObject* v, int depth) {
+        if (!v || depth > kMaxDepth || key_.size() >= kMaxTokens) return false;
+        if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+            bool list = PyList_CheckExact(v);
+            Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+            push(tag(n, list ? 7 : 9));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!tree(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), depth + 1)) return false;
+            return true;
+        }
+        if (PyDict_CheckExact(v)) {
+            push(tag(PyDict_GET_SIZE(v), 11));
+            Py_ssize_t pos = 0;
+            PyObject *k, *value;
+            while (PyDict_Next(v, &pos, &k, &value))
+                if (!PyUnicode_CheckExact(k) || !leaf(k) || !tree(value, depth + 1)) return false;
+            return true;
+        }
+        return leaf(v);
+    }
+};
+
+// Word sets of plain card texts by the shape of their inputs: a card seen
+// before skips building its text. Entries keep their leaves alive, so a
+// leaf's address cannot be taken by another object while the entry lasts.
+class ShapeCache {
+public:
+    std::shared_ptr<const TextWords> find(const Shape::Key& key) const {
+        auto it = map_.find(key);
+        return it == map_.end() ? nullptr : it->second.words;
+    }
+    void put(const Shape& shape, std::shared_ptr<const TextWords> words) {
+        size_t bytes = words->text.size() + shape.key().size() * (sizeof(uintptr_t) + sizeof(Ref));
+        if (map_.size() >= kMaxEntries || bytes_ + bytes > kMaxBytes) {
+            map_.clear();  // the leaves are plain values: releasing them runs no caller code
+            bytes_ = 0;
+        }
+        Entry& e = map_[shape.key()];
+        e.leaves.clear();
+        for (PyObject* v : shape.leaves()) e.leaves.push_back(Ref::borrow(v));
+        bytes_ += bytes;
+        e.words = std::move(words);
+    }
+
+private:
+    static constexpr size_t kMaxEntries = 2048, kMaxBytes = 1 << 22;
+    struct Entry {
+        std::vector<Ref> leaves;
+        std::shared_ptr<const TextWords> words;
+    };
+    struct Hash {
+        size_t operator()(const Shape::Key& key) const {
+            uint64_t h = 1469598103934665603ull;
+            for (uintptr_t t : key) h = (h ^ t) * 1099511628211ull;
+            return static_cast<size_t>(h ^ (h >> 29));
+        }
+    };
+    size_t bytes_ = 0;
+    std::unordered_map<Shape::Key, Entry, Hash> map_;
+};
+
+ShapeCache& shapes() {
+    static ShapeCache* cache = new ShapeCache();  // kept for the process
+    return *cache;
+}
+
+bool entity_text(PyObject* card, std::string& out);
+
+// The distinct content words of a card text (of an exact TurnContextCard);
+// null with an error set. shape is scratch space, reused across cards.
+std::shared_ptr<const TextWords> card_words(PyObject* card, CardText which, Shape& shape) {
+    bool plain = shape.read(card, which, false);
+    if (plain)
+        if (auto hit = shapes().find(shape.key())) return hit;
+    // Held while the text is built: allocations there may run finalizers.
+    std::vector<Ref> held;
+    if (plain && shape.read(card, which, true))
+        for (PyObject* v : shape.leaves()) held.push_back(Ref::borrow(v));
+    std::string text;
+    if (!(which == CardText::searchable ? card_searchable_text(card, text) : entity_text(card, text))) return nullptr;
+    auto words = word_sets().get(text);
+    if (plain) {
+        Shape after;  // remembered only when nothing changed the card meanwhile
+        if (after.read(card, which, true) && after.key() == shape.key()) shapes().put(after, words);
+    }
+    return words;
 }
 
 // Overlap coefficient of two sets of distinct words.
@@ -292,7 +449,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     std::string qtext, qbuf;
     std::vector<std::string_view> qtokens;
     if (question != Py_None && !plain_text_append(qtext, question)) return nullptr;
-    tokenize_fast(qtext, &vocab().stopwords, qbuf, qtokens);
+    aw::tokenize(qtext, &vocab().stopwords, qbuf, qtokens);
     std::vector<std::string_view> qwords(qtokens);
     distinct(qwords);
     const HashedWords qset = hashed(qwords);
@@ -305,6 +462,8 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     const Py_ssize_t n = PyList_GET_SIZE(ordered.get());
     std::vector<Ref> turn_ids;
     std::vector<std::pair<long long, Py_ssize_t>> keyed;
+    turn_ids.reserve(static_cast<size_t>(n));
+    keyed.reserve(static_cast<size_t>(n));
     bool native = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref id(card_field(PyList_GET_ITEM(ordered.get(), i), CARD_TURN_ID));
@@ -326,6 +485,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         for (Py_ssize_t i = n - 1; i >= 0; --i)  // equal ids share the last position of their run
             rank[i] = (i + 1 < n && keyed[i].first == keyed[i + 1].first) ? rank[i + 1] : i;
         std::vector<Ref> by_position;
+        by_position.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) by_position.push_back(turn_ids[keyed[i].second]);
         turn_ids.swap(by_position);
     } else {
@@ -360,6 +520,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     std::vector<std::pair<double, Py_ssize_t>> scores;
     bool float_scores = true;
     std::string text;
+    Shape shape;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* card = PyList_GET_ITEM(ordered.get(), i);
         PyObject* turn_id = turn_ids[i].get();
@@ -406,10 +567,11 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         if (recency > 0.5 && !append_reason(rl, KEY("recent turn"), false)) return nullptr;
         // g. word overlap with the card's own text
         double keyword;
-        if (Py_IS_TYPE(card, TurnContextCardType)) {
-            text.clear();
-            if (!card_searchable_text(card, text)) return nullptr;
-            keyword = overlap_sets(qset, word_sets().get(text)->words);
+        const bool exact_card = Py_IS_TYPE(card, TurnContextCardType);
+        if (exact_card) {
+            auto words = card_words(card, CardText::searchable, shape);
+            if (!words) return nullptr;
+            keyword = overlap_sets(qset, words->words);
         } else {
             Ref own(PyObject_CallMethod(card, "tokens", nullptr));
             if (!own || !overlap_objects(qtokens, own.get(), keyword)) return nullptr;
@@ -421,9 +583,16 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
                 return nullptr;
         }
         // h. overlap with entities, topic keywords and metadata ids
-        text.clear();
-        if (!entity_text(card, text)) return nullptr;
-        double entity = overlap_sets(qset, word_sets().get(text)->words);
+        double entity;
+        if (exact_card) {
+            auto words = card_words(card, CardText::entities, shape);
+            if (!words) return nullptr;
+            entity = overlap_sets(qset, words->words);
+        } else {
+            text.clear();
+            if (!entity_text(card, text)) return nullptr;
+            entity = overlap_sets(qset, word_sets().get(text)->words);
+        }
         if (entity != 0.0) {
             text = "entity/metadata overlap ";
             if (!score.add_product(entity, cfg.get(CFG_ENTITY_OVERLAP_WEIGHT)) || !append_fixed2(text, entity) ||

@@ -2,6 +2,8 @@
 // candidate, the intent delta and the resolution, with their conversions.
 #include "turnlens/turnlens.hpp"
 
+#include "common/asdict.hpp"
+
 #include "common/pytext.hpp"
 
 #include <cmath>
@@ -39,7 +41,7 @@ namespace {
 
 Keep s_candidates, s_to_dict;
 Keep s_active_tables, s_tables, s_active_columns, s_columns, s_required_columns, s_columns_by_table;
-Keep s_round, s_copy_module, s_dataclasses;
+Keep s_round;
 Keep s_empty_tuple;
 initproc g_record_init = nullptr;
 
@@ -148,155 +150,15 @@ PyObject* round6(PyObject* v) {
         double x = PyFloat_AS_DOUBLE(v);
         if (!std::isfinite(x)) return PyFloat_FromDouble(x);
         // correctly rounded decimal text, read back: the host's own method
-        int len = std::snprintf(nullptr, 0, "%.6f", x);
-        std::string buf(static_cast<size_t>(len) + 1, '\0');
-        std::snprintf(buf.data(), buf.size(), "%.6f", x);
-        return PyFloat_FromDouble(std::strtod(buf.c_str(), nullptr));
+        char* text = PyOS_double_to_string(x, 'f', 6, 0, nullptr);
+        if (!text) return nullptr;
+        double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+        PyMem_Free(text);
+        if (rounded == -1.0 && PyErr_Occurred()) return nullptr;
+        return PyFloat_FromDouble(rounded);
     }
     return PyObject_CallFunction(s_round.get(), "Oi", v, 6);
 }
-
-bool is_own_record(PyObject* v) {
-    return aw::rec_check(v, TurnContextCardType) || aw::rec_check(v, ContextCandidateType) ||
-           aw::rec_check(v, IntentDeltaType) || aw::rec_check(v, ContextResolutionType) ||
-           aw::rec_check(v, ResolverConfigType);
-}
-
-// `k, v = item` for an entry of a map's items(): a subclass's items() may
-// give anything.
-PyObject* unpack_pair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) return Py_NewRef(item);
-    Ref t(PySequence_Tuple(item));
-    if (!t) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(t.get());
-    if (n == 2) return t.release();
-    if (n > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return nullptr;
-}
-
-// A deep conversion in the manner of dataclasses.asdict: records become
-// maps, lists, tuples and maps are rebuilt, anything else is deep-copied.
-// A value that contains itself raises ValueError.
-class PlainConverter {
-public:
-    PyObject* convert(PyObject* v) {
-        if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || v == Py_None ||
-            PyBool_Check(v))
-            return Py_NewRef(v);
-        aw::RecursionGuard guard(" while converting a record to a map");
-        if (!guard.ok()) return nullptr;
-        if (is_own_record(v)) return container(v, [&] { return record(v); });
-        if (PyList_Check(v) || PyTuple_Check(v) || PyDict_Check(v))
-            return container(v, [&] { return rebuild(v); });
-        Ref fields_attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(v)), "__dataclass_fields__"));
-        if (fields_attr) return container(v, [&] { return dataclass(v); });
-        PyErr_Clear();
-        if (!s_copy_module) {
-            s_copy_module = Ref(PyImport_ImportModule("copy"));
-            if (!s_copy_module) return nullptr;
-        }
-        return PyObject_CallMethod(s_copy_module.get(), "deepcopy", "O", v);
-    }
-
-    // The fields of one of our records, converted, in declaration order;
-    // the field `skip` keeps its place with None.
-    PyObject* record(PyObject* rec, int skip = -1) {
-        // the declared names, not __match_args__: a subclass may set anything there
-        PyObject* names = aw::rec_field_names(rec);
-        if (!names) return PyErr_Format(PyExc_TypeError, "not a record: %.200s", Py_TYPE(rec)->tp_name);
-        Ref out(PyDict_New());
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-            // held: converting may run code that deletes or replaces the field
-            Ref fv = Ref::borrow(aw::rec_get(rec, static_cast<int>(i)));
-            Ref c(!fv ? nullptr : i == skip ? Py_NewRef(Py_None) : convert(fv.get()));
-            if (!c || PyDict_SetItem(out.get(), PyTuple_GET_ITEM(names, i), c.get()) < 0) return nullptr;
-        }
-        return out.release();
-    }
-
-private:
-    std::unordered_set<PyObject*> active_;
-
-    template <class F>
-    PyObject* container(PyObject* v, F&& f) {
-        if (!active_.insert(v).second) {
-            PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-            return nullptr;
-        }
-        PyObject* r = f();
-        active_.erase(v);
-        return r;
-    }
-
-    PyObject* dataclass(PyObject* v) {
-        if (!s_dataclasses) {
-            s_dataclasses = Ref(PyImport_ImportModule("dataclasses"));
-            if (!s_dataclasses) return nullptr;
-        }
-        Ref fields(PyObject_CallMethod(s_dataclasses.get(), "fields", "O", v));
-        Ref it(fields ? PyObject_GetIter(fields.get()) : nullptr);
-        Ref out(it ? PyDict_New() : nullptr);
-        if (!out) return nullptr;
-        while (PyObject* f = PyIter_Next(it.get())) {
-            Ref hold(f);
-            Ref name(PyObject_GetAttrString(f, "name"));
-            Ref value(name ? PyObject_GetAttr(v, name.get()) : nullptr);
-            Ref c(value ? convert(value.get()) : nullptr);
-            if (!c || PyDict_SetItem(out.get(), name.get(), c.get()) < 0) return nullptr;
-        }
-        return PyErr_Occurred() ? nullptr : out.release();
-    }
-
-    PyObject* rebuild(PyObject* v) {
-        bool is_dict = PyDict_Check(v);
-        Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
-        if (!items) return nullptr;
-        Py_ssize_t n = PyList_GET_SIZE(items.get());
-        if (PyDict_CheckExact(v)) {
-            Ref out(PyDict_New());
-            if (!out) return nullptr;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* pair = PyList_GET_ITEM(items.get(), i);
-                Ref k(convert(PyTuple_GET_ITEM(pair, 0)));
-                Ref val(k ? convert(PyTuple_GET_ITEM(pair, 1)) : nullptr);
-                if (!val || PyDict_SetItem(out.get(), k.get(), val.get()) < 0) return nullptr;
-            }
-            return out.release();
-        }
-        Ref copied(PyList_New(n));
-        if (!copied) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyList_GET_ITEM(items.get(), i);
-            PyObject* c;
-            if (is_dict) {
-                Ref pair(unpack_pair(item));
-                Ref k(pair ? convert(PyTuple_GET_ITEM(pair.get(), 0)) : nullptr);
-                Ref val(k ? convert(PyTuple_GET_ITEM(pair.get(), 1)) : nullptr);
-                c = val ? PyTuple_Pack(2, k.get(), val.get()) : nullptr;
-            } else {
-                c = convert(item);
-            }
-            if (!c) return nullptr;
-            PyList_SET_ITEM(copied.get(), i, c);
-        }
-        if (PyList_CheckExact(v)) return copied.release();
-        if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
-        Ref fields;  // hasattr(v, "_fields"), which hides only AttributeError
-        if (PyTuple_Check(v)) {
-            fields = Ref(PyObject_GetAttr(v, KEY("_fields")));
-            if (!fields && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-            PyErr_Clear();
-        }
-        if (fields) {
-            Ref args(PyList_AsTuple(copied.get()));
-            return args ? PyObject_CallObject(type, args.get()) : nullptr;
-        }
-        return PyObject_CallOneArg(type, copied.get());
-    }
-};
 
 // ------------------------------------------------------------ TurnContextCard
 
@@ -328,7 +190,7 @@ PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
         Ref items(PyMapping_Items(value.get()));
         if (!items) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            Ref pair(unpack_pair(PyList_GET_ITEM(items.get(), i)));
+            Ref pair(aw::unpack_pair(PyList_GET_ITEM(items.get(), i)));
             if (!pair) return nullptr;
             PyObject* cols = PyTuple_GET_ITEM(pair.get(), 1);
             Ref key(plain_text(PyTuple_GET_ITEM(pair.get(), 0)));
@@ -440,9 +302,9 @@ PyObject* candidate_to_dict(PyObject* self, PyObject*) {
     if (!reasons) return nullptr;
     Ref rounded(round6(score.get()));
     Ref d(rounded ? PyDict_New() : nullptr);
-    if (!d || PyDict_SetItemString(d.get(), "turn_id", turn_id.get()) < 0 ||
-        PyDict_SetItemString(d.get(), "score", rounded.get()) < 0 ||
-        PyDict_SetItemString(d.get(), "reasons", reasons.get()) < 0)
+    if (!d || PyDict_SetItem(d.get(), KEY("turn_id"), turn_id.get()) < 0 ||
+        PyDict_SetItem(d.get(), KEY("score"), rounded.get()) < 0 ||
+        PyDict_SetItem(d.get(), KEY("reasons"), reasons.get()) < 0)
         return nullptr;
     return d.release();
 }
@@ -453,7 +315,7 @@ PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_dict", const_cast<char**>(kw), &include)) return nullptr;
     int inc = PyObject_IsTrue(include);
     if (inc < 0) return nullptr;
-    PlainConverter conv;
+    aw::AsDict conv(" while converting a record to a map");
     Ref d(conv.record(self, RES_CANDIDATES));  // candidates are rendered below, never converted
     if (!d) return nullptr;
     if (!inc) {
@@ -509,7 +371,7 @@ PyMethodDef resolution_methods[] = {
 // ------------------------------------------------------------ shared entry points
 
 PyObject* record_to_plain(PyObject* rec) {
-    PlainConverter conv;
+    aw::AsDict conv(" while converting a record to a map");
     return conv.convert(rec);
 }
 
@@ -560,7 +422,7 @@ bool card_searchable_text(PyObject* card, std::string& out) {
 bool card_tokens(PyObject* card, std::string& buf, std::vector<std::string_view>& tokens) {
     std::string text;
     if (!card_searchable_text(card, text)) return false;
-    tokenize_into(text, &vocab().stopwords, buf, tokens);
+    aw::tokenize(text, &vocab().stopwords, buf, tokens);
     return true;
 }
 

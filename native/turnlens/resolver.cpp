@@ -74,6 +74,89 @@ bool read_limit(PyObject* config, ConfigField f, Limit& out) {
     return !PyErr_Occurred();
 }
 
+// ------------------------------------------------------------ stages
+
+namespace {
+
+const char* const kStageNames[STAGE_COUNT] = {
+    "_normalize_cards", "_recent_cards", "_latest_active_turn_id", "_limit_query_terms", "_clarify",
+    "_detect_explicit_turn_reference", "_detect_artifact_reference", "_extract_intent_delta",
+    "_is_suggestion_request", "_has_followup_signal", "_has_pronoun_followup", "_has_modify_signal",
+    "_looks_like_complete_question", "_has_ambiguous_reference", "_rank_candidates",
+    "_choose_base_for_contextual_request", "_build_contextual_resolution", "_compose_resolved_question",
+    "_merge_top_candidate_states", "_state_to_question_parts", "_apply_numeric_override", "_render_question_parts",
+    "_compose_metadata_search_query", "_constraints_from_base", "_try_llm_fallback", "_build_ambiguity_question"};
+Keep s_stage_names[STAGE_COUNT];
+Keep s_own_methods[STAGE_COUNT];  // TurnLens's own descriptors, as the type was made
+
+constexpr uint32_t kAllStages = (1u << STAGE_COUNT) - 1;
+static_assert(STAGE_COUNT <= 32, "one bit per stage");
+
+// The stages a type replaces, one bit each, remembered for the last type
+// asked while its version tag (renewed by any change to it or its bases)
+// stays the same.
+struct TypeStages {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    uint32_t replaced = 0;
+};
+TypeStages s_last_type;
+
+uint32_t replaced_by_type(PyTypeObject* tp) {
+    const bool tagged = PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (tagged && tp == s_last_type.type && tp->tp_version_tag == s_last_type.tag) return s_last_type.replaced;
+    uint32_t replaced = 0;
+    if (tp->tp_getattro != PyObject_GenericGetAttr) {
+        replaced = kAllStages;  // its own attribute lookup decides every call
+    } else {
+        for (int i = 0; i < STAGE_COUNT; ++i)
+            if (_PyType_Lookup(tp, s_stage_names[i].get()) != s_own_methods[i].get()) replaced |= 1u << i;
+    }
+    if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))  // the lookups give the type a tag
+        s_last_type = {tp, tp->tp_version_tag, replaced};
+    return replaced;
+}
+
+}  // namespace
+
+PyObject* stage_name(Stage s) { return s_stage_names[s].get(); }
+
+int own_stage(PyObject* lens, Stage s) {
+    PyTypeObject* tp = Py_TYPE(lens);
+    if (replaced_by_type(tp) & (1u << s)) return 0;
+    if (tp->tp_dictoffset == 0 && !PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return 1;
+    // An instance attribute comes before a method of the type.
+    PyObject** slot = _PyObject_GetDictPtr(lens);
+    if (!slot) return 0;  // cannot tell: looked up by name
+    if (!*slot || PyDict_GET_SIZE(*slot) == 0) return 1;
+    Ref dict = Ref::borrow(*slot);
+    PyObject* v = PyDict_GetItemWithError(dict.get(), s_stage_names[s].get());
+    if (v) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+PyObject* call_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> args,
+                     std::initializer_list<std::pair<const char*, PyObject*>> kw) {
+    PyObject* argv[16];
+    size_t n = 0;
+    argv[n++] = lens;
+    for (PyObject* a : args) argv[n++] = a;
+    Ref names;
+    if (kw.size()) {
+        names = Ref(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
+        if (!names) return nullptr;
+        Py_ssize_t i = 0;
+        for (auto& [k, v] : kw) {
+            PyObject* key = interned_key(k);
+            if (!key) return nullptr;
+            PyTuple_SET_ITEM(names.get(), i++, key);
+            argv[n++] = v;
+        }
+    }
+    return PyObject_VectorcallMethod(s_stage_names[s].get(), argv, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names.get());
+}
+
 // ------------------------------------------------------------ preparation
 
 PyObject* normalize_cards(PyObject* cards) {
@@ -439,14 +522,31 @@ bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> metho
         {Py_tp_clear, AW_SLOT(lens_clear)},
         {Py_tp_members, lens_members},
         {Py_tp_methods, nullptr},
-        {Py_tp_doc, const_cast<char*>("TurnLens(config=None, llm_fallback=None)\n--\n\n"
-                                      "Resolves what a new message means given the cards of earlier turns.")},
+        {Py_tp_doc, const_cast<char*>(
+                        "TurnLens(config=None, llm_fallback=None)\n--\n\n"
+                        "Resolves what a new message means given the cards of earlier turns.\n\n"
+                        "resolve works in stages, the underscore methods. Each stage that resolve, the\n"
+                        "contextual composition and the fallback call is looked up on the lens when it is\n"
+                        "reached: a replacement (by a subclass, an instance attribute or a change to the\n"
+                        "class) is called by name, with the arguments TurnLens's own would get. A stage\n"
+                        "that is TurnLens's own runs natively, without a Python call.")},
         {0, nullptr}};
     slots[6].pfunc = methods.data();
     static PyType_Spec spec = {"askweave.turnlens.TurnLens", sizeof(LensObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE, slots};
     TurnLensType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return TurnLensType && PyModule_AddObjectRef(module, "TurnLens", reinterpret_cast<PyObject*>(TurnLensType)) == 0;
+    if (!TurnLensType) return false;
+    for (int i = 0; i < STAGE_COUNT; ++i) {
+        s_stage_names[i] = Ref(PyUnicode_InternFromString(kStageNames[i]));
+        if (!s_stage_names[i]) return false;
+        PyObject* own = PyDict_GetItemWithError(TurnLensType->tp_dict, s_stage_names[i].get());
+        if (!own) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "TurnLens has no stage %s", kStageNames[i]);
+            return false;
+        }
+        s_own_methods[i] = Ref::borrow(own);
+    }
+    return PyModule_AddObjectRef(module, "TurnLens", reinterpret_cast<PyObject*>(TurnLensType)) == 0;
 }
 
 }  // namespace tl

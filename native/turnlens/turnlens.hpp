@@ -1,8 +1,9 @@
 // Shared declarations of the turnlens extension module.
 #pragma once
 #include "common/py.hpp"
+#include "common/pytext.hpp"
 #include "common/record.hpp"
-#include "common/regex.hpp"
+#include "core/regex.hpp"
 
 #include <deque>
 #include <initializer_list>
@@ -30,22 +31,7 @@ private:
 
 // ------------------------------------------------------------ vocabulary
 
-// A set of words for membership tests on UTF-8 views.
-class WordSet {
-public:
-    WordSet() = default;
-    WordSet(const WordSet&) = delete;
-    WordSet& operator=(const WordSet&) = delete;
-    void add(std::string_view w);
-    // A caller's set: only its str elements can ever equal a token.
-    bool load(PyObject* set);
-    bool contains(std::string_view w) const { return words_.count(w) != 0; }
-    size_t size() const { return words_.size(); }
-
-private:
-    std::deque<std::string> storage_;  // stable addresses for the views below
-    std::unordered_set<std::string_view> words_;
-};
+using aw::WordSet;
 
 struct AliasGroup {
     std::string key;
@@ -83,14 +69,8 @@ std::string re_escape(std::string_view text);
 
 // ------------------------------------------------------------ text utilities
 
-// Borrowed UTF-8 view of a str; ASCII strings are not copied.
-struct TextView {
-    std::string storage;
-    std::string_view view;
-    explicit TextView(PyObject* s);
-};
-
-bool require_str(PyObject* v, const char* fn, const char* arg);
+using aw::require_str;
+using aw::TextView;
 
 // The plain text form, str(v), except that exact ints are written in full
 // decimal whatever their length (the interpreter refuses beyond its digit
@@ -98,16 +78,7 @@ bool require_str(PyObject* v, const char* fn, const char* arg);
 bool plain_text_append(std::string& out, PyObject* v);
 PyObject* plain_text(PyObject* v);
 
-// Tokens of text (already in plain text form): identifier splitting, runs
-// of [a-zA-Z0-9_], minus stopwords (none when stop is null). tokens is
-// replaced; its views point into buf, which is overwritten.
-void tokenize_into(std::string_view text, const WordSet* stop, std::string& buf,
-                   std::vector<std::string_view>& tokens);
 
-// compact_text on UTF-8 text: white-space runs become one blank, ends are
-// trimmed, and a text longer than max_chars code points is cut to
-// max_chars - 3 (Python slice rules), right-trimmed and given "...".
-void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out);
 // compact_text of any value; false with a Python error set.
 bool compact_value(PyObject* value, Py_ssize_t max_chars, std::string& out);
 
@@ -213,6 +184,37 @@ extern PyTypeObject* TurnLensType;
 // callback (None when never set): caller code may replace them mid-call.
 PyObject* lens_config(PyObject* self);
 PyObject* lens_fallback(PyObject* self);
+
+// The stages: TurnLens methods the resolution calls on the lens itself, so
+// that a subclass or an instance attribute may replace any of them.
+enum Stage {
+    STAGE_NORMALIZE_CARDS, STAGE_RECENT_CARDS, STAGE_LATEST_ACTIVE_TURN_ID, STAGE_LIMIT_QUERY_TERMS, STAGE_CLARIFY,
+    STAGE_DETECT_EXPLICIT_TURN_REFERENCE, STAGE_DETECT_ARTIFACT_REFERENCE, STAGE_EXTRACT_INTENT_DELTA,
+    STAGE_IS_SUGGESTION_REQUEST, STAGE_HAS_FOLLOWUP_SIGNAL, STAGE_HAS_PRONOUN_FOLLOWUP, STAGE_HAS_MODIFY_SIGNAL,
+    STAGE_LOOKS_LIKE_COMPLETE_QUESTION, STAGE_HAS_AMBIGUOUS_REFERENCE, STAGE_RANK_CANDIDATES, STAGE_CHOOSE_BASE,
+    STAGE_BUILD_CONTEXTUAL_RESOLUTION, STAGE_COMPOSE_RESOLVED_QUESTION, STAGE_MERGE_TOP_CANDIDATE_STATES,
+    STAGE_STATE_TO_QUESTION_PARTS, STAGE_APPLY_NUMERIC_OVERRIDE, STAGE_RENDER_QUESTION_PARTS,
+    STAGE_COMPOSE_METADATA_SEARCH_QUERY, STAGE_CONSTRAINTS_FROM_BASE, STAGE_TRY_LLM_FALLBACK,
+    STAGE_BUILD_AMBIGUITY_QUESTION, STAGE_COUNT
+};
+// The interned method name of a stage (borrowed, kept for the process).
+PyObject* stage_name(Stage s);
+// 1 when lens.<stage> resolves to TurnLens's own method, so it may run
+// natively; 0 when replaced; -1 on error. Asked at each use: caller code may
+// replace a method mid-call.
+int own_stage(PyObject* lens, Stage s);
+// lens.<stage>(*args, **kw) by name.
+PyObject* call_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> args,
+                     std::initializer_list<std::pair<const char*, PyObject*>> kw = {});
+// A stage's result: the replacement called by name, else native(), which
+// does what TurnLens's own method does once its arguments are read.
+template <class Native>
+PyObject* run_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> args, Native&& native,
+                    std::initializer_list<std::pair<const char*, PyObject*>> kw = {}) {
+    int own = own_stage(lens, s);
+    if (own < 0) return nullptr;
+    return own ? native() : call_stage(lens, s, args, kw);
+}
 
 // Reads a limit setting (max_recent_cards, max_metadata_query_terms).
 bool read_limit(PyObject* config, ConfigField f, Limit& out);
@@ -322,9 +324,6 @@ private:
 bool has_decimal_digit(std::string_view text);
 bool turn_ref_possible(std::string_view lowered);
 
-// tokenize_into with a one-pass path for ASCII text (same tokens).
-void tokenize_fast(std::string_view text, const WordSet* stop, std::string& buf,
-                   std::vector<std::string_view>& tokens);
 
 // The detectors; results as the TurnLens methods give them.
 PyObject* detect_explicit_turn_reference(MessageText& m);  // int or None
@@ -363,8 +362,6 @@ std::string clean_hint(std::string_view hint);
 bool apply_numeric_override(PyObject* parts, PyObject* delta);
 // A run of Unicode decimal digits as an int of any length.
 PyObject* digits_to_int(std::string_view digits);
-// Its full decimal text in ASCII (what str(int(digits)) would give).
-std::string digits_decimal(std::string_view digits);
 
 extern PyMethodDef lens_detect_methods[];
 extern PyMethodDef lens_rank_methods[];

@@ -5,7 +5,7 @@
 
 #include "common/json.hpp"
 #include "common/pytext.hpp"
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -79,40 +79,7 @@ std::string re_escape(std::string_view text) {
     return out;
 }
 
-// ------------------------------------------------------------ word sets
-
-void WordSet::add(std::string_view w) {
-    if (words_.count(w)) return;
-    storage_.emplace_back(w);
-    words_.insert(storage_.back());
-}
-
-bool WordSet::load(PyObject* set) {
-    Ref it(PyObject_GetIter(set));
-    if (!it) return false;
-    while (PyObject* item = PyIter_Next(it.get())) {
-        Ref hold(item);
-        if (PyUnicode_Check(item)) add(aw::to_utf8(item));
-    }
-    return !PyErr_Occurred();
-}
-
 // ------------------------------------------------------------ text utilities
-
-TextView::TextView(PyObject* s) {
-    if (PyUnicode_IS_ASCII(s)) {
-        view = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
-    } else {
-        aw::append_str(storage, s);
-        view = storage;
-    }
-}
-
-bool require_str(PyObject* v, const char* fn, const char* arg) {
-    if (PyUnicode_Check(v)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", fn, arg, Py_TYPE(v)->tp_name);
-    return false;
-}
 
 namespace {
 
@@ -184,99 +151,11 @@ PyObject* plain_text(PyObject* v) {
     return plain_text_append(out, v) ? aw::new_str(out) : nullptr;
 }
 
-void tokenize_into(std::string_view text, const WordSet* stop, std::string& buf,
-                   std::vector<std::string_view>& tokens) {
-    buf.clear();
-    tokens.clear();
-    aw::split_identifier_append(text, buf);
-    aw::for_each_word(buf, [&](std::string_view w) {
-        if (!stop || !stop->contains(w)) tokens.push_back(w);
-    });
-}
-
-void compact_utf8(std::string_view text, Py_ssize_t max_chars, std::string& out) {
-    const size_t base = out.size();
-    if (aw::is_ascii(text)) {
-        // One byte per character: collapse in place, cut by position.
-        out.resize(base + text.size());
-        char* o = out.data() + base;
-        size_t w = 0;
-        bool pending = false;
-        for (char ch : text) {
-            if (aw::is_space(static_cast<unsigned char>(ch))) {
-                pending = true;
-                continue;
-            }
-            if (pending && w) o[w++] = ' ';
-            pending = false;
-            o[w++] = ch;
-        }
-        if (static_cast<Py_ssize_t>(w) > max_chars) {
-            w = max_chars > 3 ? static_cast<size_t>(max_chars - 3) : 0;
-            if (w && o[w - 1] == ' ') --w;
-            out.resize(base + w);
-            out += "...";
-            return;
-        }
-        out.resize(base + w);
-        return;
-    }
-    size_t count = 0;  // code points written
-    bool pending_space = false;
-    out.reserve(out.size() + text.size());
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80 && !aw::is_space(c)) {
-            // a run of ASCII that is not white space, copied in one go
-            size_t j = i + 1;
-            while (j < text.size() && static_cast<unsigned char>(text[j]) < 0x80 &&
-                   !aw::is_space(static_cast<unsigned char>(text[j])))
-                ++j;
-            if (pending_space && out.size() > base) {
-                out.push_back(' ');
-                ++count;
-            }
-            pending_space = false;
-            out.append(text.data() + i, j - i);
-            count += j - i;
-            i = j;
-            continue;
-        }
-        uint32_t cp;
-        size_t len = aw::utf8_next(text, i, cp);
-        if (aw::is_space(cp)) {
-            pending_space = true;
-        } else {
-            if (pending_space && out.size() > base) {
-                out.push_back(' ');
-                ++count;
-            }
-            pending_space = false;
-            out.append(text.data() + i, len);
-            ++count;
-        }
-        i += len;
-    }
-    const Py_ssize_t n = static_cast<Py_ssize_t>(count);
-    if (n <= max_chars) return;
-    // A limit below 3 keeps nothing of the text.
-    Py_ssize_t cut = max_chars > 3 ? max_chars - 3 : 0;
-    size_t at = base;
-    for (Py_ssize_t k = 0; k < cut; ++k) {
-        uint32_t cp;
-        at += aw::utf8_next(out, at, cp);
-    }
-    out.resize(at);
-    // after the collapse the only white space left is a single blank
-    if (out.size() > base && out.back() == ' ') out.pop_back();
-    out += "...";
-}
-
 bool compact_value(PyObject* value, Py_ssize_t max_chars, std::string& out) {
     if (value == Py_None) return true;
     if (PyUnicode_Check(value)) {
         TextView tv(value);
-        compact_utf8(tv.view, max_chars, out);
+        aw::compact(tv.view, max_chars, out);
         return true;
     }
     aw::JsonOptions opt;
@@ -290,7 +169,7 @@ bool compact_value(PyObject* value, Py_ssize_t max_chars, std::string& out) {
         json.clear();
         if (!without_digit_limit([&] { return aw::json_write(json, value, opt); })) return false;
     }
-    compact_utf8(json, max_chars, out);
+    aw::compact(json, max_chars, out);
     return true;
 }
 
@@ -327,8 +206,8 @@ PyObject* str_list(const std::vector<std::string_view>& items) {
 std::string limit_query_terms(std::string_view text, const Limit& limit) {
     std::string buf;
     std::vector<std::string_view> tokens;
-    tokenize_into(text, &vocab().stopwords, buf, tokens);
-    if (tokens.empty()) tokenize_into(text, nullptr, buf, tokens);
+    aw::tokenize(text, &vocab().stopwords, buf, tokens);
+    if (tokens.empty()) aw::tokenize(text, nullptr, buf, tokens);
     std::unordered_map<std::string_view, size_t> index;
     std::vector<std::pair<std::string_view, size_t>> ordered;  // token, count
     for (std::string_view t : tokens) {
@@ -395,12 +274,12 @@ PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
     WordSet custom;
     const WordSet* stop = &vocab().stopwords;
     if (stopwords != Py_None) {
-        if (!custom.load(stopwords)) return nullptr;
+        if (!aw::load_words(stopwords, custom)) return nullptr;
         stop = &custom;
     }
     std::string buf;
     std::vector<std::string_view> tokens;
-    tokenize_into(plain, stop, buf, tokens);
+    aw::tokenize(plain, stop, buf, tokens);
     return str_list(tokens);
 }
 
@@ -418,15 +297,6 @@ PyObject* py_compact_text(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // max(1, ceil(q)) with the host's integer conversion.
-PyObject* ceil_at_least_one(double q) {
-    Ref c(PyLong_FromDouble(std::ceil(q)));  // raises for nan and infinities as math.ceil does
-    if (!c) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
-    if (gt < 0) return nullptr;
-    return gt ? c.release() : one.release();
-}
-
 PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"text", "chars_per_token", nullptr};
     PyObject* text;
@@ -445,28 +315,7 @@ PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n == 0) return PyLong_FromLong(0);
-    if (!cpt || PyFloat_CheckExact(cpt)) {
-        double d = cpt ? PyFloat_AS_DOUBLE(cpt) : 4.0;
-        if (d == 0.0) {
-            PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-            return nullptr;
-        }
-        return ceil_at_least_one(static_cast<double>(n) / d);
-    }
-    // Any other number: the host's own division and ceiling.
-    Ref len(PyLong_FromSsize_t(n));
-    Ref q(len ? PyNumber_TrueDivide(len.get(), cpt) : nullptr);
-    if (!q) return nullptr;
-    if (PyFloat_Check(q.get())) return ceil_at_least_one(PyFloat_AS_DOUBLE(q.get()));
-    Ref math(PyImport_ImportModule("math"));
-    Ref c(math ? PyObject_CallMethod(math.get(), "ceil", "O", q.get()) : nullptr);
-    if (!c) return nullptr;
-    Ref one(PyLong_FromLong(1));
-    int gt = PyObject_RichCompareBool(c.get(), one.get(), Py_GT);
-    if (gt < 0) return nullptr;
-    return gt ? c.release() : one.release();
+    return aw::estimate_tokens_for(PyUnicode_GET_LENGTH(text), cpt);
 }
 
 PyObject* py_overlap_score(PyObject*, PyObject* args, PyObject* kwargs) {

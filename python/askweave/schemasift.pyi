@@ -259,6 +259,20 @@ class OptionalEmbeddingBackend:
     def score(self, question: str) -> dict[str, float]: ...
 
 class SchemaSift:
+    """Selects the slice of a catalog that matters for a question.
+
+    Stateless from the caller's point of view: every select() call builds its
+    own index and drops it afterwards; callers with very large catalogs can
+    wrap it in a cache keyed by the result's catalog_hash.
+
+    A subclass may override the underscore stages (_build_doc_texts,
+    _get_tfidf_scores, _get_embedding_scores, _score_tables, _choose_tables,
+    _score_and_choose_columns, _select_relationships,
+    _build_selected_metadata, _apply_output_budget, ...). select() then calls
+    the stages as methods, in order and with the same arguments as the plain
+    rules, so each override is called; without overrides it runs natively.
+    """
+
     config: SelectorConfig
     intent_parser: IntentParser
     def __init__(self, config: SelectorConfig | None = None) -> None: ...

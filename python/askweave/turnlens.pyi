@@ -176,6 +176,14 @@ class ResolverConfig:
                  include_anchor_metadata_ids: bool = True, include_debug_candidates: bool = True) -> None: ...
 
 class TurnLens:
+    """Resolves what a new message means given the cards of earlier turns.
+
+    resolve works in stages, the underscore methods. Each stage that resolve, the
+    contextual composition and the fallback call is looked up on the lens when it is
+    reached: a replacement (by a subclass, an instance attribute or a change to the
+    class) is called by name, with the arguments TurnLens's own would get. A stage
+    that is TurnLens's own runs natively, without a Python call.
+    """
     config: ResolverConfig
     llm_fallback: Optional[ResolverLLMFallback]
     def __init__(self, config: Optional[ResolverConfig] = None,

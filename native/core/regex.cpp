@@ -1,39 +1,25 @@
-#include "common/regex.hpp"
+#include "core/regex.hpp"
 
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
 #include <utility>
 
 namespace aw::rx {
 namespace {
-#include "common/unicode_data.inc"
+using aw::re_cased;
+using aw::re_lower;
 
 // ------------------------------------------------------------ character data
 
-template <size_t N>
-bool in_table(const uint32_t (&table)[N][2], uint32_t cp) {
-    size_t lo = 0, hi = N;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (table[mid][1] < cp) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo < N && table[lo][0] <= cp;
-}
-
-bool re_cased(uint32_t cp) { return in_table(kReCased, cp); }
-
-// The host adds these to a cased literal's lowercase form under IGNORECASE.
-const uint32_t* extra_cases(uint32_t lowered) {
-    constexpr size_t N = sizeof(kReExtraCases) / sizeof(kReExtraCases[0]);
-    size_t lo = 0, hi = N;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kReExtraCases[mid][0] < lowered) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo < N && kReExtraCases[lo][0] == lowered ? kReExtraCases[lo] + 1 : nullptr;
+// Non-ASCII code points with another lowercase form, for first-byte sets.
+const std::vector<uint32_t>& lower_sources() {
+    static const std::vector<uint32_t>* v = [] {
+        auto* out = new std::vector<uint32_t>();  // kept for the process
+        aw::re_lower_sources(*out);
+        return out;
+    }();
+    return *v;
 }
 
 inline bool is_word(uint32_t c) {
@@ -147,18 +133,6 @@ struct Program {
     std::vector<std::vector<int32_t>> required;
     bool required_first[256] = {};
 };
-
-uint32_t re_lower(uint32_t cp) {
-    if (cp < 0x80) return cp - 'A' < 26 ? cp + 32 : cp;
-    constexpr size_t N = sizeof(kReLower) / sizeof(kReLower[0]);
-    size_t lo = 0, hi = N;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kReLower[mid][0] < cp) lo = mid + 1;
-        else hi = mid;
-    }
-    return (lo < N && kReLower[lo][0] == cp) ? kReLower[lo][1] : cp;
-}
 
 namespace {
 
@@ -405,7 +379,7 @@ private:
                 for (uint32_t c = r.first; c <= r.second; ++c) {
                     uint32_t lo = re_lower(c);
                     members.emplace_back(lo, lo);
-                    if (const uint32_t* ex = extra_cases(lo))
+                    if (const uint32_t* ex = aw::re_extra_cases(lo))
                         for (int k = 0; k < 2 && ex[k]; ++k) members.emplace_back(ex[k], ex[k]);
                 }
         } else {
@@ -853,10 +827,8 @@ void analyse_first(Program& prog) {
                 for (auto& r : cls.ranges)
                     for (uint32_t b = lead_byte(r.first); b <= lead_byte(r.second); ++b) first[b] = true;
                 if (cls.icase) {
-                    constexpr size_t N = sizeof(kReLower) / sizeof(kReLower[0]);
-                    for (size_t k = 0; k < N; ++k)
-                        if (kReLower[k][0] >= 0x80 && cls.matches(kReLower[k][0]))
-                            first[lead_byte(kReLower[k][0])] = true;
+                    for (uint32_t c : lower_sources())
+                        if (cls.matches(c)) first[lead_byte(c)] = true;
                 }
                 break;
             }
@@ -1001,9 +973,8 @@ void first_bytes_of(const Program& prog, const std::vector<Seq>& seqs, bool (&ou
         for (auto& r : cls.ranges)
             for (uint32_t b = lead_byte(r.first); b <= lead_byte(r.second); ++b) out[b] = true;
         if (cls.icase) {
-            constexpr size_t N = sizeof(kReLower) / sizeof(kReLower[0]);
-            for (size_t k = 0; k < N; ++k)
-                if (kReLower[k][0] >= 0x80 && cls.matches(kReLower[k][0])) out[lead_byte(kReLower[k][0])] = true;
+            for (uint32_t c : lower_sources())
+                if (cls.matches(c)) out[lead_byte(c)] = true;
         }
     }
 }

@@ -1,20 +1,34 @@
-#include "common/unicode.hpp"
+#include "core/unicode.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace aw {
 namespace {
-#include "common/unicode_data.inc"
+#include "core/unicode_data.inc"
 
-template <size_t N>
-bool in_ranges(const uint32_t (&table)[N][2], uint32_t cp) {
+// The one lookup of every table: the first row whose last column (a range's
+// end) or first column (a key) is not below cp.
+template <size_t N, size_t W>
+size_t lower_row(const uint32_t (&table)[N][W], uint32_t cp, size_t column) {
     size_t lo = 0, hi = N;
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        if (table[mid][1] < cp) lo = mid + 1;
+        if (table[mid][column] < cp) lo = mid + 1;
         else hi = mid;
     }
-    return lo < N && table[lo][0] <= cp;
+    return lo;
+}
+template <size_t N>
+bool in_ranges(const uint32_t (&table)[N][2], uint32_t cp) {
+    size_t row = lower_row(table, cp, 1);
+    return row < N && table[row][0] <= cp;
+}
+// The row keyed by cp (first column), or null.
+template <size_t N, size_t W>
+const uint32_t* keyed_row(const uint32_t (&table)[N][W], uint32_t cp) {
+    size_t row = lower_row(table, cp, 0);
+    return row < N && table[row][0] == cp ? table[row] : nullptr;
 }
 
 inline bool is_ascii_upper(uint32_t c) { return c >= 'A' && c <= 'Z'; }
@@ -26,14 +40,7 @@ bool is_decimal_table(uint32_t cp) { return in_ranges(kDecimal, cp); }
 int decimal_value(uint32_t cp) {
     if (cp < 0x80) return static_cast<int>(cp - '0');
     // Every run of decimal digits starts at a zero.
-    constexpr size_t N = sizeof(kDecimal) / sizeof(kDecimal[0]);
-    size_t lo = 0, hi = N;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kDecimal[mid][1] < cp) lo = mid + 1;
-        else hi = mid;
-    }
-    return static_cast<int>((cp - kDecimal[lo][0]) % 10);
+    return static_cast<int>((cp - kDecimal[lower_row(kDecimal, cp, 1)][0]) % 10);
 }
 
 bool is_case_ignorable(uint32_t cp) { return in_ranges(kCaseIgnorable, cp); }
@@ -41,14 +48,26 @@ bool is_cased(uint32_t cp) { return in_ranges(kCasedNotIgnorable, cp); }
 
 uint32_t lower_simple(uint32_t cp) {
     if (cp < 0x80) return is_ascii_upper(cp) ? cp + 32 : cp;
-    constexpr size_t N = sizeof(kLowerMap) / sizeof(kLowerMap[0]);
-    size_t lo = 0, hi = N;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kLowerMap[mid][0] < cp) lo = mid + 1;
-        else hi = mid;
-    }
-    return (lo < N && kLowerMap[lo][0] == cp) ? kLowerMap[lo][1] : cp;
+    const uint32_t* row = keyed_row(kLowerMap, cp);
+    return row ? row[1] : cp;
+}
+
+bool re_cased(uint32_t cp) { return in_ranges(kReCased, cp); }
+
+const uint32_t* re_extra_cases(uint32_t lowered) {
+    const uint32_t* row = keyed_row(kReExtraCases, lowered);
+    return row ? row + 1 : nullptr;
+}
+
+uint32_t re_lower(uint32_t cp) {
+    if (cp < 0x80) return cp - 'A' < 26 ? cp + 32 : cp;
+    const uint32_t* row = keyed_row(kReLower, cp);
+    return row ? row[1] : cp;
+}
+
+void re_lower_sources(std::vector<uint32_t>& out) {
+    for (const auto& row : kReLower)
+        if (row[0] >= 0x80) out.push_back(row[0]);
 }
 
 namespace {

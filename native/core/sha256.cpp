@@ -1,4 +1,4 @@
-#include "common/sha256.hpp"
+#include "core/sha256.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace aw {
 
@@ -99,6 +100,15 @@ inline bool is_decimal(uint32_t cp) {  // str.isdecimal
 int decimal_value(uint32_t cp);  // unicodedata.decimal for is_decimal code points
 bool is_case_ignorable(uint32_t cp);
 bool is_cased(uint32_t cp);  // cased and not case-ignorable
+
+// Case data of the host's regular expressions (IGNORECASE).
+bool re_cased(uint32_t cp);
+uint32_t re_lower(uint32_t cp);
+// The other forms the host adds to a cased literal's lowercase form (two
+// code points, the second possibly 0), or null.
+const uint32_t* re_extra_cases(uint32_t lowered);
+// Appends every non-ASCII code point that re_lower maps to another.
+void re_lower_sources(std::vector<uint32_t>& out);
 
 // Single-code-point lowercase mapping (U+0130 and U+03A3 excluded: they need
 // lower_append's full mapping and context).

@@ -100,7 +100,4 @@ private:
     bool backtracking_ = true;
 };
 
-// The host's re lowercasing of one code point (used for IGNORECASE).
-uint32_t re_lower(uint32_t cp);
-
 }  // namespace aw::rx

@@ -1,0 +1,39 @@
+// dataclasses.asdict's conversion, natively, for any value: records and
+// dataclass instances become maps, lists, tuples (named ones too) and maps
+// are rebuilt with their own types, anything else is copy.deepcopy'd.
+#pragma once
+#include "common/py.hpp"
+
+#include <unordered_set>
+
+namespace aw {
+
+class AsDict {
+public:
+    // where: the tail of the RecursionError message for values nested too
+    // deeply or containing themselves (the host recurses until its limit).
+    explicit AsDict(const char* where) : where_(where) {}
+
+    PyObject* convert(PyObject* v);
+    // One of our records as a map in field order; the field at `skip` keeps
+    // its place with None.
+    PyObject* record(PyObject* rec, int skip = -1);
+
+private:
+    template <class F>
+    PyObject* nested(PyObject* v, F&& f);
+    PyObject* dataclass(PyObject* v);
+    PyObject* rebuild(PyObject* v);
+
+    const char* where_;
+    std::unordered_set<PyObject*> active_;  // containers on the current path
+};
+
+// `k, v = item` for an entry of a map's items(): a new 2-tuple, or the
+// ValueError/TypeError of unpacking (a subclass's items() may give anything).
+PyObject* unpack_pair(PyObject* item);
+
+// copy.deepcopy(v); plain scalars are their own copies.
+PyObject* deep_copy(PyObject* v);
+
+}  // namespace aw

@@ -1,0 +1,71 @@
+// The text rules both modules share, on UTF-8: word sets, the tokenizer,
+// token estimates, white-space compaction and stripping.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aw {
+
+// A set of words for membership tests on UTF-8 views. Words of up to eight
+// bytes are compared as one integer, so stopword tests cost no string hash.
+class WordSet {
+public:
+    WordSet() = default;
+    WordSet(std::initializer_list<const char*> words) {
+        for (const char* w : words) add(w);
+    }
+    WordSet(const WordSet&) = delete;
+    WordSet& operator=(const WordSet&) = delete;
+
+    void add(std::string_view w);
+    bool contains(std::string_view w) const {
+        size_t bit = w.size() < 63 ? w.size() : 63;  // one bit stands for every length from 63 up
+        if (!((lengths_ >> bit) & 1)) return false;
+        const uint64_t h = hash(w);
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (!s.word) return false;
+            if (s.hash == h && *s.word == w) return true;
+        }
+    }
+    size_t size() const { return storage_.size(); }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        const std::string* word = nullptr;  // null: empty
+    };
+    static uint64_t hash(std::string_view w);
+    void insert(const std::string* w);
+
+    std::deque<std::string> storage_;  // stable addresses for the slots
+    std::vector<Slot> slots_ = std::vector<Slot>(16);
+    size_t mask_ = 15;
+    uint64_t lengths_ = 0;
+};
+
+// The tokenizer: identifier splitting ('_', '-', '.' become blanks, a blank
+// goes before every capital after the first character, then lowercasing),
+// then the runs of [a-zA-Z0-9_], minus the words of stop (none when null).
+// tokens is replaced; its views point into buf, which is overwritten.
+void tokenize(std::string_view text, const WordSet* stop, std::string& buf, std::vector<std::string_view>& tokens);
+
+// max(1, ceil(code_points / chars_per_token)), 0 for no text; a NaN or an
+// infinity comes back as is (the host refuses to make an integer of it).
+// chars_per_token must not be 0.
+double estimate_tokens(size_t code_points, double chars_per_token);
+
+// Appends text with every white-space run made one blank and the ends
+// trimmed; a result longer than max_chars code points is cut to its first
+// max(0, max_chars - 3), right-trimmed and given "...".
+void compact(std::string_view text, long long max_chars, std::string& out);
+
+// str.strip(): text without white space at either end.
+std::string_view strip(std::string_view text);
+
+}  // namespace aw

@@ -1,0 +1,398 @@
+// The output of a selection: the selected metadata map (table and column
+// entries, relationships), the output budget, the metrics and debug rankings.
+#include "schemasift/pipeline.hpp"
+
+#include "common/pytext.hpp"
+#include "common/record.hpp"
+#include "core/unicode.hpp"
+
+namespace sift {
+using aw::Ref;
+
+namespace {
+inline PyObject* attr(PyObject* o, PyObject* name) { return PyObject_GetAttr(o, name); }
+}  // namespace
+
+PyObject* round_score(PyObject* v) {
+    if (PyFloat_CheckExact(v)) return PyFloat_FromDouble(round6(PyFloat_AS_DOUBLE(v)));
+    Ref builtins(PyImport_ImportModule("builtins"));
+    return builtins ? PyObject_CallMethod(builtins.get(), "round", "Oi", v, 6) : nullptr;
+}
+
+
+bool put(PyObject* d, PyObject* key, PyObject* v) {  // steals v
+    Ref hold(v);
+    return v && PyDict_SetItem(d, key, v) == 0;
+}
+
+// One column entry of the selected metadata.
+PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
+    auto attr = [col](PyObject* name) {
+        static const std::pair<PyObject*, int> slots[] = {
+            {KEY("name"), C_NAME}, {KEY("type"), C_TYPE}, {KEY("role"), C_ROLE}, {KEY("description"), C_DESCRIPTION},
+            {KEY("synonyms"), C_SYNONYMS}, {KEY("is_primary_key"), C_IS_PK}, {KEY("is_foreign_key"), C_IS_FK},
+            {KEY("sample_values"), C_SAMPLE_VALUES}};
+        if (Py_IS_TYPE(col, ColumnMetaType))
+            for (auto& [k, i] : slots)
+                if (k == name) {
+                    PyObject* v = aw::rec_get(col, i);
+                    return v ? Py_NewRef(v) : nullptr;
+                }
+        return PyObject_GetAttr(col, name);
+    };
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), KEY("name"), attr(KEY("name"))) || !put(d.get(), KEY("type"), attr(KEY("type"))) ||
+        !put(d.get(), KEY("role"), attr(KEY("role"))) || !put(d.get(), KEY("score"), round_score(score)))
+        return nullptr;
+    if (s.include_descriptions) {
+        Ref desc(attr(KEY("description")));
+        int p = desc ? aw::is_present(desc.get()) : -1;
+        if (p < 0 || (p && !put(d.get(), KEY("description"), desc.release()))) return nullptr;
+    }
+    if (s.include_synonyms) {
+        Ref syn(attr(KEY("synonyms")));
+        int p = syn ? aw::is_present(syn.get()) : -1;
+        if (p < 0 || (p && !put(d.get(), KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
+    }
+    for (PyObject* flag : {KEY("is_primary_key"), KEY("is_foreign_key")}) {
+        Ref v(attr(flag));
+        int p = v ? PyObject_IsTrue(v.get()) : -1;
+        if (p < 0 || (p && !put(d.get(), flag, Py_NewRef(Py_True)))) return nullptr;
+    }
+    if (s.include_sample_values) {
+        Ref samples(attr(KEY("sample_values")));
+        int p = samples ? aw::is_present(samples.get()) : -1;
+        if (p < 0) return nullptr;
+        if (p) {
+            long long n = s.max_sample_values_per_column;
+            Py_ssize_t stop = n > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : n < -PY_SSIZE_T_MAX ? -PY_SSIZE_T_MAX
+                                                                                          : static_cast<Py_ssize_t>(n);
+            if (stop < 0) stop = 0;  // a negative limit keeps no samples
+            Ref cut(PySequence_GetSlice(samples.get(), 0, stop));
+            if (!cut || !put(d.get(), KEY("sample_values"), PySequence_List(cut.get()))) return nullptr;
+        }
+    }
+    return d.release();
+}
+
+// One table entry; columns is a list of (column record, score object) pairs.
+PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
+                      const Settings& s) {
+    auto attr = [table](PyObject* name) {
+        static const std::pair<PyObject*, int> slots[] = {
+            {KEY("table_name"), T_TABLE_NAME}, {KEY("business_name"), T_BUSINESS_NAME},
+            {KEY("description"), T_DESCRIPTION}, {KEY("default_date_column"), T_DEFAULT_DATE},
+            {KEY("default_metric_column"), T_DEFAULT_METRIC}, {KEY("row_count"), T_ROW_COUNT}};
+        if (Py_IS_TYPE(table, TableMetaType))
+            for (auto& [k, i] : slots)
+                if (k == name) {
+                    PyObject* v = aw::rec_get(table, i);
+                    return v ? Py_NewRef(v) : nullptr;
+                }
+        return PyObject_GetAttr(table, name);
+    };
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), KEY("table_name"), attr(KEY("table_name"))) || !put(d.get(), KEY("score"), round_score(score)))
+        return nullptr;
+    Ref cols(PyList_New(0));
+    if (!cols) return nullptr;
+    for (auto& [col, sc] : columns) {
+        Ref e(column_entry(col, sc, s));
+        if (!e || PyList_Append(cols.get(), e.get()) < 0) return nullptr;
+    }
+    if (!put(d.get(), KEY("columns"), cols.release())) return nullptr;
+    struct Opt { PyObject* key; bool when; };
+    const Opt opts[] = {{KEY("business_name"), true}, {KEY("description"), s.include_descriptions},
+                        {KEY("default_date_column"), true}, {KEY("default_metric_column"), true}};
+    for (const Opt& o : opts) {
+        if (!o.when) continue;
+        Ref v(attr(o.key));
+        int p = v ? aw::is_present(v.get()) : -1;
+        if (p < 0 || (p && !put(d.get(), o.key, v.release()))) return nullptr;
+    }
+    Ref rows(attr(KEY("row_count")));
+    if (!rows || (rows.get() != Py_None && !put(d.get(), KEY("row_count"), rows.release()))) return nullptr;
+    return d.release();
+}
+
+PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships) {
+    Ref d(PyDict_New());
+    if (!d || !put(d.get(), KEY("database"), attr(catalog, KEY("database"))) || PyDict_SetItem(d.get(), KEY("tables"), tables) < 0)
+        return nullptr;
+    Ref rels(PyList_New(0));
+    Ref it(rels ? PyObject_GetIter(relationships) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* r = PyIter_Next(it.get())) {
+        Ref hold(r);
+        if (!aw::is_record(r)) {
+            PyErr_Format(PyExc_TypeError, "expected RelationshipMeta, got %.200s", Py_TYPE(r)->tp_name);
+            return nullptr;
+        }
+        Ref e(record_as_dict(r));
+        if (!e || PyList_Append(rels.get(), e.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred() || !put(d.get(), KEY("relationships"), rels.release())) return nullptr;
+    return d.release();
+}
+
+PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s) {
+    Ref out(PyList_New(0));
+    if (!out || !s.include_relationships) return out.release();
+    Ref rels(attr(catalog, KEY("relationships")));
+    Ref list(rels ? PySequence_List(rels.get()) : nullptr);
+    if (!list) return nullptr;
+    Ref set;  // made when a relationship first asks, as the rules make it
+    // `end in names` for one end of r, read only when the rules read it
+    // (involves: from and to; touches: from or to).
+    auto has_end = [&](PyObject* r, bool to_end) {
+        if (!set && !(set = Ref(PySet_New(names)))) return -1;
+        Ref v(to_end ? field_of(r, RelationshipMetaType, R_TO_TABLE, "to_table")
+                     : field_of(r, RelationshipMetaType, R_FROM_TABLE, "from_table"));
+        return v ? PySet_Contains(set.get(), v.get()) : -1;
+    };
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* r = PyList_GET_ITEM(list.get(), i);
+        int both = has_end(r, false);
+        if (both > 0) both = has_end(r, true);
+        if (both < 0 || (both && PyList_Append(out.get(), r) < 0)) return nullptr;
+    }
+    if (s.include_neighbor_tables_for_joins) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* r = PyList_GET_ITEM(list.get(), i);
+            int either = has_end(r, false);
+            if (either == 0) either = has_end(r, true);
+            if (either < 0) return nullptr;
+            if (!either) continue;
+            int seen = PySequence_Contains(out.get(), r);
+            if (seen < 0 || (!seen && PyList_Append(out.get(), r) < 0)) return nullptr;
+        }
+    }
+    return out.release();
+}
+
+// len(json.dumps(value, ensure_ascii=False, default=str)), and the text.
+bool json_size(PyObject* value, aw::JsonBuf& text, Py_ssize_t& size) {
+    aw::JsonOptions opt;
+    opt.ensure_ascii = false;
+    opt.default_str = true;
+    text.clear();
+    if (!aw::json_write(text, value, opt)) return false;
+    size = static_cast<Py_ssize_t>(aw::count_code_points(text.view()));
+    return true;
+}
+
+// size <= budget, by the host's comparison
+int fits(Py_ssize_t size, PyObject* budget) {
+    Ref n(PyLong_FromSsize_t(size));
+    return n ? PyObject_RichCompareBool(n.get(), budget, Py_LE) : -1;
+}
+
+PyObject* list_of_key(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (v) return Py_NewRef(v);
+    return PyErr_Occurred() ? nullptr : PyList_New(0);
+}
+
+PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
+    if (!PyDict_Check(selected)) {
+        PyErr_Format(PyExc_TypeError, "selected_metadata must be a dict, not %.200s", Py_TYPE(selected)->tp_name);
+        return nullptr;
+    }
+    PyObject* budget = s.max_output_chars.get();
+    int present = aw::is_present(budget);
+    if (present <= 0) return present < 0 ? nullptr : Py_NewRef(selected);
+    aw::JsonBuf text;
+    Py_ssize_t size;
+    if (!json_size(selected, text, size)) return nullptr;
+    int ok = fits(size, budget);
+    if (ok) return ok < 0 ? nullptr : Py_NewRef(selected);
+    static PyObject* loads = nullptr;
+    if (!loads) {
+        Ref json(PyImport_ImportModule("json"));
+        loads = json ? PyObject_GetAttrString(json.get(), "loads") : nullptr;
+        if (!loads) return nullptr;
+    }
+    Ref s_text(aw::new_str(text.view()));
+    Ref copy(s_text ? PyObject_CallOneArg(loads, s_text.get()) : nullptr);
+    if (!copy) return nullptr;
+    if (!PyDict_Check(copy.get())) return copy.release();
+    auto tables_of = [&]() { return Ref(list_of_key(copy.get(), KEY("tables"))); };
+    auto each_dict = [](PyObject* list, auto&& fn) {
+        Ref it(PyObject_GetIter(list));
+        if (!it) return false;
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref hold(item);
+            if (PyDict_Check(item) && !fn(item)) return false;
+        }
+        return !PyErr_Occurred();
+    };
+    auto pop = [](PyObject* d, PyObject* key) {  // d.pop(key, None)
+        int has = PyDict_Contains(d, key);
+        return has == 0 || (has > 0 && PyDict_DelItem(d, key) == 0);
+    };
+    auto check = [&]() -> int {
+        if (!json_size(copy.get(), text, size)) return -1;
+        return fits(size, budget);
+    };
+    // Stage 1: drop descriptions, synonyms and sample values.
+    Ref tables = tables_of();
+    if (!tables || !each_dict(tables.get(), [&](PyObject* t) {
+            if (!pop(t, KEY("description"))) return false;
+            Ref cols(list_of_key(t, KEY("columns")));
+            return cols && each_dict(cols.get(), [&](PyObject* c) {
+                       return pop(c, KEY("description")) && pop(c, KEY("synonyms")) && pop(c, KEY("sample_values"));
+                   });
+        }))
+        return nullptr;
+    ok = check();
+    if (ok) return ok < 0 ? nullptr : copy.release();
+    // Stage 2: fewer columns per table.
+    long long half = s.max_columns_per_table >= 0 ? s.max_columns_per_table / 2
+                                                   : -((-s.max_columns_per_table + 1) / 2);
+    Py_ssize_t keep = half < 3 ? 3 : (half > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(half));
+    if (!each_dict(tables.get(), [&](PyObject* t) {
+            Ref cols(list_of_key(t, KEY("columns")));
+            Ref cut(cols ? PySequence_GetSlice(cols.get(), 0, keep) : nullptr);
+            return cut && PyDict_SetItem(t, KEY("columns"), cut.get()) == 0;
+        }))
+        return nullptr;
+    ok = check();
+    if (ok) return ok < 0 ? nullptr : copy.release();
+    // Stage 3: the best table alone, no relationships.
+    Ref first(PySequence_GetSlice(tables.get(), 0, 1));
+    Ref none(first ? PyList_New(0) : nullptr);
+    if (!none || PyDict_SetItem(copy.get(), KEY("tables"), first.get()) < 0 ||
+        PyDict_SetItem(copy.get(), KEY("relationships"), none.get()) < 0)
+        return nullptr;
+    return copy.release();
+}
+
+// int(v) for numbers; TypeError for anything else.
+PyObject* whole(PyObject* v, const char* name) {
+    if (PyLong_Check(v)) return Py_NewRef(v);
+    if (!PyUnicode_Check(v) && !PyBytes_Check(v) && !PyByteArray_Check(v) && PyNumber_Check(v))
+        return PyNumber_Long(v);
+    PyErr_Format(PyExc_TypeError, "%s must be a number, not %.200s", name, Py_TYPE(v)->tp_name);
+    return nullptr;
+}
+
+PyObject* reduction_percent(PyObject* before_arg, PyObject* after_arg) {
+    Ref before(whole(before_arg, "before"));
+    Ref after(before ? whole(after_arg, "after") : nullptr);
+    if (!after) return nullptr;
+    Ref zero(PyLong_FromLong(0));
+    int le = PyObject_RichCompareBool(before.get(), zero.get(), Py_LE);
+    if (le) return le < 0 ? nullptr : PyFloat_FromDouble(0.0);
+    Ref diff(PyNumber_Subtract(before.get(), after.get()));
+    Ref ratio(diff ? PyNumber_TrueDivide(diff.get(), before.get()) : nullptr);
+    Ref hundred(ratio ? PyLong_FromLong(100) : nullptr);
+    Ref pct(hundred ? PyNumber_Multiply(ratio.get(), hundred.get()) : nullptr);
+    if (!pct) return nullptr;
+    double v = PyFloat_AsDouble(pct.get());
+    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(v > 0 ? v : 0.0);
+}
+
+
+PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
+                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s) {
+    aw::JsonBuf json;
+    Py_ssize_t output_chars;
+    if (!json_size(selected, json, output_chars)) return nullptr;
+    Py_ssize_t in_tables = input_tables;
+    Py_ssize_t in_cols = input_columns;
+    Py_ssize_t out_tables = 0, out_cols = 0;
+    if (PyDict_Check(selected)) {
+        Ref ts(Py_XNewRef(PyDict_GetItemWithError(selected, KEY("tables"))));
+        if (!ts && PyErr_Occurred()) return nullptr;
+        if (ts) {
+            out_tables = PyObject_Length(ts.get());
+            if (out_tables < 0) return nullptr;
+            Ref it(PyObject_GetIter(ts.get()));
+            if (!it) return nullptr;
+            while (PyObject* t = PyIter_Next(it.get())) {
+                Ref hold(t);
+                Ref cs(PyDict_Check(t) ? Py_XNewRef(PyDict_GetItemWithError(t, KEY("columns"))) : nullptr);
+                if (!cs && PyErr_Occurred()) return nullptr;
+                Py_ssize_t n = cs ? PyObject_Length(cs.get()) : 0;
+                if (n < 0) return nullptr;
+                out_cols += n;
+            }
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    Ref in_tok(estimate_tokens_for(input_chars, s.token_chars_per_token.get()));
+    Ref out_tok(in_tok ? estimate_tokens_for(output_chars, s.token_chars_per_token.get()) : nullptr);
+    if (!out_tok) return nullptr;
+    auto num = [](Py_ssize_t v) { return PyLong_FromSsize_t(v); };
+    Ref it_(num(in_tables)), ic_(num(in_cols)), ot_(num(out_tables)), oc_(num(out_cols)), ich_(num(input_chars)),
+        och_(num(output_chars));
+    if (!it_ || !ic_ || !ot_ || !oc_ || !ich_ || !och_) return nullptr;
+    Ref tpct(reduction_percent(it_.get(), ot_.get()));
+    Ref cpct(tpct ? reduction_percent(ic_.get(), oc_.get()) : nullptr);
+    Ref chpct(cpct ? reduction_percent(ich_.get(), och_.get()) : nullptr);
+    Ref tokpct(chpct ? reduction_percent(in_tok.get(), out_tok.get()) : nullptr);
+    if (!tokpct) return nullptr;
+    Ref ratio;
+    int zero_out = PyObject_Not(out_tok.get());
+    if (zero_out < 0) return nullptr;
+    ratio = zero_out ? Ref(PyFloat_FromDouble(0.0)) : Ref(PyNumber_TrueDivide(in_tok.get(), out_tok.get()));
+    if (!ratio) return nullptr;
+    Ref metrics(aw::rec_new(SelectionMetricsType,
+                            {it_.release(), ic_.release(), ot_.release(), oc_.release(), ich_.release(),
+                             och_.release(), in_tok.release(), out_tok.release(), tpct.release(), cpct.release(),
+                             chpct.release(), tokpct.release(), ratio.release(), Py_NewRef(catalog_hash)}));
+    return metrics.release();
+}
+
+PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
+                      const std::vector<double>& table_scores, const std::vector<char>& is_required,
+                      const std::vector<size_t>& chosen, const std::vector<ColumnChoice>& choices,
+                      bool tfidf_available, bool embedding_available) {
+
+    Ref debug(PyDict_New());
+    if (!debug) return nullptr;
+    if (s.include_debug) {
+        std::vector<size_t> ranked = rank_by_score(table_scores);
+        if (ranked.size() > 20) ranked.resize(20);
+        Ref rankings(PyList_New(0));
+        if (!rankings) return nullptr;
+        for (size_t t : ranked) {
+            Ref e(PyDict_New());
+            Reasons r = table_reasons(c, c.tables[t], q, s, is_required[t]);
+            if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
+                !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(table_scores[t]))) ||
+                !put(e.get(), KEY("reasons"), reasons_to_list(r, 10)) || PyList_Append(rankings.get(), e.get()) < 0)
+                return nullptr;
+        }
+        Ref columns(PyDict_New());
+        if (!columns) return nullptr;
+        for (size_t i = 0; i < chosen.size(); ++i) {
+            Ref list(PyList_New(0));
+            if (!list) return nullptr;
+            for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
+                const ColumnData& col = c.columns[choices[i].chosen[k]];
+                PyObject* rec = c.column_record(choices[i].chosen[k]);
+                if (!rec) return nullptr;
+                Ref e(PyDict_New());
+                if (!e || PyDict_SetItem(e.get(), KEY("column_name"), col.name_obj) < 0 ||
+                    !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
+                    !put(e.get(), KEY("role"), attr(rec, KEY("role"))) ||
+                    !put(e.get(), KEY("reasons"), reasons_to_list(choices[i].reasons[k], 10)) ||
+                    PyList_Append(list.get(), e.get()) < 0)
+                    return nullptr;
+            }
+            if (PyDict_SetItem(columns.get(), c.tables[chosen[i]].name_obj, list.get()) < 0) return nullptr;
+        }
+        if (!put(debug.get(), KEY("table_rankings"), rankings.release()) ||
+            !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||
+            PyDict_SetItem(debug.get(), KEY("strategy"), s.strategy_obj.get()) < 0 ||
+            !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tfidf_available)) ||
+            !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(embedding_available)))
+            return nullptr;
+    }
+    return debug.release();
+}
+
+}  // namespace sift

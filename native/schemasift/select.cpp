@@ -1,0 +1,525 @@
+// One selection, stage by stage: arguments, catalog, intent, size and hash,
+// scores, choice, output and metrics.
+#include "schemasift/pipeline.hpp"
+
+#include "common/pytext.hpp"
+#include "common/record.hpp"
+#include "core/sha256.hpp"
+#include "core/unicode.hpp"
+
+namespace sift {
+using aw::Ref;
+
+namespace {
+inline PyObject* attr(PyObject* o, PyObject* name) { return PyObject_GetAttr(o, name); }
+
+
+bool check_kind(PyObject* v, bool ok, const char* name, const char* kind) {
+    if (v == Py_None || ok) return true;
+    PyErr_Format(PyExc_TypeError, "%s must be %s or None, not %.200s", name, kind, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+bool is_blank(PyObject* question) {
+    std::string q = aw::to_utf8(question);
+    size_t i = 0;
+    while (i < q.size()) {
+        uint32_t cp;
+        i += aw::utf8_next(q, i, cp);
+        if (!aw::is_space(cp)) return false;
+    }
+    return true;
+}
+
+// set(values or [])
+PyObject* set_of(PyObject* values) {
+    int p = aw::is_present(values);
+    if (p < 0) return nullptr;
+    return p ? PySet_New(values) : PySet_New(nullptr);
+}
+
+// A required/excluded column map's entry for one table, as a set (or null when empty).
+bool column_set(PyObject* map, PyObject* table_name, Ref& out) {
+    out = Ref();
+    if (!map) return true;
+    Ref v(Py_XNewRef(PyDict_GetItemWithError(map, table_name)));  // held while iterated
+    if (!v) return !PyErr_Occurred();
+    out = Ref(PySet_New(v.get()));
+    return bool(out);
+}
+
+// Hashes and measures the catalog's JSON text piece by piece; other threads
+// run while it works on a large piece.
+struct HashSink : JsonSink {
+    aw::Sha256 sha;
+    size_t code_points = 0;
+    void consume(std::string_view piece) override {
+        if (piece.size() < (1u << 16)) {
+            take(piece);
+            return;
+        }
+        aw::without_gil([&] { take(piece); });
+    }
+    void take(std::string_view piece) {
+        sha.update(piece);
+        code_points += aw::count_code_points(piece);
+    }
+};
+
+// The stages a subclass may override; select calls them as methods then.
+const char* const kStages[] = {"_build_doc_texts", "_get_tfidf_scores", "_get_embedding_scores", "_score_tables",
+                               "_choose_tables", "_score_and_choose_columns", "_ensure_intent_columns",
+                               "_select_relationships", "_build_selected_metadata", "_apply_output_budget",
+                               "_blend_scores", "_token_overlap_score", "_normalize_lexical",
+                               "_lexical_score_table", "_lexical_score_column", "_reduction_percent"};
+
+// 1 when type(self) overrides any stage, 0 when not, -1 on error.
+int overrides_stages(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (reinterpret_cast<PyObject*>(type) == SchemaSiftType) return 0;
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(SchemaSiftType);
+    for (const char* name : kStages) {
+        Ref key(PyUnicode_InternFromString(name));
+        if (!key) return -1;
+        PyObject* mine = _PyType_Lookup(type, key.get());
+        if (mine != _PyType_Lookup(base, key.get())) return 1;
+    }
+    return 0;
+}
+
+PyObject* normalize_catalog(PyObject* catalog, PyObject* database) {
+    Ref normalizer(PyObject_GetAttrString(g_module, "CatalogNormalizer"));
+    return normalizer ? PyObject_CallMethod(normalizer.get(), "normalize", "OO", catalog, database) : nullptr;
+}
+
+PyObject* call_kw(PyObject* self, const char* method, std::initializer_list<std::pair<const char*, PyObject*>> kw) {
+    Ref fn(PyObject_GetAttrString(self, method));
+    Ref args(fn ? PyDict_New() : nullptr);
+    if (!args) return nullptr;
+    for (auto& [k, v] : kw)
+        if (PyDict_SetItemString(args.get(), k, v) < 0) return nullptr;
+    Ref none(PyTuple_New(0));
+    return none ? PyObject_Call(fn.get(), none.get(), args.get()) : nullptr;
+}
+
+// sorted(items, key=lambda x: x.score, reverse=True)
+PyObject* sorted_by_score(PyObject* items) {
+    Ref builtins(PyImport_ImportModule("builtins"));
+    Ref op(builtins ? PyImport_ImportModule("operator") : nullptr);
+    Ref key(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "score") : nullptr);
+    Ref sorted(key ? PyObject_GetAttrString(builtins.get(), "sorted") : nullptr);
+    Ref args(sorted ? PyTuple_Pack(1, items) : nullptr);
+    Ref kw(args ? Py_BuildValue("{s:O,s:O}", "key", key.get(), "reverse", Py_True) : nullptr);
+    return kw ? PyObject_Call(sorted.get(), args.get(), kw.get()) : nullptr;
+}
+
+// The rest of a selection when a subclass overrides a stage: every stage is
+// called as a method of self, in order and with the arguments the plain
+// rules use, so that an override is called as it would be there.
+PyObject* select_through_stages(PyObject* self, PyObject* question, PyObject* catalog, PyObject* intent,
+                                PyObject* required_tables, PyObject* required_cols, PyObject* excluded_cols,
+                                Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s) {
+    Ref docs(PyObject_CallMethod(self, "_build_doc_texts", "O", catalog));
+    Ref tf(docs ? PyObject_CallMethod(self, "_get_tfidf_scores", "OO", question, docs.get()) : nullptr);
+    Ref em(tf ? PyObject_CallMethod(self, "_get_embedding_scores", "OO", question, docs.get()) : nullptr);
+    Ref scored(em ? call_kw(self, "_score_tables",
+                            {{"question", question}, {"catalog", catalog}, {"intent", intent},
+                             {"tfidf_scores", tf.get()}, {"embedding_scores", em.get()},
+                             {"required_tables", required_tables}})
+                  : nullptr);
+    Ref chosen(scored ? PyObject_CallMethod(self, "_choose_tables", "OO", scored.get(), required_tables) : nullptr);
+    Ref it(chosen ? PyObject_GetIter(chosen.get()) : nullptr);
+    if (!it) return nullptr;
+    while (PyObject* st = PyIter_Next(it.get())) {
+        Ref hold(st);
+        Ref table(attr(st, KEY("table")));
+        Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
+        if (!name) return nullptr;
+        // set(required_columns_map.get(name, []))
+        auto column_set = [&](PyObject* map) -> Ref {
+            if (!map) return Ref(PySet_New(nullptr));
+            Ref v(Py_XNewRef(PyDict_GetItemWithError(map, name.get())));
+            if (!v && PyErr_Occurred()) return Ref();
+            return Ref(v ? PySet_New(v.get()) : PySet_New(nullptr));
+        };
+        Ref rq(column_set(required_cols));
+        Ref ex(rq ? column_set(excluded_cols) : Ref());
+        Ref cols(ex ? call_kw(self, "_score_and_choose_columns",
+                              {{"question", question}, {"table", table.get()}, {"intent", intent},
+                               {"tfidf_scores", tf.get()}, {"embedding_scores", em.get()},
+                               {"required_columns", rq.get()}, {"excluded_columns", ex.get()}})
+                    : nullptr);
+        if (!cols || PyObject_SetAttr(st, KEY("columns"), cols.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref rels(PyObject_CallMethod(self, "_select_relationships", "OO", catalog, chosen.get()));
+    Ref built(rels ? PyObject_CallMethod(self, "_build_selected_metadata", "OOO", catalog, chosen.get(), rels.get())
+                   : nullptr);
+    Ref selected(built ? PyObject_CallMethod(self, "_apply_output_budget", "O", built.get()) : nullptr);
+    if (!selected) return nullptr;
+
+    // Input counts from the records, as the plain rules take them.
+    Py_ssize_t in_tables = 0, in_cols = 0;
+    {
+        Ref tables(attr(catalog, KEY("tables")));
+        Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+        if (!list) return nullptr;
+        in_tables = PyList_GET_SIZE(list.get());
+        for (Py_ssize_t i = 0; i < in_tables; ++i) {
+            Ref cs(attr(PyList_GET_ITEM(list.get(), i), KEY("columns")));
+            Py_ssize_t n = cs ? PyObject_Length(cs.get()) : -1;
+            if (n < 0) return nullptr;
+            in_cols += n;
+        }
+    }
+    Ref metrics(build_metrics(selected.get(), in_tables, in_cols, input_chars, catalog_hash, s));
+    if (!metrics) return nullptr;
+
+    Ref debug(PyDict_New());
+    if (!debug) return nullptr;
+    if (s.include_debug) {
+        Ref ranked(sorted_by_score(scored.get()));
+        Ref top(ranked ? PySequence_GetSlice(ranked.get(), 0, 20) : nullptr);
+        Ref rankings(top ? PyList_New(0) : nullptr);
+        Ref rit(rankings ? PyObject_GetIter(top.get()) : nullptr);
+        if (!rit) return nullptr;
+        while (PyObject* st = PyIter_Next(rit.get())) {
+            Ref hold(st);
+            Ref table(attr(st, KEY("table")));
+            Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
+            Ref score(name ? attr(st, KEY("score")) : nullptr);
+            Ref reasons(score ? attr(st, KEY("reasons")) : nullptr);
+            Ref e(reasons ? PyDict_New() : nullptr);
+            if (!e || PyDict_SetItem(e.get(), KEY("table_name"), name.get()) < 0 ||
+                !put(e.get(), KEY("score"), round_score(score.get())) ||
+                !put(e.get(), KEY("reasons"), PySequence_GetSlice(reasons.get(), 0, 10)) ||
+                PyList_Append(rankings.get(), e.get()) < 0)
+                return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        Ref columns(PyDict_New());
+        Ref cit(columns ? PyObject_GetIter(chosen.get()) : nullptr);
+        if (!cit) return nullptr;
+        while (PyObject* st = PyIter_Next(cit.get())) {
+            Ref hold(st);
+            Ref table(attr(st, KEY("table")));
+            Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
+            Ref cols(name ? attr(st, KEY("columns")) : nullptr);
+            Ref list(cols ? PyList_New(0) : nullptr);
+            Ref it2(list ? PyObject_GetIter(cols.get()) : nullptr);
+            if (!it2) return nullptr;
+            while (PyObject* sc = PyIter_Next(it2.get())) {
+                Ref hold2(sc);
+                Ref col(attr(sc, KEY("column")));
+                Ref cname(col ? attr(col.get(), KEY("name")) : nullptr);
+                Ref score(cname ? attr(sc, KEY("score")) : nullptr);
+                Ref role(score ? attr(col.get(), KEY("role")) : nullptr);
+                Ref reasons(role ? attr(sc, KEY("reasons")) : nullptr);
+                Ref e(reasons ? PyDict_New() : nullptr);
+                if (!e || PyDict_SetItem(e.get(), KEY("column_name"), cname.get()) < 0 ||
+                    !put(e.get(), KEY("score"), round_score(score.get())) ||
+                    PyDict_SetItem(e.get(), KEY("role"), role.get()) < 0 ||
+                    !put(e.get(), KEY("reasons"), PySequence_GetSlice(reasons.get(), 0, 10)) ||
+                    PyList_Append(list.get(), e.get()) < 0)
+                    return nullptr;
+            }
+            if (PyErr_Occurred() || PyDict_SetItem(columns.get(), name.get(), list.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        int tf_any = PyObject_IsTrue(tf.get()), em_any = tf_any < 0 ? -1 : PyObject_IsTrue(em.get());
+        if (em_any < 0 || !put(debug.get(), KEY("table_rankings"), rankings.release()) ||
+            !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||
+            PyDict_SetItem(debug.get(), KEY("strategy"), s.strategy_obj.get()) < 0 ||
+            !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tf_any)) ||
+            !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(em_any)))
+            return nullptr;
+    }
+    return aw::rec_new(MetadataSelectionResultType,
+                       {selected.release(), metrics.release(), Py_NewRef(intent), debug.release()});
+}
+
+// Whether a vector backend may be asked, so that its documents are needed.
+bool wants_vectors(const Settings& s) {
+    if (s.strategy == STRATEGY_LEXICAL || s.strategy == STRATEGY_OTHER) return false;
+    return s.use_tfidf_if_available || s.use_embeddings_if_available;
+}
+
+// The MetadataCatalog normalize would make of a loose map, kept tables only;
+// the tables only when with_tables (their records are made for it).
+PyObject* loose_catalog_record(const CatalogData& c, const LooseCatalog& loose, bool with_tables) {
+    Ref tables(PyList_New(0));
+    if (!tables) return nullptr;
+    for (size_t t = 0; with_tables && t < c.tables.size(); ++t) {
+        PyObject* rec = c.table_record(t);
+        if (!rec || PyList_Append(tables.get(), rec) < 0) return nullptr;
+    }
+    Ref rels(PyList_New(static_cast<Py_ssize_t>(loose.relationships.size())));
+    if (!rels) return nullptr;
+    for (size_t i = 0; i < loose.relationships.size(); ++i) {
+        PyObject* r = make_relationship(loose.relationships[i]);
+        if (!r) return nullptr;
+        PyList_SET_ITEM(rels.get(), static_cast<Py_ssize_t>(i), r);
+    }
+    Ref extra(loose.extra ? Py_NewRef(loose.extra.get()) : PyDict_New());
+    if (!extra) return nullptr;
+    return aw::rec_new(MetadataCatalogType, {Py_NewRef(loose.database.get()), tables.release(), rels.release(),
+                                             extra.release()});
+}
+
+}  // namespace
+
+PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
+                     PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
+    if (!PyUnicode_Check(question)) {
+        PyErr_Format(PyExc_TypeError, "question must be str, not %.200s", Py_TYPE(question)->tp_name);
+        return nullptr;
+    }
+    if (!check_kind(database, PyUnicode_Check(database), "database", "str") ||
+        !check_kind(req_tables, PyList_Check(req_tables), "required_tables", "a list") ||
+        !check_kind(exc_tables, PyList_Check(exc_tables), "excluded_tables", "a list") ||
+        !check_kind(req_cols, PyDict_Check(req_cols), "required_columns", "a dict") ||
+        !check_kind(exc_cols, PyDict_Check(exc_cols), "excluded_columns", "a dict"))
+        return nullptr;
+    Settings s;
+    if (!settings_of(self, s)) return nullptr;
+    if (is_blank(question)) {
+        PyErr_SetString(PyExc_ValueError, "question is required");
+        return nullptr;
+    }
+    // Normalization, database name and table exclusion write into a caller's record.
+    // A record catalog is used as given (normalization, database name and
+    // table exclusion write into it); a loose map is read straight into
+    // native data, and records are made only for what the output holds.
+    Ref catalog;
+    LooseCatalog loose;
+    const int staged = overrides_stages(self);
+    if (staged < 0) return nullptr;
+    const bool is_loose = !staged && !aw::rec_check(catalog_arg, MetadataCatalogType);
+    if (is_loose) {
+        if (!read_loose_catalog(catalog_arg, database, loose)) return nullptr;
+    } else if (aw::rec_check(catalog_arg, MetadataCatalogType)) {
+        catalog = Ref::borrow(catalog_arg);
+    } else {
+        catalog = Ref(normalize_catalog(catalog_arg, database));
+        if (!catalog) return nullptr;
+    }
+    int db_present = aw::is_present(database);
+    if (db_present < 0) return nullptr;
+    if (db_present) {
+        if (is_loose) loose.database = Ref::borrow(database);
+        else if (PyObject_SetAttrString(catalog.get(), "database", database) < 0) return nullptr;
+    }
+    Ref required_set(set_of(req_tables));
+    Ref excluded_set(required_set ? set_of(exc_tables) : nullptr);
+    if (!excluded_set) return nullptr;
+    PyObject* required_cols = aw::is_present(req_cols) > 0 ? req_cols : nullptr;
+    PyObject* excluded_cols = aw::is_present(exc_cols) > 0 ? exc_cols : nullptr;
+    std::vector<size_t> kept_loose;
+    if (is_loose) {
+        for (size_t i = 0; i < loose.tables.size(); ++i) {
+            int ex = PySet_GET_SIZE(excluded_set.get())
+                         ? PySet_Contains(excluded_set.get(), loose.tables[i].fields[T_TABLE_NAME].get())
+                         : 0;
+            if (ex < 0) return nullptr;
+            if (!ex) kept_loose.push_back(i);
+        }
+    } else {
+        Ref tables(attr(catalog.get(), KEY("tables")));
+        Ref it(tables ? PyObject_GetIter(tables.get()) : nullptr);
+        Ref kept(it ? PyList_New(0) : nullptr);
+        if (!kept) return nullptr;
+        while (PyObject* t = PyIter_Next(it.get())) {
+            Ref hold(t);
+            Ref name(field_of(t, TableMetaType, T_TABLE_NAME, "table_name"));
+            int ex = name ? PySet_Contains(excluded_set.get(), name.get()) : -1;
+            if (ex < 0 || (!ex && PyList_Append(kept.get(), t) < 0)) return nullptr;
+        }
+        if (PyErr_Occurred() || PyObject_SetAttrString(catalog.get(), "tables", kept.get()) < 0) return nullptr;
+    }
+
+    // Intent.
+    Intent intent;
+    parse_intent(aw::to_utf8(question), intent);
+    Ref intent_obj(intent_to_py(question, intent));
+    if (!intent_obj) return nullptr;
+    Query q;
+    {
+        std::vector<std::string> words(intent.tokens.begin(), intent.tokens.end());
+        q.tokens.build(std::move(words));
+        q.lowered = intent.lowered;
+        q.flags = {intent.has_time_filter, intent.wants_trend, intent.wants_metric, intent.wants_grouping};
+        q.finish();
+    }
+
+    // Input size and hash, straight from the records. Sorting keys only
+    // reorders members, so the sorted text has the size of the unsorted one.
+    aw::JsonBuf json;
+    Ref catalog_hash;
+    Py_ssize_t input_chars;
+    {
+        HashSink sink;
+        if (!(is_loose ? loose_prompt_json(loose, kept_loose, json, &sink)
+                       : catalog_prompt_json(catalog.get(), true, json, &sink)))
+            return nullptr;
+        sink.consume(json.view());
+        json.clear();
+        input_chars = static_cast<Py_ssize_t>(sink.code_points);
+        catalog_hash = Ref(aw::new_str(std::string_view(sink.sha.hex()).substr(0, 16)));
+        if (!catalog_hash) return nullptr;
+    }
+
+    if (staged)
+        return select_through_stages(self, question, catalog.get(), intent_obj.get(), required_set.get(),
+                                     required_cols, excluded_cols, input_chars, catalog_hash.get(), s);
+
+    // The catalog, read once.
+    CatalogData c;
+    if (is_loose) {
+        for (size_t i : kept_loose)
+            if (!c.add_table(loose.tables[i])) return nullptr;
+        // The stages below read the catalog's database and relationships, and
+        // its tables only to build the documents of the vector backends.
+        if (!(catalog = Ref(loose_catalog_record(c, loose, wants_vectors(s))))) return nullptr;
+    } else {
+        Ref tables(attr(catalog.get(), KEY("tables")));
+        Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+            if (!c.add_table(PyList_GET_ITEM(list.get(), i))) return nullptr;
+        c.hold.push_back(std::move(list));
+    }
+
+    // Vector evidence.
+    PyObject* docs = nullptr;
+    Ref tf_map(vector_scores(catalog.get(), question, docs, s, false));
+    Ref em_map(tf_map ? vector_scores(catalog.get(), question, docs, s, true) : nullptr);
+    Py_XDECREF(docs);
+    if (!em_map) return nullptr;
+    VectorScores tf, em;
+    if (!lookup_scores(c, tf_map.get(), tf) || !lookup_scores(c, em_map.get(), em)) return nullptr;
+
+    // Tables, then columns of the chosen ones.
+    std::vector<double> table_scores, col_lex;
+    std::vector<char> is_required;
+    PyObject* req_set = PySet_GET_SIZE(required_set.get()) ? required_set.get() : nullptr;
+    if (!score_tables(c, q, s, tf, em, req_set, table_scores, col_lex, is_required)) return nullptr;
+    bool failed;
+    std::vector<size_t> chosen = choose_tables(
+        table_scores, is_required, s.top_k_tables, s.min_table_score,
+        [&](size_t i, size_t j) {
+            if (c.text(c.tables[i].name) != c.text(c.tables[j].name)) return 0;
+            PyObject *a = c.table_record(i), *b = a ? c.table_record(j) : nullptr;
+            return b ? PyObject_RichCompareBool(a, b, Py_EQ) : -1;
+        },
+        &failed);
+    if (failed) return nullptr;
+    std::vector<ColumnChoice> choices(chosen.size());
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        Ref rq, ex;
+        if (!column_set(required_cols, c.tables[chosen[i]].name_obj, rq) ||
+            !column_set(excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
+            !choose_table_columns(c, chosen[i], q, s, tf, em, rq.get(), ex.get(), col_lex.data(), s.include_debug,
+                                  choices[i]))
+            return nullptr;
+    }
+
+    // Output map.
+    Ref entries(PyList_New(0));
+    Ref names(entries ? PyList_New(0) : nullptr);
+    if (!names) return nullptr;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        const TableData& td = c.tables[chosen[i]];
+        std::vector<Ref> score_refs;
+        std::vector<std::pair<PyObject*, PyObject*>> cols;
+        for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
+            score_refs.emplace_back(PyFloat_FromDouble(choices[i].scores[k]));
+            if (!score_refs.back()) return nullptr;
+            PyObject* col = c.column_record(choices[i].chosen[k]);
+            if (!col) return nullptr;
+            cols.emplace_back(col, score_refs.back().get());
+        }
+        Ref score(PyFloat_FromDouble(table_scores[chosen[i]]));
+        PyObject* table = score ? c.table_record(chosen[i]) : nullptr;
+        Ref e(table ? table_entry(table, score.get(), cols, s) : nullptr);
+        if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
+            return nullptr;
+    }
+    Ref rels(select_relationships(catalog.get(), names.get(), s));
+    Ref built(rels ? selected_metadata(catalog.get(), entries.get(), rels.get()) : nullptr);
+    Ref selected(built ? apply_output_budget(built.get(), s) : nullptr);
+    if (!selected) return nullptr;
+
+
+    Ref metrics(build_metrics(selected.get(), static_cast<Py_ssize_t>(c.tables.size()),
+                              static_cast<Py_ssize_t>(c.columns.size()), input_chars, catalog_hash.get(), s));
+    if (!metrics) return nullptr;
+    Ref debug(s.include_debug ? build_debug(c, q, s, table_scores, is_required, chosen, choices, tf.any, em.any)
+                              : PyDict_New());
+    if (!debug) return nullptr;
+    return aw::rec_new(MetadataSelectionResultType,
+                       {selected.release(), metrics.release(), intent_obj.release(), debug.release()});
+}
+
+namespace {
+
+#define PARSE(fmt, ...)                                                                                     \
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), __VA_ARGS__)) return nullptr
+
+bool need(bool ok, const char* name, const char* kind, PyObject* v) {
+    if (!ok) PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", name, kind, Py_TYPE(v)->tp_name);
+    return ok;
+}
+
+// select_metadata(question, catalog, *, ...)
+// int(v) for any real number (int, bool, float, Fraction, Decimal, ...).
+PyObject* whole_arg(PyObject* v, const char* name) {
+    if (PyLong_CheckExact(v)) return Py_NewRef(v);
+    if (PyNumber_Check(v) && !PyComplex_Check(v)) {
+        PyObject* r = PyNumber_Long(v);
+        if (r || !PyErr_ExceptionMatches(PyExc_TypeError)) return r;
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.200s", name, Py_TYPE(v)->tp_name);
+    return nullptr;
+}
+
+PyObject* py_select_metadata(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"question", "catalog", "database", "strategy", "top_k_tables",
+                               "max_columns_per_table", "max_output_chars", "use_embeddings",
+                               "embedding_model_name_or_path", "include_debug", nullptr};
+    PyObject *question, *catalog, *database = Py_None, *strategy = nullptr, *top_k = nullptr, *max_cols = nullptr,
+                                  *max_chars = Py_None, *use_emb = Py_False, *model = Py_None, *debug = Py_True;
+    PARSE("OO|$OOOOOOOO:select_metadata", &question, &catalog, &database, &strategy, &top_k, &max_cols, &max_chars,
+          &use_emb, &model, &debug);
+    if (!need(model == Py_None || PyUnicode_Check(model), "embedding_model_name_or_path", "str or None", model))
+        return nullptr;
+    Ref k(top_k ? whole_arg(top_k, "top_k_tables") : PyLong_FromLong(3));
+    Ref m(k ? (max_cols ? whole_arg(max_cols, "max_columns_per_table") : PyLong_FromLong(25)) : nullptr);
+    Ref chars(m ? (max_chars == Py_None ? Py_NewRef(Py_None) : whole_arg(max_chars, "max_output_chars")) : nullptr);
+    if (!chars) return nullptr;
+    int emb = PyObject_IsTrue(use_emb), dbg = emb < 0 ? -1 : PyObject_IsTrue(debug);
+    if (dbg < 0) return nullptr;
+    Ref cfg_kwargs(Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "top_k_tables", k.get(), "max_columns_per_table",
+                                 m.get(), "max_output_chars", chars.get(), "use_embeddings_if_available",
+                                 emb ? Py_True : Py_False, "embedding_model_name_or_path", model, "include_debug",
+                                 dbg ? Py_True : Py_False, "strategy", strategy ? strategy : Py_None));
+    if (!cfg_kwargs) return nullptr;
+    if (!strategy && PyDict_DelItemString(cfg_kwargs.get(), "strategy") < 0) return nullptr;
+    Ref noargs(PyTuple_New(0));
+    Ref config(noargs ? PyObject_Call(reinterpret_cast<PyObject*>(SelectorConfigType), noargs.get(), cfg_kwargs.get())
+                      : nullptr);
+    Ref sifter(config ? PyObject_CallOneArg(SchemaSiftType, config.get()) : nullptr);
+    if (!sifter) return nullptr;
+    return run_select(sifter.get(), question, catalog, database, Py_None, Py_None, Py_None, Py_None);
+}
+
+}  // namespace
+
+PyMethodDef driver_functions[] = {
+    {"select_metadata", AW_KW(py_select_metadata),
+     "select_metadata($module, /, question, catalog, *, database=None, strategy='hybrid', top_k_tables=3, "
+     "max_columns_per_table=25, max_output_chars=None, use_embeddings=False, embedding_model_name_or_path=None, "
+     "include_debug=True)\n--\n\nOne-call schema selection with the most used settings."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace sift

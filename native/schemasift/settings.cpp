@@ -1,0 +1,108 @@
+// Settings of one selection, read once from a SelectorConfig.
+#include "schemasift/core.hpp"
+
+#include "common/record.hpp"
+
+#include <climits>
+
+namespace sift {
+using aw::Ref;
+
+// --------------------------------------------------------------- settings
+
+namespace {
+// SelectorConfig fields in declaration order: read from the slots of an exact
+// record, by attribute otherwise.
+const char* const kConfigFields[] = {
+    "strategy", "top_k_tables", "max_columns_per_table", "min_table_score", "min_column_score",
+    "include_relationships", "include_neighbor_tables_for_joins", "include_primary_keys", "include_foreign_keys",
+    "include_default_date_on_time_intent", "include_default_metric_on_metric_intent", "max_output_chars",
+    "token_chars_per_token", "include_descriptions", "include_synonyms", "include_sample_values",
+    "max_sample_values_per_column", "table_name_weight", "table_business_name_weight", "table_tag_weight",
+    "table_description_weight", "column_name_weight", "column_synonym_weight", "column_tag_weight",
+    "column_description_weight", "role_intent_weight", "exact_phrase_bonus", "use_tfidf_if_available",
+    "use_embeddings_if_available", "embedding_model_name_or_path", "lexical_alpha", "tfidf_alpha",
+    "embedding_alpha", "include_debug"};
+
+PyObject* config_attr(PyObject* config, const char* name) {
+    if (Py_IS_TYPE(config, SelectorConfigType)) {
+        for (int i = 0; i < 34; ++i)
+            if (kConfigFields[i] == name) {
+                PyObject* v = aw::rec_get(config, i);
+                return v ? Py_NewRef(v) : nullptr;
+            }
+    }
+    return PyObject_GetAttrString(config, name);
+}
+
+#define F(i) kConfigFields[i]
+
+bool get_double(PyObject* config, const char* name, double& out) {
+    Ref v(config_attr(config, name));
+    if (!v) return false;
+    out = PyFloat_AsDouble(v.get());
+    return !(out == -1.0 && PyErr_Occurred());
+}
+bool get_bool(PyObject* config, const char* name, bool& out) {
+    Ref v(config_attr(config, name));
+    int t = v ? PyObject_IsTrue(v.get()) : -1;
+    out = t > 0;
+    return t >= 0;
+}
+bool get_count(PyObject* config, const char* name, long long& out) {
+    Ref v(config_attr(config, name));
+    Ref i(v ? PyNumber_Index(v.get()) : nullptr);
+    if (!i) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+    if (overflow) out = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return !(out == -1 && PyErr_Occurred());
+}
+bool get_obj(PyObject* config, const char* name, Ref& out) {
+    out = Ref(config_attr(config, name));
+    return bool(out);
+}
+}  // namespace
+
+bool Settings::read(PyObject* c) {
+    if (!get_obj(c, F(0), strategy_obj)) return false;
+    strategy = STRATEGY_OTHER;
+    PyObject* st = strategy_obj.get();
+    if (PyUnicode_Check(st)) {
+        if (PyUnicode_CompareWithASCIIString(st, "hybrid") == 0) strategy = STRATEGY_HYBRID;
+        else if (PyUnicode_CompareWithASCIIString(st, "lexical") == 0) strategy = STRATEGY_LEXICAL;
+        else if (PyUnicode_CompareWithASCIIString(st, "tfidf") == 0) strategy = STRATEGY_TFIDF;
+        else if (PyUnicode_CompareWithASCIIString(st, "embedding") == 0) strategy = STRATEGY_EMBEDDING;
+    }
+    return get_count(c, F(1), top_k_tables) && get_count(c, F(2), max_columns_per_table) &&
+           get_double(c, F(3), min_table_score) && get_double(c, F(4), min_column_score) &&
+           get_bool(c, F(5), include_relationships) &&
+           get_bool(c, F(6), include_neighbor_tables_for_joins) &&
+           get_bool(c, F(7), include_primary_keys) &&
+           get_bool(c, F(8), include_foreign_keys) &&
+           get_bool(c, F(9), include_default_date_on_time_intent) &&
+           get_bool(c, F(10), include_default_metric_on_metric_intent) &&
+           get_obj(c, F(11), max_output_chars) &&
+           get_obj(c, F(12), token_chars_per_token) &&
+           get_bool(c, F(13), include_descriptions) &&
+           get_bool(c, F(14), include_synonyms) &&
+           get_bool(c, F(15), include_sample_values) &&
+           get_count(c, F(16), max_sample_values_per_column) &&
+           get_double(c, F(17), table_name_weight) &&
+           get_double(c, F(18), table_business_name_weight) &&
+           get_double(c, F(19), table_tag_weight) &&
+           get_double(c, F(20), table_description_weight) &&
+           get_double(c, F(21), column_name_weight) &&
+           get_double(c, F(22), column_synonym_weight) &&
+           get_double(c, F(23), column_tag_weight) &&
+           get_double(c, F(24), column_description_weight) &&
+           get_double(c, F(25), role_intent_weight) &&
+           get_double(c, F(26), exact_phrase_bonus) &&
+           get_bool(c, F(27), use_tfidf_if_available) &&
+           get_bool(c, F(28), use_embeddings_if_available) &&
+           get_obj(c, F(29), embedding_model_name_or_path) &&
+           get_double(c, F(30), lexical_alpha) && get_double(c, F(31), tfidf_alpha) &&
+           get_double(c, F(32), embedding_alpha) && get_bool(c, F(33), include_debug);
+}
+
+}  // namespace sift
