@@ -19,6 +19,19 @@ def wide_catalog(n_tables, n_columns):
     }
 
 
+class _FalsyFails(dict):
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+    __len__ = __bool__
+
+
+@pytest.mark.parametrize("arg", ["required_columns", "excluded_columns"])
+def test_column_map_whose_truth_test_raises(arg):
+    with pytest.raises(ZeroDivisionError):
+        ss.SchemaSift(LEXICAL).select("revenue by region", demo_catalog(), **{arg: _FalsyFails(sales_orders=["x"])})
+
+
 def test_ten_megabyte_question_and_names():
     big = "Revenue by Region " * 600_000  # about 10 MB
     result = ss.SchemaSift(LEXICAL).select(big, demo_catalog())

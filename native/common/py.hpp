@@ -96,7 +96,6 @@ private:
     bool ok_;
 };
 
-
 // The host's `a <op> b` as 1, 0 or -1: unlike PyObject_RichCompareBool there is
 // no identity shortcut, so a NaN is not equal to itself.
 inline int py_compare(PyObject* a, PyObject* b, int op) {

@@ -49,6 +49,25 @@ bool load_words(PyObject* iterable, WordSet& out);
 // natively for a float or int divisor, else the divisor's own operators.
 PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);
 
+// Calls fn(index, item) for each item " ".join(seq) takes, with join's
+// TypeError for a non-str item; false with a Python error set. fn must run no
+// Python code (the items are read in place).
+template <class Fn>
+bool for_each_join_item(PyObject* seq, Fn&& fn) {
+    Ref items(PySequence_Fast(seq, "can only join an iterable"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(items.get()); i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        fn(i, item);
+    }
+    return true;
+}
+
 // Python's truth value of a loose input value; -1 on error.
 inline int is_present(PyObject* v) { return v == nullptr || v == Py_None ? 0 : PyObject_IsTrue(v); }
 

@@ -242,7 +242,9 @@ bool rec_fill_defaults(PyObject* self) {
 }
 
 PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values) {
-    PyObject* self = type->tp_alloc(type, 0);
+    bool made = true;
+    for (PyObject* v : values) made = made && v;
+    PyObject* self = made ? type->tp_alloc(type, 0) : nullptr;
     size_t i = 0;
     for (PyObject* v : values) {
         if (self) R(self)->f[i] = v;

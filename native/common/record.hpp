@@ -44,8 +44,9 @@ inline PyObject* rec_get(PyObject* self, int i) {
     return v ? v : rec_missing(self, i);
 }
 
-// A new instance with its fields set from values (references stolen, all
-// non-null); used by native code that builds records directly.
+// A new instance with its fields set from values (references stolen); used
+// by native code that builds records directly. A null value (its making
+// failed, the error is set) gives null, the other values released.
 PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values);
 
 // Fills unset fields of a freshly allocated record with their defaults.

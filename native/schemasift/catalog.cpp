@@ -347,9 +347,26 @@ int known_key(PyObject* k) {
     return -1;
 }
 
-bool builtin_value(PyObject* v) {
+bool plain_scalar_value(PyObject* v) {
     return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) ||
-           v == Py_None || PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyDict_CheckExact(v);
+           v == Py_None;
+}
+
+// A value whose str(), truth and list() run no caller code: a plain scalar,
+// or an exact list, tuple or dict of plain scalars (their str() shows items).
+bool builtin_value(PyObject* v) {
+    if (plain_scalar_value(v)) return true;
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(v); i < n; ++i)
+            if (!plain_scalar_value(PySequence_Fast_GET_ITEM(v, i))) return false;
+        return true;
+    }
+    if (!PyDict_CheckExact(v)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *x;
+    while (PyDict_Next(v, &pos, &k, &x))
+        if (!plain_scalar_value(k) || !plain_scalar_value(x)) return false;
+    return true;
 }
 
 void scan(LooseMap& m) {
@@ -680,11 +697,6 @@ bool read_loose_catalog(PyObject* catalog, PyObject* database, LooseCatalog& out
 PyObject* make_column(const ColumnFields& f) {
     PyObject* v[C_COUNT];
     for (int i = 0; i < C_COUNT; ++i) v[i] = value_for_record(f[i], i == C_EXTRA);
-    for (PyObject* x : v)
-        if (!x) {
-            for (PyObject* y : v) Py_XDECREF(y);
-            return nullptr;
-        }
     return aw::rec_new(ColumnMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9], v[10]});
 }
 
@@ -692,22 +704,12 @@ PyObject* make_table(const TableFields& f, PyObject* columns) {
     PyObject* v[T_COUNT];
     for (int i = 0; i < T_COUNT; ++i)
         v[i] = i == T_COLUMNS ? Py_NewRef(columns) : value_for_record(f[i], i == T_EXTRA);
-    for (PyObject* x : v)
-        if (!x) {
-            for (PyObject* y : v) Py_XDECREF(y);
-            return nullptr;
-        }
     return aw::rec_new(TableMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]});
 }
 
 PyObject* make_relationship(const RelationshipFields& f) {
     PyObject* v[R_COUNT];
     for (int i = 0; i < R_COUNT; ++i) v[i] = value_for_record(f[i], i == R_EXTRA);
-    for (PyObject* x : v)
-        if (!x) {
-            for (PyObject* y : v) Py_XDECREF(y);
-            return nullptr;
-        }
     return aw::rec_new(RelationshipMetaType, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
 }
 

@@ -90,6 +90,13 @@ inline PyObject* field_of(PyObject* rec, PyTypeObject* type, int index, const ch
     }
     return PyObject_GetAttrString(rec, name);
 }
+inline PyObject* field_of(PyObject* rec, PyTypeObject* type, int index, PyObject* name) {
+    if (Py_IS_TYPE(rec, type)) {
+        PyObject* v = aw::rec_get(rec, index);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttr(rec, name);
+}
 
 enum Role : uint8_t { ROLE_METRIC, ROLE_DIMENSION, ROLE_DATE, ROLE_DATETIME, ROLE_ID, ROLE_PRIMARY_KEY,
                       ROLE_FOREIGN_KEY, ROLE_TEXT, ROLE_BOOLEAN, ROLE_UNKNOWN, ROLE_OTHER };

@@ -50,18 +50,8 @@ struct Source {
 // The str items of a list-like field, as " ".join would take them.
 bool add_items(CatalogData& c, PyObject* seq, uint32_t& begin, uint32_t& end) {
     begin = static_cast<uint32_t>(c.items.size());
-    Ref fast(PySequence_Fast(seq, "can only join an iterable"));
-    if (!fast) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(fast.get(), i);
-        if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
-                         Py_TYPE(item)->tp_name);
-            return false;
-        }
-        c.items.push_back(c.arena.add_str(item));
-    }
+    if (!aw::for_each_join_item(seq, [&](Py_ssize_t, PyObject* item) { c.items.push_back(c.arena.add_str(item)); }))
+        return false;
     end = static_cast<uint32_t>(c.items.size());
     return true;
 }

@@ -27,40 +27,29 @@ bool put(PyObject* d, PyObject* key, PyObject* v) {  // steals v
 
 // One column entry of the selected metadata.
 PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
-    auto attr = [col](PyObject* name) {
-        static const std::pair<PyObject*, int> slots[] = {
-            {KEY("name"), C_NAME}, {KEY("type"), C_TYPE}, {KEY("role"), C_ROLE}, {KEY("description"), C_DESCRIPTION},
-            {KEY("synonyms"), C_SYNONYMS}, {KEY("is_primary_key"), C_IS_PK}, {KEY("is_foreign_key"), C_IS_FK},
-            {KEY("sample_values"), C_SAMPLE_VALUES}};
-        if (Py_IS_TYPE(col, ColumnMetaType))
-            for (auto& [k, i] : slots)
-                if (k == name) {
-                    PyObject* v = aw::rec_get(col, i);
-                    return v ? Py_NewRef(v) : nullptr;
-                }
-        return PyObject_GetAttr(col, name);
-    };
+    auto attr = [col](int index, PyObject* name) { return field_of(col, ColumnMetaType, index, name); };
     Ref d(PyDict_New());
-    if (!d || !put(d.get(), KEY("name"), attr(KEY("name"))) || !put(d.get(), KEY("type"), attr(KEY("type"))) ||
-        !put(d.get(), KEY("role"), attr(KEY("role"))) || !put(d.get(), KEY("score"), round_score(score)))
+    if (!d || !put(d.get(), KEY("name"), attr(C_NAME, KEY("name"))) || !put(d.get(), KEY("type"), attr(C_TYPE, KEY("type"))) ||
+        !put(d.get(), KEY("role"), attr(C_ROLE, KEY("role"))) || !put(d.get(), KEY("score"), round_score(score)))
         return nullptr;
     if (s.include_descriptions) {
-        Ref desc(attr(KEY("description")));
+        Ref desc(attr(C_DESCRIPTION, KEY("description")));
         int p = desc ? aw::is_present(desc.get()) : -1;
         if (p < 0 || (p && !put(d.get(), KEY("description"), desc.release()))) return nullptr;
     }
     if (s.include_synonyms) {
-        Ref syn(attr(KEY("synonyms")));
+        Ref syn(attr(C_SYNONYMS, KEY("synonyms")));
         int p = syn ? aw::is_present(syn.get()) : -1;
         if (p < 0 || (p && !put(d.get(), KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
     }
-    for (PyObject* flag : {KEY("is_primary_key"), KEY("is_foreign_key")}) {
-        Ref v(attr(flag));
+    const std::pair<int, PyObject*> flags[] = {{C_IS_PK, KEY("is_primary_key")}, {C_IS_FK, KEY("is_foreign_key")}};
+    for (auto [index, flag] : flags) {
+        Ref v(attr(index, flag));
         int p = v ? PyObject_IsTrue(v.get()) : -1;
         if (p < 0 || (p && !put(d.get(), flag, Py_NewRef(Py_True)))) return nullptr;
     }
     if (s.include_sample_values) {
-        Ref samples(attr(KEY("sample_values")));
+        Ref samples(attr(C_SAMPLE_VALUES, KEY("sample_values")));
         int p = samples ? aw::is_present(samples.get()) : -1;
         if (p < 0) return nullptr;
         if (p) {
@@ -78,21 +67,9 @@ PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
 // One table entry; columns is a list of (column record, score object) pairs.
 PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
                       const Settings& s) {
-    auto attr = [table](PyObject* name) {
-        static const std::pair<PyObject*, int> slots[] = {
-            {KEY("table_name"), T_TABLE_NAME}, {KEY("business_name"), T_BUSINESS_NAME},
-            {KEY("description"), T_DESCRIPTION}, {KEY("default_date_column"), T_DEFAULT_DATE},
-            {KEY("default_metric_column"), T_DEFAULT_METRIC}, {KEY("row_count"), T_ROW_COUNT}};
-        if (Py_IS_TYPE(table, TableMetaType))
-            for (auto& [k, i] : slots)
-                if (k == name) {
-                    PyObject* v = aw::rec_get(table, i);
-                    return v ? Py_NewRef(v) : nullptr;
-                }
-        return PyObject_GetAttr(table, name);
-    };
+    auto attr = [table](int index, PyObject* name) { return field_of(table, TableMetaType, index, name); };
     Ref d(PyDict_New());
-    if (!d || !put(d.get(), KEY("table_name"), attr(KEY("table_name"))) || !put(d.get(), KEY("score"), round_score(score)))
+    if (!d || !put(d.get(), KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) || !put(d.get(), KEY("score"), round_score(score)))
         return nullptr;
     Ref cols(PyList_New(0));
     if (!cols) return nullptr;
@@ -101,16 +78,18 @@ PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::p
         if (!e || PyList_Append(cols.get(), e.get()) < 0) return nullptr;
     }
     if (!put(d.get(), KEY("columns"), cols.release())) return nullptr;
-    struct Opt { PyObject* key; bool when; };
-    const Opt opts[] = {{KEY("business_name"), true}, {KEY("description"), s.include_descriptions},
-                        {KEY("default_date_column"), true}, {KEY("default_metric_column"), true}};
+    struct Opt { int index; PyObject* key; bool when; };
+    const Opt opts[] = {{T_BUSINESS_NAME, KEY("business_name"), true},
+                        {T_DESCRIPTION, KEY("description"), s.include_descriptions},
+                        {T_DEFAULT_DATE, KEY("default_date_column"), true},
+                        {T_DEFAULT_METRIC, KEY("default_metric_column"), true}};
     for (const Opt& o : opts) {
         if (!o.when) continue;
-        Ref v(attr(o.key));
+        Ref v(attr(o.index, o.key));
         int p = v ? aw::is_present(v.get()) : -1;
         if (p < 0 || (p && !put(d.get(), o.key, v.release()))) return nullptr;
     }
-    Ref rows(attr(KEY("row_count")));
+    Ref rows(attr(T_ROW_COUNT, KEY("row_count")));
     if (!rows || (rows.get() != Py_None && !put(d.get(), KEY("row_count"), rows.release()))) return nullptr;
     return d.release();
 }

@@ -135,20 +135,15 @@ PyObject* select_through_stages(PyObject* self, PyObject* question, PyObject* ca
         Ref table(attr(st, KEY("table")));
         Ref name(table ? attr(table.get(), KEY("table_name")) : nullptr);
         if (!name) return nullptr;
-        // set(required_columns_map.get(name, []))
-        auto column_set = [&](PyObject* map) -> Ref {
-            if (!map) return Ref(PySet_New(nullptr));
-            Ref v(Py_XNewRef(PyDict_GetItemWithError(map, name.get())));
-            if (!v && PyErr_Occurred()) return Ref();
-            return Ref(v ? PySet_New(v.get()) : PySet_New(nullptr));
-        };
-        Ref rq(column_set(required_cols));
-        Ref ex(rq ? column_set(excluded_cols) : Ref());
-        Ref cols(ex ? call_kw(self, "_score_and_choose_columns",
+        // set(required_columns_map.get(name, [])): the stage is given a set even when empty
+        Ref rq, ex;
+        if (!column_set(required_cols, name.get(), rq) || (!rq && !(rq = Ref(PySet_New(nullptr)))) ||
+            !column_set(excluded_cols, name.get(), ex) || (!ex && !(ex = Ref(PySet_New(nullptr)))))
+            return nullptr;
+        Ref cols(call_kw(self, "_score_and_choose_columns",
                               {{"question", question}, {"table", table.get()}, {"intent", intent},
                                {"tfidf_scores", tf.get()}, {"embedding_scores", em.get()},
-                               {"required_columns", rq.get()}, {"excluded_columns", ex.get()}})
-                    : nullptr);
+                               {"required_columns", rq.get()}, {"excluded_columns", ex.get()}}));
         if (!cols || PyObject_SetAttr(st, KEY("columns"), cols.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -286,7 +281,6 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
         PyErr_SetString(PyExc_ValueError, "question is required");
         return nullptr;
     }
-    // Normalization, database name and table exclusion write into a caller's record.
     // A record catalog is used as given (normalization, database name and
     // table exclusion write into it); a loose map is read straight into
     // native data, and records are made only for what the output holds.
@@ -312,8 +306,12 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     Ref required_set(set_of(req_tables));
     Ref excluded_set(required_set ? set_of(exc_tables) : nullptr);
     if (!excluded_set) return nullptr;
-    PyObject* required_cols = aw::is_present(req_cols) > 0 ? req_cols : nullptr;
-    PyObject* excluded_cols = aw::is_present(exc_cols) > 0 ? exc_cols : nullptr;
+    // `required_columns or {}`: a failing truth test raises
+    const int has_req_cols = aw::is_present(req_cols);
+    const int has_exc_cols = has_req_cols < 0 ? -1 : aw::is_present(exc_cols);
+    if (has_exc_cols < 0) return nullptr;
+    PyObject* required_cols = has_req_cols ? req_cols : nullptr;
+    PyObject* excluded_cols = has_exc_cols ? exc_cols : nullptr;
     std::vector<size_t> kept_loose;
     if (is_loose) {
         for (size_t i = 0; i < loose.tables.size(); ++i) {

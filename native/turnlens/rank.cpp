@@ -300,6 +300,11 @@ public:
     }
     void put(const Shape& shape, std::shared_ptr<const TextWords> words) {
         size_t bytes = words->text.size() + shape.key().size() * (sizeof(uintptr_t) + sizeof(Ref));
+        // The leaves are pinned whole, though a state's text keeps only its head.
+        for (PyObject* v : shape.leaves())
+            if (PyUnicode_CheckExact(v)) bytes += static_cast<size_t>(PyUnicode_GET_LENGTH(v)) * PyUnicode_KIND(v);
+            else if (PyLong_CheckExact(v)) bytes += static_cast<size_t>(Py_ABS(Py_SIZE(v))) * sizeof(digit);
+        if (bytes > kMaxBytes / 16) return;  // not worth pinning
         if (map_.size() >= kMaxEntries || bytes_ + bytes > kMaxBytes) {
             map_.clear();  // the leaves are plain values: releasing them runs no caller code
             bytes_ = 0;

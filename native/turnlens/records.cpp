@@ -129,20 +129,10 @@ PyObject* list_from_state(PyObject* card, const Keep& a, const Keep& b) {
 
 // " ".join(seq) as UTF-8.
 bool join_append(PyObject* seq, std::string& out) {
-    Ref items(PySequence_Fast(seq, "can only join an iterable"));
-    if (!items) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-        if (!PyUnicode_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
-                         Py_TYPE(item)->tp_name);
-            return false;
-        }
+    return aw::for_each_join_item(seq, [&](Py_ssize_t i, PyObject* item) {
         if (i) out.push_back(' ');
         aw::append_str(out, item);
-    }
-    return true;
+    });
 }
 
 PyObject* round6(PyObject* v) {
