@@ -4,6 +4,7 @@ call and stage that reads them: an exception or a normal result, never a crash.
 The calls are found by introspection: every class of both modules with every method
 its type defines, every record with every field. A method without realistic
 arguments below fails the completeness check, so the groups grow with the API."""
+import inspect
 import copy
 import pickle
 
@@ -38,7 +39,7 @@ def records(mod):
 
 def methods(cls):
     return sorted(n for n in vars(cls) if not n.startswith("__") and n not in getattr(cls, "__match_args__", ())
-                  and n not in ("config", "llm_fallback"))
+                  and n not in ("config", "llm_fallback") and not inspect.isdatadescriptor(vars(cls)[n]))
 
 
 def outcome(fn):
@@ -192,6 +193,11 @@ SS_ARGS = {
                                        required_columns={"sales_orders": ["region"]}, excluded_tables=["x"],
                                        excluded_columns={"customers": ["age_group"]})],
     "SchemaSift._build_doc_texts": [lambda w: _a(w.catalog)],
+    "CatalogIndex": [lambda w: _a(w.catalog), lambda w: _a(w.loose, database="db")],
+    "CatalogIndex.select": [lambda w: _a(Q), lambda w: _a(Q, required_tables=["customers"],
+                                                           required_columns={"sales_orders": ["region"]},
+                                                           excluded_tables=["customers"])],
+    "CatalogIndex.select_many": [lambda w: _a([Q, "customers by region"], threads=2)],
     "SchemaSift._get_tfidf_scores": [lambda w: _a(Q, w.docs)],
     "SchemaSift._get_embedding_scores": [lambda w: _a(Q, w.docs)],
     "SchemaSift._blend_scores": [lambda w: _a(0.5, 0.2, 0.1)],
@@ -291,6 +297,8 @@ def world_instance(w, cls):
     for value in w.roots + [getattr(w, "parser", None)]:
         if isinstance(value, cls):
             return value
+    if cls.__name__ == "CatalogIndex":  # built from the world's catalog, hostile values and all
+        return cls(w.loose)
     return cls()
 
 

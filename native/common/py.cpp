@@ -1,5 +1,7 @@
 #include "common/py.hpp"
 
+#include <cstdarg>
+
 namespace aw {
 
 void set_error_from_exception() noexcept {
@@ -14,6 +16,104 @@ void set_error_from_exception() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "askweave internal error");
     }
+}
+
+namespace {
+
+// The "askweave" logger, looked up once (borrowed; null with an error set).
+// As a library's logger it gets a NullHandler: without logging configured by
+// the application nothing reaches standard error.
+PyObject* askweave_logger() {
+    static PyObject* logger = nullptr;
+    if (!logger) {
+        Ref logging(PyImport_ImportModule("logging"));
+        logger = logging ? PyObject_CallMethod(logging.get(), "getLogger", "s", "askweave") : nullptr;
+        Ref null(logger ? PyObject_CallMethod(logging.get(), "NullHandler", nullptr) : nullptr);
+        Ref added(null ? PyObject_CallMethod(logger, "addHandler", "O", null.get()) : nullptr);
+        if (logger && !added) PyErr_Clear();  // still usable, only without the NullHandler
+    }
+    return logger;
+}
+
+// Called with no exception pending; leaves none pending.
+bool enabled_for(int level) {
+    PyObject* logger = askweave_logger();
+    Ref on(logger ? PyObject_CallMethod(logger, "isEnabledFor", "i", level) : nullptr);
+    int t = on ? PyObject_IsTrue(on.get()) : -1;
+    PyErr_Clear();
+    return t > 0;
+}
+
+// exc: the exception to report along (borrowed), or null.
+void emit(int level, PyObject* exc, const char* fmt, va_list va) {
+    if (!enabled_for(level)) return;
+    Ref msg(PyUnicode_FromFormatV(fmt, va));
+    if (msg && exc) {
+        Ref text(PyObject_Str(exc));
+        if (!text) PyErr_Clear();
+        msg = Ref(text ? PyUnicode_FromFormat("%U: %s: %U", msg.get(), Py_TYPE(exc)->tp_name, text.get())
+                       : PyUnicode_FromFormat("%U: %s", msg.get(), Py_TYPE(exc)->tp_name));
+    }
+    Ref log(msg ? PyObject_GetAttrString(askweave_logger(), "log") : nullptr);
+    Ref args(log ? Py_BuildValue("(isO)", level, "%s", msg.get()) : nullptr);
+    Ref kwargs(args && exc ? Py_BuildValue("{s:O}", "exc_info", exc) : nullptr);
+    if (args && (kwargs || !exc)) Ref done(PyObject_Call(log.get(), args.get(), kwargs.get()));
+    PyErr_Clear();  // logging's own failures are not the caller's
+}
+
+// Runs emit with the pending exception (if any) set aside and put back after.
+void log_v(int level, bool with_exception, const char* fmt, va_list va) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* saved = PyErr_GetRaisedException();
+    emit(level, with_exception ? saved : nullptr, fmt, va);
+    PyErr_SetRaisedException(saved);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type) {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb && value) PyException_SetTraceback(value, tb);
+    }
+    emit(level, with_exception ? value : nullptr, fmt, va);
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
+}  // namespace
+
+bool log_enabled(int level) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* saved = PyErr_GetRaisedException();
+    bool on = enabled_for(level);
+    PyErr_SetRaisedException(saved);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool on = enabled_for(level);
+    PyErr_Restore(type, value, tb);
+#endif
+    return on;
+}
+
+void log_at(int level, const char* fmt, ...) noexcept {
+    va_list va;
+    va_start(va, fmt);
+    log_v(level, false, fmt, va);
+    va_end(va);
+}
+
+void log_warning(const char* fmt, ...) noexcept {
+    va_list va;
+    va_start(va, fmt);
+    log_v(LOG_WARNING, false, fmt, va);
+    va_end(va);
+}
+
+void log_at_exc(int level, const char* fmt, ...) noexcept {
+    va_list va;
+    va_start(va, fmt);
+    log_v(level, true, fmt, va);
+    va_end(va);
 }
 
 bool add_literal(PyObject* module, const char* name, std::initializer_list<const char*> values) {

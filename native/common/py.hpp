@@ -83,6 +83,18 @@ void without_gil(Fn&& fn) {
 // Adds the type label typing.Literal[values...] to module as name.
 bool add_literal(PyObject* module, const char* name, std::initializer_list<const char*> values);
 
+// Diagnostics on the logger "askweave" (logging.getLogger("askweave")), never
+// printed. fmt and its arguments are PyUnicode_FromFormat's. These never raise:
+// a failure inside logging is dropped, and an exception pending before the
+// call is pending again after it. When the logger is not enabled for the level
+// nothing is formatted. The _exc forms append the pending exception
+// ("Type: message") and attach it as exc_info.
+enum LogLevel { LOG_DEBUG = 10, LOG_INFO = 20, LOG_WARNING = 30 };
+bool log_enabled(int level) noexcept;
+void log_at(int level, const char* fmt, ...) noexcept;
+void log_warning(const char* fmt, ...) noexcept;
+void log_at_exc(int level, const char* fmt, ...) noexcept;
+
 // Guards native recursion with the interpreter's own limit.
 class RecursionGuard {
 public:

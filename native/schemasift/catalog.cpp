@@ -779,29 +779,77 @@ PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs
 PyMethodDef column_methods[] = {
     {"searchable_text", AW_KW(py_column_searchable_text),
      "searchable_text($self, /, table_name='', table_business_name='')\n--\n\n"
-     "One line of search text for this column, labelled segment by segment."},
+     "One line of search text for this column, labelled segment by segment.\n"
+     "\n"
+     "The segments \"table\", \"table business name\", \"column\", \"type\",\n"
+     "\"description\", \"synonyms\", \"role\", \"tags\" and \"sample values\" (the\n"
+     "first 10, as str()) are joined by single spaces. Scoring compares the\n"
+     "question with this text.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: a synonym or tag is not a str."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef table_methods[] = {
     {"searchable_text", AW_FN(py_table_searchable_text), METH_NOARGS,
-     "searchable_text($self, /)\n--\n\nOne line of search text for this table and its columns."},
+     "searchable_text($self, /)\n--\n\n"
+     "One line of search text for this table and its columns.\n"
+     "\n"
+     "The segments \"table\", \"business name\", \"description\", \"tags\",\n"
+     "\"columns\" (every column name), \"column descriptions\" and \"column\n"
+     "synonyms\" (the first 50 columns), \"default date column\" and \"default\n"
+     "metric column\" are joined by single spaces.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: a tag, synonym, column name or description is not a str."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef relationship_methods[] = {
     {"involves", AW_KW(relationship_involves),
-     "involves($self, /, table_names)\n--\n\nTrue when both ends lie in table_names."},
+     "involves($self, /, table_names)\n--\n\n"
+     "True when both ends lie in table_names (exact, case-sensitive names).\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: table_names is not iterable or holds unhashable items."},
     {"touches", AW_KW(relationship_touches),
-     "touches($self, /, table_names)\n--\n\nTrue when either end lies in table_names."},
+     "touches($self, /, table_names)\n--\n\n"
+     "True when either end lies in table_names (exact, case-sensitive names).\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: table_names is not iterable or holds unhashable items."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef catalog_methods[] = {
     {"to_prompt_dict", AW_FN(catalog_to_prompt_dict), METH_NOARGS,
-     "to_prompt_dict($self, /)\n--\n\nThe catalog as a plain map (deep copies of column and relationship maps)."},
+     "to_prompt_dict($self, /)\n--\n\n"
+     "The catalog as a plain dict (deep copies of column and relationship maps).\n"
+     "\n"
+     "Keys \"database\", \"tables\" (each with \"table_name\", \"business_name\",\n"
+     "\"description\", \"columns\" with every ColumnMeta field,\n"
+     "\"default_date_column\", \"default_metric_column\", \"row_count\") and\n"
+     "\"relationships\" (every RelationshipMeta field). Table tags and extras\n"
+     "and the catalog's extra are left out. The metrics' catalog_hash is\n"
+     "stable_hash of this dict."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef normalizer_methods[] = {
     {"normalize", AW_KW(py_normalize) | METH_STATIC,
-     "normalize(catalog, database=None)\n--\n\nBuild a MetadataCatalog from a loose catalog map."},
+     "normalize(catalog, database=None)\n--\n\n"
+     "Build a MetadataCatalog from a loose catalog dict.\n"
+     "\n"
+     "Args:\n"
+     "    catalog: The loose catalog; it is never modified.\n"
+     "    database: Names the catalog when given and non-empty, else the\n"
+     "        catalog's own \"database\", \"database_name\" or \"db\" is used.\n"
+     "\n"
+     "Returns:\n"
+     "    A new catalog; tables without a name, columns without a name and\n"
+     "    relationships missing an endpoint are skipped.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: catalog is not a dict, database is not a str or None,\n"
+     "        \"tables\" or \"columns\" is not a list or map, or an element is\n"
+     "        not a map."},
     {"_infer_role", AW_KW(py_infer_role) | METH_STATIC,
      "_infer_role(raw_col)\n--\n\nThe ColumnRole of one loose column map."},
     {"_normalize_relationships", AW_KW(py_normalize_relationships) | METH_STATIC,
@@ -833,33 +881,93 @@ bool init_catalog(PyObject* module) {
     }
 
     ColumnMetaType = aw::make_record_type(
-        module, "askweave.schemasift.ColumnMeta", "One column of a table.",
+        module, "askweave.schemasift.ColumnMeta",
+        "One column of a table.\n"
+        "\n"
+        "Attributes:\n"
+        "    name: Column name as stored in the database. Required.\n"
+        "    type: Data type text as the catalog gives it, e.g. \"Decimal(18,2)\".\n"
+        "        Default \"\".\n"
+        "    description: Free-text description. Default \"\".\n"
+        "    synonyms: Business words that also denote the column. Default [].\n"
+        "    role: Semantic role (a ColumnRole value). Default \"unknown\"; the\n"
+        "        normalizer infers it from hints, key flags, the name and the type.\n"
+        "    tags: Free labels. Default [].\n"
+        "    nullable: Whether the column admits nulls, None when unknown.\n"
+        "        Default None.\n"
+        "    is_primary_key: The column is (part of) the primary key. Default False.\n"
+        "    is_foreign_key: The column refers to another table. Default False.\n"
+        "    sample_values: Example values; they reach the output only with\n"
+        "        SelectorConfig.include_sample_values. Default [].\n"
+        "    extra: Further attributes kept from the source. Default {}.",
         {FieldSpec::required("name"), FieldSpec::str("type", ""), FieldSpec::str("description", ""),
          FieldSpec::list("synonyms"), FieldSpec::str("role", "unknown"), FieldSpec::list("tags"),
          FieldSpec::none("nullable"), FieldSpec::boolean("is_primary_key", false),
          FieldSpec::boolean("is_foreign_key", false), FieldSpec::list("sample_values"), FieldSpec::dict("extra")},
         column_methods);
     TableMetaType = aw::make_record_type(
-        module, "askweave.schemasift.TableMeta", "One table or view of the catalog.",
+        module, "askweave.schemasift.TableMeta",
+        "One table or view of the catalog.\n"
+        "\n"
+        "Attributes:\n"
+        "    table_name: Table name as stored in the database. Required.\n"
+        "    business_name: Human name of the table. Default \"\".\n"
+        "    description: Free-text description. Default \"\".\n"
+        "    tags: Free labels. Default [].\n"
+        "    columns: The table's columns (ColumnMeta) in catalog order. Default [].\n"
+        "    default_date_column: Column to use for time filters and trends; it is\n"
+        "        favoured when the question has a time filter. Default None.\n"
+        "    default_metric_column: Column to aggregate by default; it is favoured\n"
+        "        when the question wants a metric. Default None.\n"
+        "    row_count: Approximate number of rows. Default None.\n"
+        "    extra: Further attributes kept from the source. Default {}.",
         {FieldSpec::required("table_name"), FieldSpec::str("business_name", ""), FieldSpec::str("description", ""),
          FieldSpec::list("tags"), FieldSpec::list("columns"), FieldSpec::none("default_date_column"),
          FieldSpec::none("default_metric_column"), FieldSpec::none("row_count"), FieldSpec::dict("extra")},
         table_methods);
     RelationshipMetaType = aw::make_record_type(
-        module, "askweave.schemasift.RelationshipMeta", "One join path between two tables.",
+        module, "askweave.schemasift.RelationshipMeta",
+        "One join path between two tables.\n"
+        "\n"
+        "Attributes:\n"
+        "    from_table: Referencing table. Required.\n"
+        "    from_column: Referencing column. Required.\n"
+        "    to_table: Referenced table. Required.\n"
+        "    to_column: Referenced column. Required.\n"
+        "    relationship_type: Cardinality label, free text. Default \"many_to_one\".\n"
+        "    description: Free-text description. Default \"\".\n"
+        "    extra: Further attributes kept from the source. Default {}.",
         {FieldSpec::required("from_table"), FieldSpec::required("from_column"), FieldSpec::required("to_table"),
          FieldSpec::required("to_column"), FieldSpec::str("relationship_type", "many_to_one"),
          FieldSpec::str("description", ""), FieldSpec::dict("extra")},
         relationship_methods);
     MetadataCatalogType = aw::make_record_type(
-        module, "askweave.schemasift.MetadataCatalog", "The whole catalog: tables and relationships.",
+        module, "askweave.schemasift.MetadataCatalog",
+        "The whole catalog: tables and relationships.\n"
+        "\n"
+        "Attributes:\n"
+        "    database: Database name. Default \"\".\n"
+        "    tables: Tables (TableMeta) in catalog order. Default [].\n"
+        "    relationships: Relationships (RelationshipMeta) in catalog order.\n"
+        "        Default [].\n"
+        "    extra: Further attributes kept from the source. Default {}.",
         {FieldSpec::str("database", ""), FieldSpec::list("tables"), FieldSpec::list("relationships"),
          FieldSpec::dict("extra")},
         catalog_methods);
     if (!ColumnMetaType || !TableMetaType || !RelationshipMetaType || !MetadataCatalogType) return false;
 
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Accepts flexible catalog shapes and converts them to MetadataCatalog.")},
+        {Py_tp_doc, const_cast<char*>(
+            "Accepts flexible catalog shapes and converts them to MetadataCatalog.\n"
+            "\n"
+            "Tables and columns may be lists of maps or maps keyed by name; several key\n"
+            "names are read for one field (\"table_name\"/\"name\"/\"table\"/\"source\",\n"
+            "\"description\"/\"comment\", \"type\"/\"data_type\", \"primary_key\", ...);\n"
+            "relationships may be declared at catalog level, at table level or both\n"
+            "(\"relationships\", else \"joins\"). Unknown keys are kept in the records'\n"
+            "extra. Column roles are taken from a \"role\" hint when it names a role\n"
+            "(or \"measure\", \"category\", \"timestamp\", ...), otherwise inferred from the\n"
+            "key flags, the name and the type.")},
         {Py_tp_methods, normalizer_methods},
         {0, nullptr}};
     static PyType_Spec spec = {"askweave.schemasift.CatalogNormalizer", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,

@@ -242,11 +242,18 @@ struct Scratch {
 using Reasons = std::vector<std::string>;
 
 double normalize_lexical(double score);
+// One field's overlap: the share of the question's tokens found in it, weighted.
+inline double overlap_score(size_t found, size_t question_tokens, double weight) {
+    return found == 0 ? 0.0 : static_cast<double>(found) / static_cast<double>(question_tokens) * weight;
+}
 double blend_scores(const Settings& s, double lexical, double tfidf, double embedding);
 double lexical_table(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, Scratch& scratch,
                      Reasons* reasons);
 double lexical_column(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
                       Scratch& scratch, Reasons* reasons);
+// The role and intent bonuses of a column, added to score (before normalizing).
+double column_role_score(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
+                         double score, Scratch& scratch, Reasons* reasons);
 // A table's score: its blended lexical and vector scores, lifted by its best
 // column's lexical score, and by the required-table bonus.
 double table_score(const Settings& s, double lexical, double tfidf, double embedding, double best_column_lexical,
@@ -261,8 +268,13 @@ std::vector<size_t> rank_by_score(const std::vector<double>& scores);
 // test compares by value), 0 when not, -1 on a Python error.
 using Same = std::function<int(size_t, size_t)>;
 // Empty with *failed set when same() failed.
+// distinct_names: no two tables share a name (same() is then never 1), so
+// the ranking below the minimum score need not be read.
 std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::vector<char>& required,
-                                  long long top_k, double min_score, const Same& same, bool* failed);
+                                  long long top_k, double min_score, const Same& same, bool* failed,
+                                  bool distinct_names = false);
+// The first m of rank_by_score(scores).
+std::vector<size_t> rank_top(const std::vector<double>& scores, size_t m);
 // Appends to selected (positions in ranked order are indices into roles/name_ids).
 void ensure_intent_columns(const std::vector<size_t>& ranked, std::vector<size_t>& selected,
                            const std::vector<Role>& roles, const std::vector<int>& name_ids,

@@ -140,7 +140,11 @@ PyObject* py_parse(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef parser_methods[] = {
     {"parse", AW_FN(py_parse), METH_VARARGS | METH_KEYWORDS,
-     "parse($self, /, question)\n--\n\nParse a question into a QueryIntent."},
+     "parse($self, /, question)\n--\n\n"
+     "Parse a question into a QueryIntent.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: question is not a str."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -210,7 +214,26 @@ bool read_intent(PyObject* intent, IntentFlags& out) {
 bool init_intent(PyObject* module) {
     using aw::FieldSpec;
     QueryIntentType = aw::make_record_type(
-        module, "askweave.schemasift.QueryIntent", "What a question asks for, read off its words.",
+        module, "askweave.schemasift.QueryIntent",
+        "What a question asks for, read off its words.\n"
+        "\n"
+        "Attributes:\n"
+        "    raw_question: The question exactly as given. Required.\n"
+        "    tokens: The question's tokens, in order, duplicates kept. Default [].\n"
+        "    has_time_filter: The question uses a date word. Default False.\n"
+        "    wants_trend: The question asks for a development over time\n"
+        "        (\"trend\", \"daily\", \"monthly\", ...). Default False.\n"
+        "    wants_metric: The question names a measure or a top/bottom count.\n"
+        "        Default False.\n"
+        "    wants_grouping: The question asks to break a result down (a\n"
+        "        dimension word or \" by \"). Default False.\n"
+        "    wants_table_rows: The question asks for raw rows (\"show records\",\n"
+        "        \"raw data\", ...). Default False.\n"
+        "    top_n: The number after the first \"top\", or None. Default None.\n"
+        "    bottom_n: The number after the first \"bottom\", or None. Default None.\n"
+        "    metric_terms: Metric words found, sorted. Default [].\n"
+        "    dimension_terms: Dimension words found, sorted. Default [].\n"
+        "    date_terms: Date words found, sorted. Default [].",
         {FieldSpec::required("raw_question"), FieldSpec::list("tokens"), FieldSpec::boolean("has_time_filter", false),
          FieldSpec::boolean("wants_trend", false), FieldSpec::boolean("wants_metric", false),
          FieldSpec::boolean("wants_grouping", false), FieldSpec::boolean("wants_table_rows", false),

@@ -6,6 +6,8 @@
 #include "common/record.hpp"
 #include "core/unicode.hpp"
 
+#include <algorithm>
+
 namespace sift {
 using aw::Ref;
 
@@ -114,9 +116,75 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
     return d.release();
 }
 
-PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s) {
+bool read_relationship_ends(PyObject* catalog, RelationshipEnds& out) {
+    Ref rels(attr(catalog, KEY("relationships")));
+    out.records = Ref(rels ? PySequence_List(rels.get()) : nullptr);
+    if (!out.records) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.records.get()); ++i) {
+        PyObject* r = PyList_GET_ITEM(out.records.get(), i);
+        if (!Py_IS_TYPE(r, RelationshipMetaType)) return false;
+        PyObject *from = aw::rec_get(r, R_FROM_TABLE), *to = from ? aw::rec_get(r, R_TO_TABLE) : nullptr;
+        if (!to) return false;
+        if (!PyUnicode_CheckExact(from) || !PyUnicode_CheckExact(to)) return false;
+        Py_ssize_t nf, nt;
+        const char* f = PyUnicode_AsUTF8AndSize(from, &nf);
+        const char* t = f ? PyUnicode_AsUTF8AndSize(to, &nt) : nullptr;
+        if (!t) return false;
+        out.ends.emplace_back(std::string(f, static_cast<size_t>(nf)), std::string(t, static_cast<size_t>(nt)));
+    }
+    return true;
+}
+
+namespace {
+// select_relationships on ends read ahead; false when a name is not plain.
+bool select_by_ends(const RelationshipEnds& ends, PyObject* names, const Settings& s, PyObject* out) {
+    std::vector<std::string_view> chosen;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+        PyObject* n = PyList_GET_ITEM(names, i);
+        Py_ssize_t size;
+        const char* text = PyUnicode_CheckExact(n) ? PyUnicode_AsUTF8AndSize(n, &size) : nullptr;
+        if (!text) {
+            PyErr_Clear();
+            return false;
+        }
+        chosen.emplace_back(text, static_cast<size_t>(size));
+    }
+    auto in = [&](const std::string& end) { return std::find(chosen.begin(), chosen.end(), end) != chosen.end(); };
+    std::vector<char> taken(ends.ends.size(), 0);
+    for (size_t i = 0; i < ends.ends.size(); ++i)
+        if (in(ends.ends[i].first) && in(ends.ends[i].second)) taken[i] = 1;
+    std::vector<size_t> order;
+    for (size_t i = 0; i < taken.size(); ++i)
+        if (taken[i]) order.push_back(i);
+    if (s.include_neighbor_tables_for_joins) {
+        // `r not in selected` compares by value: equal records count as one.
+        for (size_t i = 0; i < ends.ends.size(); ++i) {
+            if (taken[i] || !(in(ends.ends[i].first) || in(ends.ends[i].second))) continue;
+            order.push_back(i | (size_t(1) << 63));
+        }
+    }
+    for (size_t i : order) {
+        PyObject* r = PyList_GET_ITEM(ends.records.get(), static_cast<Py_ssize_t>(i & ~(size_t(1) << 63)));
+        if (i >> 63) {
+            int seen = PySequence_Contains(out, r);
+            if (seen < 0) return false;
+            if (seen) continue;
+        }
+        if (PyList_Append(out, r) < 0) return false;
+    }
+    return true;
+}
+}  // namespace
+
+PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s, const RelationshipEnds* ends) {
     Ref out(PyList_New(0));
     if (!out || !s.include_relationships) return out.release();
+    if (ends && PyList_CheckExact(names)) {
+        if (select_by_ends(*ends, names, s, out.get())) return out.release();
+        if (PyErr_Occurred()) return nullptr;
+        out = Ref(PyList_New(0));
+        if (!out) return nullptr;
+    }
     Ref rels(attr(catalog, KEY("relationships")));
     Ref list(rels ? PySequence_List(rels.get()) : nullptr);
     if (!list) return nullptr;
@@ -244,6 +312,13 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     if (!none || PyDict_SetItem(copy.get(), KEY("tables"), first.get()) < 0 ||
         PyDict_SetItem(copy.get(), KEY("relationships"), none.get()) < 0)
         return nullptr;
+    if (aw::log_enabled(aw::LOG_WARNING)) {  // measured only for the message
+        ok = check();
+        if (ok == 0)
+            aw::log_warning("output budget of %S characters could not be met; the smallest output has %zd",
+                            budget, size);
+        if (ok < 0) PyErr_Clear();
+    }
     return copy.release();
 }
 
@@ -333,8 +408,7 @@ PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
     Ref debug(PyDict_New());
     if (!debug) return nullptr;
     if (s.include_debug) {
-        std::vector<size_t> ranked = rank_by_score(table_scores);
-        if (ranked.size() > 20) ranked.resize(20);
+        std::vector<size_t> ranked = rank_top(table_scores, 20);
         Ref rankings(PyList_New(0));
         if (!rankings) return nullptr;
         for (size_t t : ranked) {

@@ -61,8 +61,8 @@ int contains(PyObject* set, PyObject* key) { return set ? PySet_Contains(set, ke
 
 // The table scores of one selection; col_lex caches every column's lexical score.
 bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
-                  const VectorScores& em, PyObject* required, std::vector<double>& scores,
-                  std::vector<double>& col_lex, std::vector<char>& is_required) {
+                  const VectorScores& em, PyObject* required, LexicalScores* lexical,
+                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required) {
     scores.assign(c.tables.size(), 0.0);
     col_lex.assign(c.columns.size(), 0.0);
     is_required.assign(c.tables.size(), 0);
@@ -70,6 +70,17 @@ bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const
         int req = contains(required, c.tables[t].name_obj);
         if (req < 0) return false;
         is_required[t] = static_cast<char>(req);
+    }
+    if (lexical) {
+        col_lex = std::move(lexical->column);
+        for (size_t t = 0; t < c.tables.size(); ++t) {
+            const TableData& td = c.tables[t];
+            double best = 0.0;
+            for (uint32_t k = td.col_begin; k < td.col_end; ++k)
+                if (col_lex[k] > best) best = col_lex[k];
+            scores[t] = table_score(s, lexical->table[t], tf.table[t], em.table[t], best, is_required[t]);
+        }
+        return true;
     }
     auto run = [&]() {
         Scratch scratch;
@@ -231,6 +242,12 @@ PyObject* vector_scores(PyObject* catalog, PyObject* question, PyObject*& docs, 
                     : nullptr);
     Ref avail(backend ? attr(backend.get(), KEY("available")) : nullptr);
     int ok = avail ? PyObject_IsTrue(avail.get()) : -1;
+    if (ok == 0 && !embedding && s.strategy == STRATEGY_TFIDF)
+        aw::log_warning("strategy 'tfidf' needs scikit-learn, which could not be used; scores are lexical");
+    PyObject* model = s.embedding_model_name_or_path.get();
+    if (ok == 0 && embedding && (!model || model == Py_None || (PyUnicode_Check(model) && !PyUnicode_GET_LENGTH(model))))
+        aw::log_warning("use_embeddings_if_available is set but embedding_model_name_or_path is not; "
+                        "no embedding similarity");
     if (ok <= 0) return ok < 0 ? nullptr : PyDict_New();
     if (!docs && !(docs = build_doc_texts(catalog))) return nullptr;
     Ref built(PyObject_CallMethod(backend.get(), "build", "O", docs));

@@ -35,10 +35,28 @@ PyObject* build_doc_texts(PyObject* catalog);
 // catalog on demand only once a backend turns out to be usable.
 PyObject* vector_scores(PyObject* catalog, PyObject* question, PyObject*& docs, const Settings& s, bool embedding);
 
-// The table scores of one selection; col_lex caches every column's lexical score.
+// Lexical scores of every table and column, worked out ahead (by an index).
+struct LexicalScores {
+    std::vector<double> table, column;
+};
+
+// The module's own backend classes (vector.cpp).
+extern PyObject* TfidfBackendType;
+extern PyObject* EmbeddingBackendType;
+// A built backend's similarity of the question to each of its documents, in
+// the order of its doc_ids, as floats; empty when unusable or on an ordinary
+// error (as score() gives no scores then).
+PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding);
+// build() without a progress bar.
+bool embedding_build_quiet(PyObject* backend, PyObject* docs);
+// Whether a vector backend may be asked, so that its documents are needed.
+bool wants_vectors(const Settings& s);
+
+// The table scores of one selection; col_lex caches every column's lexical
+// score. lexical: the lexical scores when known already (taken), else null.
 bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
-                  const VectorScores& em, PyObject* required, std::vector<double>& scores,
-                  std::vector<double>& col_lex, std::vector<char>& is_required);
+                  const VectorScores& em, PyObject* required, LexicalScores* lexical,
+                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required);
 // Reasons of one table, as _score_tables records them.
 Reasons table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required);
 
@@ -60,7 +78,17 @@ PyObject* round_score(PyObject* v);
 PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
                       const Settings& s);
 PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships);
-PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s);
+// The ends of every relationship of a catalog as text, read once by an index
+// when every relationship is our own record and every end a plain str (then
+// `end in names` is equality of text).
+struct RelationshipEnds {
+    aw::Ref records;  // the relationship list
+    std::vector<std::pair<std::string, std::string>> ends;
+};
+// False without an error when the relationships are not all plain.
+bool read_relationship_ends(PyObject* catalog, RelationshipEnds& out);
+PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s,
+                               const RelationshipEnds* ends = nullptr);
 PyObject* apply_output_budget(PyObject* selected, const Settings& s);
 PyObject* reduction_percent(PyObject* before, PyObject* after);
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
@@ -71,6 +99,39 @@ PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
                       bool tfidf_available, bool embedding_available);
 
 // ------------------------------------------------------------- select.cpp
+
+// Argument checks of select, with its messages.
+bool check_select_args(PyObject* question, PyObject* database, PyObject* req_tables, PyObject* req_cols,
+                       PyObject* exc_tables, PyObject* exc_cols);
+bool check_question(PyObject* question);  // ValueError when blank
+PyObject* set_of(PyObject* values);       // set(values or [])
+// A required/excluded column map's entry for one table, as a set (or null when absent).
+bool column_set(PyObject* map, PyObject* table_name, aw::Ref& out);
+void build_query(const Intent& intent, Query& q);
+// The catalog hash and input size of a MetadataCatalog.
+bool hash_catalog(PyObject* catalog, aw::Ref& hash, Py_ssize_t& input_chars);
+
+// A catalog read for selection, with its size and hash (all borrowed).
+struct Selection {
+    PyObject* catalog;  // the MetadataCatalog the relationship and output stages read
+    const CatalogData& c;
+    PyObject* catalog_hash;
+    Py_ssize_t input_chars;
+    const RelationshipEnds* ends = nullptr;
+    bool distinct_names = false;  // no two tables share a name
+};
+// One question and the caller's constraints (borrowed; the maps null when absent).
+struct Ask {
+    PyObject* question;
+    PyObject* intent;
+    const Query* q;
+    PyObject* required_set;
+    PyObject* required_cols;
+    PyObject* excluded_cols;
+};
+// Scores, choice, output, metrics and debug of one question on a read catalog.
+PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
+                        const VectorScores& em, LexicalScores* lexical);
 
 PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog, PyObject* database,
                      PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols);

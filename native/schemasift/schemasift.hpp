@@ -88,6 +88,7 @@ bool init_intent(PyObject* module);
 bool init_results(PyObject* module);
 bool init_vector(PyObject* module);
 bool init_driver(PyObject* module);
+bool init_index(PyObject* module);
 extern PyMethodDef text_functions[];
 extern PyMethodDef driver_functions[];
 

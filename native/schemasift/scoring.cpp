@@ -65,7 +65,7 @@ general:
 double overlap(const Bits& bits, const QueryTokens& q, double weight, Reasons* reasons, const char* label) {
     size_t n = bits.count();
     if (n == 0) return 0.0;
-    double contribution = static_cast<double>(n) / static_cast<double>(q.size()) * weight;
+    double contribution = overlap_score(n, q.size(), weight);
     if (reasons) {
         std::string r = label;
         r += " overlap: ";
@@ -165,6 +165,11 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
             if (reasons) reasons->push_back("exact synonym phrase: " + std::string(c.text(c.items[i])));
         }
     }
+    return normalize_lexical(column_role_score(c, col, q, s, score, scratch, reasons));
+}
+
+double column_role_score(const CatalogData& c, const ColumnData& col, const Query& q, const Settings& s,
+                         double score, Scratch& scratch, Reasons* reasons) {
     const IntentFlags& f = q.flags;
     if ((col.role == ROLE_DATE || col.role == ROLE_DATETIME) && (f.has_time_filter || f.wants_trend)) {
         score += s.role_intent_weight;
@@ -191,7 +196,7 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
             if (reasons) reasons->push_back("common dimension keyword match");
         }
     }
-    return normalize_lexical(score);
+    return score;
 }
 
 // How much the best column's lexical score lifts its table, and the most it may.
@@ -255,6 +260,23 @@ std::vector<size_t> rank_by_score(const std::vector<double>& scores) {
     return order;
 }
 
+std::vector<size_t> rank_top(const std::vector<double>& scores, size_t m) {
+    bool plain = m < scores.size();
+    for (size_t i = 0; plain && i < scores.size(); ++i) plain = !std::isnan(scores[i]);
+    if (!plain) {
+        std::vector<size_t> order = rank_by_score(scores);
+        if (order.size() > m) order.resize(m);
+        return order;
+    }
+    // Without NaN the stable order is (score descending, position ascending).
+    std::vector<size_t> order(scores.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(m), order.end(),
+                      [&](size_t a, size_t b) { return scores[a] > scores[b] || (scores[a] == scores[b] && a < b); });
+    order.resize(m);
+    return order;
+}
+
 namespace {
 size_t keep_count(long long limit) { return limit < 1 ? 1 : static_cast<size_t>(limit); }
 }  // namespace
@@ -272,12 +294,30 @@ int find_same(const std::vector<size_t>& selected, size_t i, const Same& same) {
 }  // namespace
 
 std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::vector<char>& required,
-                                  long long top_k, double min_score, const Same& same, bool* failed) {
+                                  long long top_k, double min_score, const Same& same, bool* failed,
+                                  bool distinct_names) {
     *failed = false;
-    std::vector<size_t> ranked = rank_by_score(scores), selected;
-    for (size_t i : ranked)
-        if (required[i]) selected.push_back(i);
-    for (size_t i : ranked) {
+    size_t n_required = 0;
+    for (char r : required) n_required += r != 0;
+    // The ranking is read from the top; with distinct names no table is
+    // skipped as already chosen, so a short prefix usually decides.
+    const size_t want = keep_count(top_k) + n_required + 1;
+    std::vector<size_t> ranked = distinct_names && want < scores.size() ? rank_top(scores, want)
+                                                                         : rank_by_score(scores);
+    auto extend = [&]() { if (ranked.size() < scores.size()) ranked = rank_by_score(scores); };
+    std::vector<size_t> selected;
+    if (n_required) {
+        extend();
+        for (size_t i : ranked)
+            if (required[i]) selected.push_back(i);
+    }
+    for (size_t p = 0; p < scores.size(); ++p) {
+        if (p == ranked.size()) {
+            // Below the minimum from here on: nothing more is chosen.
+            if (distinct_names && p && scores[ranked[p - 1]] < min_score) break;
+            extend();
+        }
+        size_t i = ranked[p];
         int in = find_same(selected, i, same);
         if (in < 0) { *failed = true; return {}; }
         if (in) continue;

@@ -31,6 +31,9 @@ bool is_blank(PyObject* question) {
     return true;
 }
 
+
+}  // namespace
+
 // set(values or [])
 PyObject* set_of(PyObject* values) {
     int p = aw::is_present(values);
@@ -47,6 +50,8 @@ bool column_set(PyObject* map, PyObject* table_name, Ref& out) {
     out = Ref(PySet_New(v.get()));
     return bool(out);
 }
+
+namespace {
 
 // Hashes and measures the catalog's JSON text piece by piece; other threads
 // run while it works on a large piece.
@@ -65,6 +70,19 @@ struct HashSink : JsonSink {
         code_points += aw::count_code_points(piece);
     }
 };
+
+// The first 16 hex digits of the SHA-256 of the JSON text write() gives, and
+// its length in code points.
+template <class Write>
+bool hash_json(Write write, Ref& hash, Py_ssize_t& input_chars) {
+    aw::JsonBuf json;
+    HashSink sink;
+    if (!write(json, &sink)) return false;
+    sink.consume(json.view());
+    input_chars = static_cast<Py_ssize_t>(sink.code_points);
+    hash = Ref(aw::new_str(std::string_view(sink.sha.hex()).substr(0, 16)));
+    return bool(hash);
+}
 
 // The stages a subclass may override; select calls them as methods then.
 const char* const kStages[] = {"_build_doc_texts", "_get_tfidf_scores", "_get_embedding_scores", "_score_tables",
@@ -233,11 +251,6 @@ PyObject* select_through_stages(PyObject* self, PyObject* question, PyObject* ca
                        {selected.release(), metrics.release(), Py_NewRef(intent), debug.release()});
 }
 
-// Whether a vector backend may be asked, so that its documents are needed.
-bool wants_vectors(const Settings& s) {
-    if (s.strategy == STRATEGY_LEXICAL || s.strategy == STRATEGY_OTHER) return false;
-    return s.use_tfidf_if_available || s.use_embeddings_if_available;
-}
 
 // The MetadataCatalog normalize would make of a loose map, kept tables only;
 // the tables only when with_tables (their records are made for it).
@@ -263,24 +276,49 @@ PyObject* loose_catalog_record(const CatalogData& c, const LooseCatalog& loose, 
 
 }  // namespace
 
-PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
-                     PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
+bool wants_vectors(const Settings& s) {
+    if (s.strategy == STRATEGY_LEXICAL || s.strategy == STRATEGY_OTHER) return false;
+    return s.use_tfidf_if_available || s.use_embeddings_if_available;
+}
+
+bool check_select_args(PyObject* question, PyObject* database, PyObject* req_tables, PyObject* req_cols,
+                       PyObject* exc_tables, PyObject* exc_cols) {
     if (!PyUnicode_Check(question)) {
         PyErr_Format(PyExc_TypeError, "question must be str, not %.200s", Py_TYPE(question)->tp_name);
-        return nullptr;
+        return false;
     }
-    if (!check_kind(database, PyUnicode_Check(database), "database", "str") ||
-        !check_kind(req_tables, PyList_Check(req_tables), "required_tables", "a list") ||
-        !check_kind(exc_tables, PyList_Check(exc_tables), "excluded_tables", "a list") ||
-        !check_kind(req_cols, PyDict_Check(req_cols), "required_columns", "a dict") ||
-        !check_kind(exc_cols, PyDict_Check(exc_cols), "excluded_columns", "a dict"))
-        return nullptr;
+    return check_kind(database, PyUnicode_Check(database), "database", "str") &&
+           check_kind(req_tables, PyList_Check(req_tables), "required_tables", "a list") &&
+           check_kind(exc_tables, PyList_Check(exc_tables), "excluded_tables", "a list") &&
+           check_kind(req_cols, PyDict_Check(req_cols), "required_columns", "a dict") &&
+           check_kind(exc_cols, PyDict_Check(exc_cols), "excluded_columns", "a dict");
+}
+
+bool check_question(PyObject* question) {
+    if (!is_blank(question)) return true;
+    PyErr_SetString(PyExc_ValueError, "question is required");
+    return false;
+}
+
+void build_query(const Intent& intent, Query& q) {
+    std::vector<std::string> words(intent.tokens.begin(), intent.tokens.end());
+    q.tokens.build(std::move(words));
+    q.lowered = intent.lowered;
+    q.flags = {intent.has_time_filter, intent.wants_trend, intent.wants_metric, intent.wants_grouping};
+    q.finish();
+}
+
+bool hash_catalog(PyObject* catalog, Ref& hash, Py_ssize_t& input_chars) {
+    return hash_json([&](aw::JsonBuf& json, JsonSink* sink) { return catalog_prompt_json(catalog, true, json, sink); },
+                     hash, input_chars);
+}
+
+PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
+                     PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
+    if (!check_select_args(question, database, req_tables, req_cols, exc_tables, exc_cols)) return nullptr;
     Settings s;
     if (!settings_of(self, s)) return nullptr;
-    if (is_blank(question)) {
-        PyErr_SetString(PyExc_ValueError, "question is required");
-        return nullptr;
-    }
+    if (!check_question(question)) return nullptr;
     // A record catalog is used as given (normalization, database name and
     // table exclusion write into it); a loose map is read straight into
     // native data, and records are made only for what the output holds.
@@ -341,30 +379,17 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     Ref intent_obj(intent_to_py(question, intent));
     if (!intent_obj) return nullptr;
     Query q;
-    {
-        std::vector<std::string> words(intent.tokens.begin(), intent.tokens.end());
-        q.tokens.build(std::move(words));
-        q.lowered = intent.lowered;
-        q.flags = {intent.has_time_filter, intent.wants_trend, intent.wants_metric, intent.wants_grouping};
-        q.finish();
-    }
+    build_query(intent, q);
 
     // Input size and hash, straight from the records. Sorting keys only
     // reorders members, so the sorted text has the size of the unsorted one.
-    aw::JsonBuf json;
     Ref catalog_hash;
     Py_ssize_t input_chars;
-    {
-        HashSink sink;
-        if (!(is_loose ? loose_prompt_json(loose, kept_loose, json, &sink)
-                       : catalog_prompt_json(catalog.get(), true, json, &sink)))
-            return nullptr;
-        sink.consume(json.view());
-        json.clear();
-        input_chars = static_cast<Py_ssize_t>(sink.code_points);
-        catalog_hash = Ref(aw::new_str(std::string_view(sink.sha.hex()).substr(0, 16)));
-        if (!catalog_hash) return nullptr;
-    }
+    if (!(is_loose ? hash_json([&](aw::JsonBuf& json,
+                                   JsonSink* sink) { return loose_prompt_json(loose, kept_loose, json, sink); },
+                               catalog_hash, input_chars)
+                   : hash_catalog(catalog.get(), catalog_hash, input_chars)))
+        return nullptr;
 
     if (staged)
         return select_through_stages(self, question, catalog.get(), intent_obj.get(), required_set.get(),
@@ -395,12 +420,20 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     if (!em_map) return nullptr;
     VectorScores tf, em;
     if (!lookup_scores(c, tf_map.get(), tf) || !lookup_scores(c, em_map.get(), em)) return nullptr;
+    Selection sel{catalog.get(), c, catalog_hash.get(), input_chars};
+    Ask ask{question, intent_obj.get(), &q, required_set.get(), required_cols, excluded_cols};
+    return select_scored(sel, ask, s, tf, em, nullptr);
+}
 
+PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
+                        const VectorScores& em, LexicalScores* lexical) {
+    const CatalogData& c = sel.c;
+    const Query& q = *ask.q;
     // Tables, then columns of the chosen ones.
     std::vector<double> table_scores, col_lex;
     std::vector<char> is_required;
-    PyObject* req_set = PySet_GET_SIZE(required_set.get()) ? required_set.get() : nullptr;
-    if (!score_tables(c, q, s, tf, em, req_set, table_scores, col_lex, is_required)) return nullptr;
+    PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
+    if (!score_tables(c, q, s, tf, em, req_set, lexical, table_scores, col_lex, is_required)) return nullptr;
     bool failed;
     std::vector<size_t> chosen = choose_tables(
         table_scores, is_required, s.top_k_tables, s.min_table_score,
@@ -409,13 +442,13 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
             PyObject *a = c.table_record(i), *b = a ? c.table_record(j) : nullptr;
             return b ? PyObject_RichCompareBool(a, b, Py_EQ) : -1;
         },
-        &failed);
+        &failed, sel.distinct_names);
     if (failed) return nullptr;
     std::vector<ColumnChoice> choices(chosen.size());
     for (size_t i = 0; i < chosen.size(); ++i) {
         Ref rq, ex;
-        if (!column_set(required_cols, c.tables[chosen[i]].name_obj, rq) ||
-            !column_set(excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
+        if (!column_set(ask.required_cols, c.tables[chosen[i]].name_obj, rq) ||
+            !column_set(ask.excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
             !choose_table_columns(c, chosen[i], q, s, tf, em, rq.get(), ex.get(), col_lex.data(), s.include_debug,
                                   choices[i]))
             return nullptr;
@@ -442,20 +475,19 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
         if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
             return nullptr;
     }
-    Ref rels(select_relationships(catalog.get(), names.get(), s));
-    Ref built(rels ? selected_metadata(catalog.get(), entries.get(), rels.get()) : nullptr);
+    Ref rels(select_relationships(sel.catalog, names.get(), s, sel.ends));
+    Ref built(rels ? selected_metadata(sel.catalog, entries.get(), rels.get()) : nullptr);
     Ref selected(built ? apply_output_budget(built.get(), s) : nullptr);
     if (!selected) return nullptr;
 
-
     Ref metrics(build_metrics(selected.get(), static_cast<Py_ssize_t>(c.tables.size()),
-                              static_cast<Py_ssize_t>(c.columns.size()), input_chars, catalog_hash.get(), s));
+                              static_cast<Py_ssize_t>(c.columns.size()), sel.input_chars, sel.catalog_hash, s));
     if (!metrics) return nullptr;
     Ref debug(s.include_debug ? build_debug(c, q, s, table_scores, is_required, chosen, choices, tf.any, em.any)
                               : PyDict_New());
     if (!debug) return nullptr;
     return aw::rec_new(MetadataSelectionResultType,
-                       {selected.release(), metrics.release(), intent_obj.release(), debug.release()});
+                       {selected.release(), metrics.release(), Py_NewRef(ask.intent), debug.release()});
 }
 
 namespace {
@@ -517,7 +549,18 @@ PyMethodDef driver_functions[] = {
     {"select_metadata", AW_KW(py_select_metadata),
      "select_metadata($module, /, question, catalog, *, database=None, strategy='hybrid', top_k_tables=3, "
      "max_columns_per_table=25, max_output_chars=None, use_embeddings=False, embedding_model_name_or_path=None, "
-     "include_debug=True)\n--\n\nOne-call schema selection with the most used settings."},
+     "include_debug=True)\n--\n\n"
+     "One-call schema selection with the most used settings.\n"
+     "\n"
+     "Builds SchemaSift(SelectorConfig(...)) from the arguments (use_embeddings\n"
+     "sets use_embeddings_if_available; every other field keeps its default)\n"
+     "and returns its select(question, catalog, database=database). For\n"
+     "required or excluded tables and columns, build a SchemaSift.\n"
+     "\n"
+     "Raises:\n"
+     "    ValueError: \"question is required\" for an empty or blank question.\n"
+     "    TypeError: an argument of the wrong kind, e.g. a top_k_tables that is\n"
+     "        not a number."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace sift

@@ -180,7 +180,7 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!lookup_scores(c, tfm, tf) || !lookup_scores(c, emm, em)) return nullptr;
     std::vector<double> scores, col_lex;
     std::vector<char> req;
-    if (!score_tables(c, q, s, tf, em, required, scores, col_lex, req)) return nullptr;
+    if (!score_tables(c, q, s, tf, em, required, nullptr, scores, col_lex, req)) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t t = 0; t < c.tables.size(); ++t) {
@@ -382,7 +382,31 @@ PyMethodDef schemasift_methods[] = {
     {"select", AW_KW(m_select),
      "select($self, /, question, catalog, *, database=None, required_tables=None, required_columns=None, "
      "excluded_tables=None, excluded_columns=None)\n--\n\n"
-     "Select the slice of catalog that matters for question."},
+     "Select the slice of catalog that matters for question.\n"
+     "\n"
+     "Args:\n"
+     "    question: The business question (or a resolution's\n"
+     "        metadata_search_query).\n"
+     "    catalog: A MetadataCatalog, or a loose dict read by\n"
+     "        CatalogNormalizer.normalize. A MetadataCatalog is used in\n"
+     "        place: its database is set and excluded tables are removed\n"
+     "        from its tables list.\n"
+     "    database: Names the catalog when given and non-empty.\n"
+     "    required_tables: Tables that must be chosen (ranked first, still\n"
+     "        limited by top_k_tables).\n"
+     "    required_columns: Table name to columns that must be kept.\n"
+     "    excluded_tables: Tables removed before anything else.\n"
+     "    excluded_columns: Table name to columns that are never chosen.\n"
+     "\n"
+     "Returns:\n"
+     "    The selected metadata, its metrics, the parsed intent and, with\n"
+     "    config.include_debug, the debug rankings.\n"
+     "\n"
+     "Raises:\n"
+     "    ValueError: \"question is required\" for an empty or blank question.\n"
+     "    TypeError: an argument of the wrong kind (question not a str,\n"
+     "        catalog not a dict or MetadataCatalog, the lists and maps\n"
+     "        not list or dict)."},
     {"_build_doc_texts", AW_KW(m_build_doc_texts), "_build_doc_texts($self, /, catalog)\n--\n\n"},
     {"_get_tfidf_scores", AW_KW(m_tfidf), "_get_tfidf_scores($self, /, question, doc_text_by_id)\n--\n\n"},
     {"_get_embedding_scores", AW_KW(m_embedding), "_get_embedding_scores($self, /, question, doc_text_by_id)\n--\n\n"},
@@ -418,15 +442,27 @@ bool init_driver(PyObject* module) {
     Ref ns(PyDict_New());
     Ref modname(ns ? PyUnicode_FromString("askweave.schemasift") : nullptr);
     Ref doc(modname ? PyUnicode_FromString(
-                          "Selects the slice of a catalog that matters for a question.\n\n"
-                          "Stateless from the caller's point of view: every select() call builds its own index "
-                          "(documents, optional TF-IDF and embedding vectors) and drops it afterwards. Callers with "
-                          "very large catalogs can wrap it in a cache keyed by the result's catalog_hash.\n\n"
-                          "A subclass may override the underscore stages (_build_doc_texts, _get_tfidf_scores, "
-                          "_get_embedding_scores, _score_tables, _choose_tables, _score_and_choose_columns, "
-                          "_select_relationships, _build_selected_metadata, _apply_output_budget, ...). select() "
-                          "then calls the stages as methods, in order and with the same arguments as the plain "
-                          "rules, so each override is called; without overrides it runs natively.")
+                          "Selects the slice of a catalog that matters for a question.\n"
+                          "\n"
+                          "Stateless from the caller's point of view: every select() call builds its\n"
+                          "own index (documents, optional TF-IDF and embedding vectors) and drops it\n"
+                          "afterwards. Callers with very large catalogs can wrap it in a cache keyed\n"
+                          "by the result's catalog_hash.\n"
+                          "\n"
+                          "A subclass may override the underscore stages (_build_doc_texts,\n"
+                          "_get_tfidf_scores, _get_embedding_scores, _score_tables, _choose_tables,\n"
+                          "_score_and_choose_columns, _select_relationships,\n"
+                          "_build_selected_metadata, _apply_output_budget, ...). select() then calls\n"
+                          "the stages as methods, in order and with the same arguments as the plain\n"
+                          "rules, so each override is called; without overrides it runs natively.\n"
+                          "\n"
+                          "One instance may serve any number of calls, from several threads at once,\n"
+                          "as long as they do not pass the same MetadataCatalog object concurrently.\n"
+                          "\n"
+                          "Attributes:\n"
+                          "    config: The SelectorConfig (SchemaSift(config=None) uses the\n"
+                          "        defaults).\n"
+                          "    intent_parser: The IntentParser used for questions.")
                     : nullptr);
     if (!doc || PyDict_SetItem(ns.get(), KEY("__module__"), modname.get()) < 0 ||
         PyDict_SetItem(ns.get(), KEY("__doc__"), doc.get()) < 0)

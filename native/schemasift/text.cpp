@@ -225,23 +225,49 @@ PyMethodDef text_functions[] = {
      "Split an identifier at '_', '-', '.' and camel-case capitals, then lowercase it."},
     {"tokenize", AW_FN(py_tokenize), METH_VARARGS | METH_KEYWORDS,
      "tokenize($module, /, text, *, stopwords=None)\n--\n\n"
-     "Lower-case word tokens of text after identifier splitting, without stopwords."},
+     "Lower-case word tokens of text after identifier splitting, without stopwords.\n"
+     "\n"
+     "Identifiers are split at \"_\", \"-\", \".\" and before ASCII capitals; a token\n"
+     "is a run of ASCII letters, digits and underscores. Duplicates are kept.\n"
+     "\n"
+     "Args:\n"
+     "    text: The text; an empty text gives [].\n"
+     "    stopwords: Lower-case words to drop instead of DEFAULT_STOPWORDS.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: text is not a str or stopwords is not a set."},
     {"normalize_text", AW_FN(py_normalize_text),
      METH_VARARGS | METH_KEYWORDS,
      "normalize_text($module, /, text)\n--\n\n"
-     "Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text."},
+     "Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text.\n"
+     "\n"
+     "None gives \"\"; a map gives its keys and flattened values; other values\n"
+     "their str()."},
     {"estimate_tokens", AW_FN(py_estimate_tokens),
      METH_VARARGS | METH_KEYWORDS,
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
-     "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token))."},
+     "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: text is not a str.\n"
+     "    ZeroDivisionError: chars_per_token is 0 and text is not empty."},
     {"stable_hash", AW_FN(py_stable_hash),
      METH_VARARGS | METH_KEYWORDS,
      "stable_hash($module, /, value)\n--\n\n"
-     "First 16 hex digits of the SHA-256 of value's sorted-key JSON text."},
+     "First 16 hex digits of the SHA-256 of value's sorted-key JSON text.\n"
+     "\n"
+     "Equal content gives the same hash whatever the insertion order; values\n"
+     "JSON cannot represent are written as their str().\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: the keys of one map cannot be ordered against each other.\n"
+     "    ValueError: value refers to itself."},
     {"safe_float", AW_FN(py_safe_float),
      METH_VARARGS | METH_KEYWORDS,
      "safe_float($module, /, value, default=0.0)\n--\n\n"
-     "float(value), or default when value is None or cannot be converted."},
+     "float(value), or default when value is None or cannot be converted.\n"
+     "\n"
+     "Never raises."},
     {"_json_dumps", AW_FN(py_json_dumps),
      METH_VARARGS | METH_KEYWORDS,
      "_json_dumps($module, /, value, *, ensure_ascii=True, sort_keys=False, indent=None, default_str=False)\n--\n\n"

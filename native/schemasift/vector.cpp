@@ -101,6 +101,8 @@ int tfidf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref kwds(cls ? Py_BuildValue("{s:(ii),s:O}", "ngram_range", 1, 2, "lowercase", Py_True) : nullptr);
     Ref noargs(kwds ? PyTuple_New(0) : nullptr);
     Ref vec(noargs ? PyObject_Call(cls.get(), noargs.get(), kwds.get()) : nullptr);
+    if (!vec && PyErr_ExceptionMatches(PyExc_Exception))  // debug: the default strategy only tries it
+        aw::log_at_exc(aw::LOG_DEBUG, "TF-IDF similarity unavailable (scikit-learn)");
     if (!vec) return swallow() ? 0 : -1;
     return set_attr(self, "vectorizer", vec.get()) && set_attr(self, "available", Py_True) ? 0 : -1;
 }
@@ -118,10 +120,11 @@ PyObject* tfidf_build(PyObject* self, PyObject* docs) {
     Py_RETURN_NONE;
 }
 
-PyObject* tfidf_score(PyObject* self, PyObject* question) {
-    if (!check_question(question)) return nullptr;
+// The similarity row of the question to every document (any sequence), or
+// None when the backend is not usable.
+PyObject* tfidf_row(PyObject* self, PyObject* question) {
     int skip = unusable(self, "vectorizer", "matrix");
-    if (skip) return skip < 0 ? nullptr : PyDict_New();
+    if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
     Ref cosine(import_attr("sklearn.metrics.pairwise", "cosine_similarity"));
     Ref vec(cosine ? PyObject_GetAttrString(self, "vectorizer") : nullptr);
     Ref qlist(vec ? PyList_New(1) : nullptr);
@@ -130,7 +133,13 @@ PyObject* tfidf_score(PyObject* self, PyObject* question) {
     Ref matrix(qvec ? PyObject_GetAttrString(self, "matrix") : nullptr);
     Ref sims(matrix ? PyObject_CallFunctionObjArgs(cosine.get(), qvec.get(), matrix.get(), nullptr) : nullptr);
     Ref zero(sims ? PyLong_FromLong(0) : nullptr);
-    Ref row(zero ? PyObject_GetItem(sims.get(), zero.get()) : nullptr);
+    return zero ? PyObject_GetItem(sims.get(), zero.get()) : nullptr;
+}
+
+PyObject* tfidf_score(PyObject* self, PyObject* question) {
+    if (!check_question(question)) return nullptr;
+    Ref row(tfidf_row(self, question));
+    if (row && row.get() == Py_None) return PyDict_New();
     Ref ids(row ? PyObject_GetAttrString(self, "doc_ids") : nullptr);
     Ref out(ids ? pair_scores(ids.get(), row.get()) : nullptr);
     if (!out) return swallow() ? PyDict_New() : nullptr;
@@ -153,14 +162,19 @@ int embedding_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (present <= 0) return present;
     Ref cls(import_attr("sentence_transformers", "SentenceTransformer"));
     Ref model(cls ? PyObject_CallOneArg(cls.get(), name) : nullptr);
+    if (!model && PyErr_ExceptionMatches(PyExc_Exception))
+        aw::log_at_exc(aw::LOG_WARNING, "embedding model %R could not be loaded; no embedding similarity", name);
     if (!model) return swallow() ? 0 : -1;
     return set_attr(self, "model", model.get()) && set_attr(self, "available", Py_True) ? 0 : -1;
 }
 
-PyObject* encode(PyObject* model, PyObject* texts) {
+// quiet: no progress bar (the vectors are the same either way).
+PyObject* encode(PyObject* model, PyObject* texts, bool quiet = false) {
     Ref meth(PyObject_GetAttrString(model, "encode"));
     Ref args(meth ? PyTuple_Pack(1, texts) : nullptr);
-    Ref kwds(args ? Py_BuildValue("{s:O}", "normalize_embeddings", Py_True) : nullptr);
+    Ref kwds(args ? (quiet ? Py_BuildValue("{s:O,s:O}", "normalize_embeddings", Py_True, "show_progress_bar", Py_False)
+                           : Py_BuildValue("{s:O}", "normalize_embeddings", Py_True))
+                  : nullptr);
     return kwds ? PyObject_Call(meth.get(), args.get(), kwds.get()) : nullptr;
 }
 
@@ -176,10 +190,9 @@ PyObject* embedding_build(PyObject* self, PyObject* docs) {
     Py_RETURN_NONE;
 }
 
-PyObject* embedding_score(PyObject* self, PyObject* question) {
-    if (!check_question(question)) return nullptr;
+PyObject* embedding_row(PyObject* self, PyObject* question) {
     int skip = unusable(self, "model", "embeddings");
-    if (skip) return skip < 0 ? nullptr : PyDict_New();
+    if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
     Ref model(PyObject_GetAttrString(self, "model"));
     Ref qlist(model ? PyList_New(1) : nullptr);
     if (qlist) PyList_SET_ITEM(qlist.get(), 0, Py_NewRef(question));
@@ -187,7 +200,13 @@ PyObject* embedding_score(PyObject* self, PyObject* question) {
     Ref zero(qemb ? PyLong_FromLong(0) : nullptr);
     Ref q(zero ? PyObject_GetItem(qemb.get(), zero.get()) : nullptr);
     Ref emb(q ? PyObject_GetAttrString(self, "embeddings") : nullptr);
-    Ref sims(emb ? PyNumber_MatrixMultiply(emb.get(), q.get()) : nullptr);
+    return emb ? PyNumber_MatrixMultiply(emb.get(), q.get()) : nullptr;
+}
+
+PyObject* embedding_score(PyObject* self, PyObject* question) {
+    if (!check_question(question)) return nullptr;
+    Ref sims(embedding_row(self, question));
+    if (sims && sims.get() == Py_None) return PyDict_New();
     Ref ids(sims ? PyObject_GetAttrString(self, "doc_ids") : nullptr);
     Ref out(ids ? pair_scores(ids.get(), sims.get()) : nullptr);
     if (!out) return swallow() ? PyDict_New() : nullptr;
@@ -228,16 +247,49 @@ PyObject* py_emb_score(PyObject*, PyObject* a, PyObject* k) { return call_one(em
 
 PyMethodDef tfidf_methods[] = {
     {"__init__", AW_KW(py_tfidf_init), "__init__($self, /)\n--\n\n"},
-    {"build", AW_KW(py_tfidf_build), "build($self, /, doc_text_by_id)\n--\n\nFit the vectorizer on the documents."},
+    {"build", AW_KW(py_tfidf_build),
+     "build($self, /, doc_text_by_id)\n--\n\n"
+     "Fit the vectorizer on the documents.\n"
+     "\n"
+     "Does nothing when the backend is unavailable or there are no\n"
+     "documents. Errors raised while fitting propagate.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: doc_text_by_id is not a dict."},
     {"score", AW_KW(py_tfidf_score),
-     "score($self, /, question)\n--\n\nCosine similarity of the question to every document."},
+     "score($self, /, question)\n--\n\n"
+     "Cosine similarity of the question to every document.\n"
+     "\n"
+     "Returns:\n"
+     "    Document id to similarity, in document order; {} when the backend\n"
+     "    is unavailable, not built, or scoring fails.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: question is not a str."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef embedding_methods[] = {
     {"__init__", AW_KW(py_emb_init), "__init__($self, /, model_name_or_path=None)\n--\n\n"},
-    {"build", AW_KW(py_emb_build), "build($self, /, doc_text_by_id)\n--\n\nEncode every document."},
+    {"build", AW_KW(py_emb_build),
+     "build($self, /, doc_text_by_id)\n--\n\n"
+     "Encode every document.\n"
+     "\n"
+     "Does nothing when the backend is unavailable or there are no\n"
+     "documents. Errors raised while encoding propagate.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: doc_text_by_id is not a dict."},
     {"score", AW_KW(py_emb_score),
-     "score($self, /, question)\n--\n\nDot product of the question's embedding with every document's."},
+     "score($self, /, question)\n--\n\n"
+     "Dot product of the question's embedding with every document's.\n"
+     "\n"
+     "Returns:\n"
+     "    Document id to similarity (the cosine: embeddings are normalized),\n"
+     "    in document order; {} when unavailable, not built, or scoring\n"
+     "    fails.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: question is not a str."},
     {nullptr, nullptr, 0, nullptr}};
 
 // type(name, (object,), namespace) with the functions above as methods.
@@ -264,13 +316,66 @@ PyObject* make_backend_type(PyObject* module, const char* name, const char* doc,
 PyObject* TfidfBackendType;
 PyObject* EmbeddingBackendType;
 
+PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding) {
+    Ref row(embedding ? embedding_row(backend, question) : tfidf_row(backend, question));
+    if (!row) return swallow() ? PyList_New(0) : nullptr;
+    if (row.get() == Py_None) return PyList_New(0);
+    if (PyList_CheckExact(row.get())) return row.release();
+    // floats as pair_scores takes them: the array's own list, else float() of each
+    Ref tolist(PyObject_GetAttrString(row.get(), "tolist"));
+    Ref plain(tolist ? PyObject_CallNoArgs(tolist.get()) : nullptr);
+    if (plain && PyList_CheckExact(plain.get())) return plain.release();
+    PyErr_Clear();
+    Ref list(PySequence_List(row.get()));
+    if (!list) return swallow() ? PyList_New(0) : nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* f = PyNumber_Float(PyList_GET_ITEM(list.get(), i));
+        if (!f) return swallow() ? PyList_New(0) : nullptr;
+        PyList_SetItem(list.get(), i, f);
+    }
+    return list.release();
+}
+
+bool embedding_build_quiet(PyObject* backend, PyObject* docs) {
+    int skip = unusable(backend, "model", nullptr);
+    if (skip) return skip > 0;
+    Ref texts(take_docs(backend, docs));
+    if (texts && PyList_GET_SIZE(texts.get()) == 0) return true;
+    Ref model(texts ? PyObject_GetAttrString(backend, "model") : nullptr);
+    Ref emb(model ? encode(model.get(), texts.get(), true) : nullptr);
+    return emb && set_attr(backend, "embeddings", emb.get());
+}
+
 bool init_vector(PyObject* module) {
-    TfidfBackendType = make_backend_type(module, "OptionalTfidfBackend",
-                                         "TF-IDF similarity through scikit-learn, when it can be imported.",
-                                         tfidf_methods);
+    TfidfBackendType = make_backend_type(
+        module, "OptionalTfidfBackend",
+        "TF-IDF similarity through scikit-learn, when it can be imported.\n"
+        "\n"
+        "Built by SchemaSift for each select() call that uses TF-IDF. When\n"
+        "scikit-learn cannot be imported or the vectorizer cannot be made,\n"
+        "available stays False and score() returns {}.\n"
+        "\n"
+        "Attributes:\n"
+        "    available: Whether the vectorizer could be created.\n"
+        "    vectorizer: The TfidfVectorizer (word unigrams and bigrams), or None.\n"
+        "    matrix: The document-term matrix after build(), or None.\n"
+        "    doc_ids: Document ids in matrix row order.",
+        tfidf_methods);
     EmbeddingBackendType = make_backend_type(
         module, "OptionalEmbeddingBackend",
-        "Sentence-embedding similarity through sentence-transformers, when a model can be loaded.",
+        "Sentence-embedding similarity through sentence-transformers, when a model can be loaded.\n"
+        "\n"
+        "The model is loaded once, in the constructor, by name or path; without a\n"
+        "name, or when sentence-transformers cannot be imported or the model\n"
+        "cannot be loaded (logged as a warning on \"askweave\"), available stays\n"
+        "False and score() returns {}.\n"
+        "\n"
+        "Attributes:\n"
+        "    available: Whether the model could be loaded.\n"
+        "    model: The SentenceTransformer, or None.\n"
+        "    doc_ids: Document ids in embedding row order.\n"
+        "    embeddings: The document embeddings after build(), or None.\n"
+        "    model_name_or_path: The model asked for.",
         embedding_methods);
     return TfidfBackendType && EmbeddingBackendType;
 }

@@ -2,6 +2,7 @@
 // the base turn's stored state with the requested change applied, and the
 // question put to the user when the base turn is ambiguous.
 #include "turnlens/turnlens.hpp"
+#include "turnlens/modes.hpp"
 
 #include "common/pytext.hpp"
 #include "core/unicode.hpp"
@@ -606,11 +607,15 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
     Ref base_question(card_field(base, CARD_RESOLVED_QUESTION));
     int t = base_question ? PyObject_IsTrue(base_question.get()) : -1;
     if (t < 0) return nullptr;
+    bool asked = true;  // the card holds a question of its own
     if (!t) {
         base_question = Ref(card_field(base, CARD_USER_QUESTION));
         t = base_question ? PyObject_IsTrue(base_question.get()) : -1;
         if (t < 0) return nullptr;
-        if (!t) base_question = Ref(PyUnicode_FromString("the previous request"));
+        if (!t) {
+            base_question = Ref(PyUnicode_FromString("the previous request"));
+            asked = false;
+        }
         if (!base_question) return nullptr;
     }
 
@@ -620,6 +625,14 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         std::string s = "Suggest related analyses or next useful questions based on: ";
         if (!plain_text_append(s, base_question.get())) return nullptr;
         return aw::new_str(s);
+    }
+
+    // Merged follow-ups (an opt-in mode): the card's own question with the
+    // message's change applied.
+    if (reinterpret_cast<LensObject*>(lens)->merge_followups && asked && PyUnicode_Check(base_question.get())) {
+        TextView earlier(base_question.get()), message(current_question);
+        std::string merged;
+        if (modes::merge_followup(earlier.view, message.view, merged)) return aw::new_str(merged);
     }
 
     {

@@ -4,6 +4,7 @@
 
 #include "common/pytext.hpp"
 #include "core/unicode.hpp"
+#include "turnlens/modes.hpp"
 
 #include <optional>
 
@@ -308,6 +309,44 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
                           "User asked for suggestions or other possible insights.");
     }
 
+    // Opt-in modes. The topic gate keeps a message without any tie to the
+    // cards fresh; either mode lets a message that reads as a follow-up
+    // continue the best base where the rules would leave it fresh or unresolved.
+    const LensObject* lo = reinterpret_cast<LensObject*>(self);
+    const bool gate = lo->topic_gate, merging = lo->merge_followups;
+    unsigned kinds = 0;
+    bool have_kinds = false;
+    auto evidence = [&]() -> bool {
+        if (have_kinds) return true;
+        if (modes::followup_evidence(q.get(), gate ? cards.get() : nullptr, kinds) < 0) return false;
+        have_kinds = true;
+        return true;
+    };
+    if (gate && turn.get() == Py_None) {
+        if (!evidence()) return nullptr;
+        if (!kinds && artifact.get() != Py_None) {
+            int matched = modes::reference_matches_any(artifact.get(), cards.get());
+            if (matched < 0) return nullptr;
+            if (matched) kinds |= modes::EV_REFERENCE;
+        }
+        if (!kinds) {
+            Ref reason(str("Question shares nothing with the earlier turns."));
+            return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), reason.get())
+                          : nullptr;
+        }
+    }
+    // A resolution, None when the message is left to the rules, nullptr on error.
+    auto promoted = [&]() -> PyObject* {
+        if (!gate && !merging) return Py_NewRef(Py_None);
+        if (!evidence()) return nullptr;
+        if (!(kinds & (gate ? ~0u : modes::kShortFollowup))) return Py_NewRef(Py_None);
+        Ref base(choose_base());
+        if (!base || base.get() == Py_None) return base.release();
+        Ref r(contextual("follow_up_latest", base.get(), delta.get(), "generate",
+                         "Message reads as a follow-up of an earlier turn."));
+        return r ? finalize(self, r.get(), cards.get(), prelim.get()) : nullptr;
+    };
+
     // 8. Explicit reference (an empty artifact text counts as found).
     if (turn.get() != Py_None || artifact.get() != Py_None) {
         int weak = 1;
@@ -339,11 +378,17 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
 
     // 10. A complete question of its own.
     if (is_complete) {
+        Ref follow(promoted());
+        if (!follow) return nullptr;
+        if (follow.get() != Py_None) return follow.release();
         Ref reason(str("Question appears complete and independent."));
         return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), reason.get()) : nullptr;
     }
 
     // 11. Last resort.
+    Ref follow(promoted());
+    if (!follow) return nullptr;
+    if (follow.get() != Py_None) return follow.release();
     return fallback_or_clarify(self, q.get(), cards.get(), prelim.get(), candidates.get(),
                                "Question is too short or ambiguous to resolve confidently.");
 }
@@ -372,13 +417,18 @@ PyObject* py_finalize(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_resolve_context(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"current_question", "context_cards", "active_turn_id", "preferred_task_type", "config",
-                               "llm_fallback", nullptr};
+                               "llm_fallback", "topic_gate", "merge_followups", nullptr};
     PyObject *question, *cards = Py_None, *active = Py_None, *preferred = Py_None, *config = Py_None,
                         *fallback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:resolve_context", const_cast<char**>(kw), &question,
-                                     &cards, &active, &preferred, &config, &fallback))
+    int topic_gate = 0, merge_followups = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOOpp:resolve_context", const_cast<char**>(kw), &question,
+                                     &cards, &active, &preferred, &config, &fallback, &topic_gate, &merge_followups))
         return nullptr;
     Ref lens(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(TurnLensType), config, fallback, nullptr));
+    if (lens) {  // the modes, set as the constructor would
+        reinterpret_cast<LensObject*>(lens.get())->topic_gate = static_cast<char>(topic_gate);
+        reinterpret_cast<LensObject*>(lens.get())->merge_followups = static_cast<char>(merge_followups);
+    }
     return lens ? resolve(lens.get(), question, cards, active, preferred) : nullptr;
 }
 
@@ -388,7 +438,29 @@ PyObject* py_resolve_context(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef lens_driver_methods[] = {
     {"resolve", AW_KW(py_resolve),
      "resolve($self, /, current_question, context_cards=None, *, active_turn_id=None, preferred_task_type=None)\n"
-     "--\n\nDecide what the message is, given the cards of earlier turns, and resolve it."},
+     "--\n\n"
+     "Decide what the message is, given the cards of earlier turns, and resolve it.\n"
+     "\n"
+     "Args:\n"
+     "    current_question: The user's new message.\n"
+     "    context_cards: Cards of earlier turns, TurnContextCard records or\n"
+     "        maps with their field names; other items are skipped. Only\n"
+     "        the active cards (all, when none is active) with the newest\n"
+     "        max_recent_cards turn ids count.\n"
+     "    active_turn_id: The turn the user is looking at; its card ranks\n"
+     "        higher.\n"
+     "    preferred_task_type: Cards of this task_type rank higher.\n"
+     "\n"
+     "Returns:\n"
+     "    A new ContextResolution. A blank message gives\n"
+     "    \"clarification_needed\" with route \"clarify\"; without cards a\n"
+     "    message is a \"fresh_question\" (or a \"suggestion_request\").\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: current_question is not a str, active_turn_id is not\n"
+     "        an int or None, preferred_task_type is not a str or None, or\n"
+     "        a card map has a key that is not a card field or no\n"
+     "        \"turn_id\"."},
     {"_finalize_resolution", AW_KW(py_finalize),
      "_finalize_resolution($self, /, resolution, cards, preliminary)\n--\n\n"
      "Let a low-confidence contextual result be replaced by the language model's answer."},
@@ -397,8 +469,14 @@ PyMethodDef lens_driver_methods[] = {
 PyMethodDef driver_functions[] = {
     {"resolve_context", AW_KW(py_resolve_context),
      "resolve_context($module, /, current_question, context_cards=None, *, active_turn_id=None, "
-     "preferred_task_type=None, config=None, llm_fallback=None)\n--\n\n"
-     "One-call context resolution with a fresh TurnLens(config, llm_fallback)."},
+     "preferred_task_type=None, config=None, llm_fallback=None, topic_gate=False, merge_followups=False)\n--\n\n"
+     "One-call context resolution with a fresh TurnLens(config, llm_fallback).\n"
+     "\n"
+     "The same as TurnLens(config, llm_fallback, topic_gate=...,\n"
+     "merge_followups=...).resolve(current_question, context_cards,\n"
+     "active_turn_id=..., preferred_task_type=...); see TurnLens.resolve for\n"
+     "the arguments and errors and TurnLens for the modes and the callback's\n"
+     "contract."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace tl

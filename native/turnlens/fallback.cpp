@@ -10,10 +10,11 @@ using aw::Ref;
 
 namespace {
 
-// Swallows an ordinary error (returning None); interruptions and exit
-// requests keep propagating.
-PyObject* absorbed() {
+// Swallows an ordinary error (returning None) and logs it; interruptions and
+// exit requests keep propagating.
+PyObject* absorbed(const char* what) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    aw::log_at_exc(aw::LOG_WARNING, "language-model fallback %s; the rule-based resolution stands", what);
     PyErr_Clear();
     Py_RETURN_NONE;
 }
@@ -211,11 +212,11 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
 
     PyObject* argv[] = {current_question, summaries.get(), preliminary};
     Ref answer(PyObject_Vectorcall(callback.get(), argv, 3, nullptr));
-    if (!answer) return absorbed();
+    if (!answer) return absorbed("raised");
     // An answer whose truth value cannot even be taken is as unusable as
     // any other.
     int t = PyObject_IsTrue(answer.get());
-    if (t < 0) return absorbed();
+    if (t < 0) return absorbed("gave an answer without a truth value");
     if (!t) Py_RETURN_NONE;
     Ref current(lens_config(lens));  // as the callback left it
     if (!current) {
@@ -230,7 +231,7 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
         PyObject* argv[] = {lens, current_question, answer.get(), cards};
         r = method ? PyObject_VectorcallMethod(method.get(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
     }
-    return r ? r : absorbed();
+    return r ? r : absorbed("gave an unusable answer");
 }
 
 namespace {

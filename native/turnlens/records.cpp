@@ -330,7 +330,11 @@ PyObject* resolution_to_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef card_methods[] = {
     {"searchable_text", AW_FN(card_searchable_text_py), METH_NOARGS,
-     "searchable_text($self, /)\n--\n\nOne line of the card's texts, lists and compacted states."},
+     "searchable_text($self, /)\n--\n\n"
+     "One line of the card's texts, lists and compacted states.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: a keyword, entity or id list holds a non-str item."},
     {"tokens", AW_FN(card_tokens_py), METH_NOARGS,
      "tokens($self, /)\n--\n\nTokens of the searchable text, without the module's stopwords."},
     {"active_tables", AW_FN(card_active_tables), METH_NOARGS,
@@ -338,9 +342,23 @@ PyMethodDef card_methods[] = {
     {"active_columns", AW_FN(card_active_columns), METH_NOARGS,
      "active_columns($self, /)\n--\n\nThe query state's active columns (else its columns) as a new list."},
     {"required_columns_by_table", AW_FN(card_required_columns_by_table), METH_NOARGS,
-     "required_columns_by_table($self, /)\n--\n\nA new map from table name to the columns to keep."},
+     "required_columns_by_table($self, /)\n--\n\n"
+     "A new map from table name to the columns to keep.\n"
+     "\n"
+     "From the query state's \"required_columns\" or \"columns_by_table\", else\n"
+     "its one active table with its active columns, else {}."},
     {"to_resolver_summary", AW_KW(card_to_resolver_summary),
-     "to_resolver_summary($self, /, max_chars=1200)\n--\n\nThe compact map sent to the language-model fallback."},
+     "to_resolver_summary($self, /, max_chars=1200)\n--\n\n"
+     "The compact map sent to the language-model fallback.\n"
+     "\n"
+     "Keys: \"turn_id\", \"task_type\", \"artifact_type\", \"artifact_id\",\n"
+     "\"user_question\" (at most 180 characters), \"resolved_question\" and\n"
+     "\"assistant_answer_summary\" (220), \"topic_keywords\" (first 20),\n"
+     "\"entities\" (20), \"selected_metadata_ids\" (30) and \"query_state\",\n"
+     "\"retrieval_state\", \"output_state\" cut to their known keys.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: max_chars is not an int, or a state is not a map."},
     {"_compact_state", AW_KW(card_compact_state) | METH_STATIC,
      "_compact_state(state)\n--\n\nThe known state keys of a state map, in fixed order, values not copied."},
     {nullptr, nullptr, 0, nullptr}};
@@ -353,7 +371,9 @@ PyMethodDef candidate_methods[] = {
 PyMethodDef resolution_methods[] = {
     {"to_dict", AW_KW(resolution_to_dict),
      "to_dict($self, /, include_candidates=True)\n--\n\n"
-     "The resolution as a plain nested map; candidates as their to_dict() maps, or left out."},
+     "The resolution as a plain nested map; candidates as their to_dict() maps, or left out.\n"
+     "\n"
+     "One key per field in field order, intent_delta as a map of its fields."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -460,14 +480,79 @@ bool init_records(PyObject* module) {
     if (!s_round) return false;
 
     IntentDeltaType = aw::make_record_type(
-        module, "askweave.turnlens.IntentDelta", "The change a follow-up message asks for.",
+        module, "askweave.turnlens.IntentDelta",
+        "The change a follow-up message asks for.\n"
+        "\n"
+        "Attributes:\n"
+        "    operation: The winning change (an OperationType value). Default\n"
+        "        \"none\".\n"
+        "    granularity: Time granularity named (\"hour\", \"day\", \"week\", \"month\",\n"
+        "        \"quarter\", \"year\"). Default None.\n"
+        "    dimension_hint: Grouping phrase (\"by region\", \"category based\").\n"
+        "        Default None.\n"
+        "    metric_hint: Metric phrase after an aggregation word, or that word.\n"
+        "        Default None.\n"
+        "    filter_hint: Filter phrase (\"only north region\"). Default None.\n"
+        "    sort_hint: The whole message when it speaks of sorting. Default None.\n"
+        "    compare_hint: The whole message when it speaks of comparing.\n"
+        "        Default None.\n"
+        "    top_n: The count after \"top\". Default None.\n"
+        "    bottom_n: The count after \"bottom\". Default None.\n"
+        "    replace_numeric_value: The first free-standing number, to replace\n"
+        "        the last number of the earlier filter or metric. Default None.\n"
+        "    raw_hints: The hints in the order found. Default [].",
         {FieldSpec::str("operation", "none"), FieldSpec::none("granularity"), FieldSpec::none("dimension_hint"),
          FieldSpec::none("metric_hint"), FieldSpec::none("filter_hint"), FieldSpec::none("sort_hint"),
          FieldSpec::none("compare_hint"), FieldSpec::none("top_n"), FieldSpec::none("bottom_n"),
          FieldSpec::none("replace_numeric_value"), FieldSpec::list("raw_hints")});
     TurnContextCardType = aw::make_record_type(
         module, "askweave.turnlens.TurnContextCard",
-        "Memory card of one earlier AI turn. created_at_ms defaults to now_ms() at construction.",
+        "Memory card of one earlier AI turn. created_at_ms defaults to now_ms() at construction.\n"
+        "\n"
+        "The host stores one card per answered turn; resolve() also accepts plain\n"
+        "maps with these field names. Cards are never modified by the module.\n"
+        "\n"
+        "Attributes:\n"
+        "    turn_id: Identifier of the turn; larger means more recent. Required.\n"
+        "    session_id: Conversation the turn belongs to (stored only).\n"
+        "        Default \"\".\n"
+        "    tenant_id: Tenant the turn belongs to (stored only). Default \"\".\n"
+        "    user_question: The user's message of that turn. Default \"\".\n"
+        "    resolved_question: The self-contained question it was answered for.\n"
+        "        Default \"\".\n"
+        "    assistant_answer_summary: Short summary of the answer. Default \"\".\n"
+        "    task_type: Kind of task (a TaskType value or any text).\n"
+        "        Default \"unknown\".\n"
+        "    artifact_type: Kind of artifact produced (an ArtifactType value or any\n"
+        "        text). Default \"unknown\".\n"
+        "    artifact_id: Identifier of the artifact (a chart id, a table id).\n"
+        "        Default None.\n"
+        "    artifact_label: Display label of the artifact. Default None.\n"
+        "    topic_keywords: Topic words of the turn. Default [].\n"
+        "    entities: Business entities, table and column names mentioned.\n"
+        "        Default [].\n"
+        "    selected_metadata_ids: Catalog items used: \"table:NAME\" or\n"
+        "        \"column:TABLE.COLUMN\". Default [].\n"
+        "    query_state: State of the query that was run. Read keys:\n"
+        "        \"active_tables\"/\"tables\", \"active_columns\"/\"columns\",\n"
+        "        \"required_columns\"/\"columns_by_table\" (table to columns),\n"
+        "        \"metrics\", \"dimensions\", \"group_by\", \"filters\", \"granularity\",\n"
+        "        \"aggregation\" ({\"function\", \"column\"}), \"sort\", \"limit\".\n"
+        "        Default {}.\n"
+        "    retrieval_state: State of a document retrieval, same conventions.\n"
+        "        Default {}.\n"
+        "    output_state: State of the produced output (chart settings and the\n"
+        "        like). Default {}.\n"
+        "    sql: The generated query text (stored only). Default None.\n"
+        "    config: A generated configuration (stored only). Default None.\n"
+        "    answer_excerpt: An excerpt of the answer (stored only). Default None.\n"
+        "    created_at_ms: Creation time in milliseconds (stored only; recency\n"
+        "        uses turn_id). Default now_ms() when the card is built.\n"
+        "    quality_score: Multiplies the card's ranking score, clamped to 0..1.\n"
+        "        Default 1.0.\n"
+        "    is_active: Whether the turn may serve as context; inactive cards are\n"
+        "        used only when no card is active. Default True.\n"
+        "    extra: Free host data. Default {}.",
         {FieldSpec::required("turn_id"), FieldSpec::str("session_id", ""), FieldSpec::str("tenant_id", ""),
          FieldSpec::str("user_question", ""), FieldSpec::str("resolved_question", ""),
          FieldSpec::str("assistant_answer_summary", ""), FieldSpec::str("task_type", "unknown"),
@@ -479,13 +564,55 @@ bool init_records(PyObject* module) {
          FieldSpec::real("quality_score", 1.0), FieldSpec::boolean("is_active", true), FieldSpec::dict("extra")},
         card_methods);
     ContextCandidateType = aw::make_record_type(
-        module, "askweave.turnlens.ContextCandidate", "An earlier turn ranked against the new message.",
+        module, "askweave.turnlens.ContextCandidate",
+        "An earlier turn ranked against the new message.\n"
+        "\n"
+        "Attributes:\n"
+        "    turn_id: The card's turn_id. Required.\n"
+        "    score: Ranking score. Required.\n"
+        "    reasons: Why it scored so (\"active card\", \"recent turn\",\n"
+        "        \"keyword overlap 0.50\", ...), in the order added. Default [].\n"
+        "    card: The ranked card itself (shared, not copied). Default None.",
         {FieldSpec::required("turn_id"), FieldSpec::required("score"), FieldSpec::list("reasons"),
          FieldSpec::none("card")},
         candidate_methods);
     ContextResolutionType = aw::make_record_type(
         module, "askweave.turnlens.ContextResolution",
-        "The result of one resolution. intent_delta defaults to a new IntentDelta().",
+        "The result of one resolution. intent_delta defaults to a new IntentDelta().\n"
+        "\n"
+        "Attributes:\n"
+        "    context_type: What the message was taken as (a ContextType value).\n"
+        "        Required.\n"
+        "    current_question: The message, trimmed. Required.\n"
+        "    resolved_question: The self-contained question to answer. Required.\n"
+        "    metadata_search_query: The text for schema selection: at most\n"
+        "        max_metadata_query_terms distinct lower-case words. Required.\n"
+        "    base_turn_id: The earlier turn the answer builds on. Default None.\n"
+        "    use_previous_state: Whether that turn's state is reused.\n"
+        "        Default False.\n"
+        "    intent_delta: The requested change (IntentDelta).\n"
+        "    required_tables: Tables the answer must keep using (pass as\n"
+        "        SchemaSift.select's required_tables). Default [].\n"
+        "    required_columns: Table name to columns to keep (pass as\n"
+        "        SchemaSift.select's required_columns). Default {}.\n"
+        "    anchor_metadata_ids: Catalog item ids carried over from the base\n"
+        "        turn. Default [].\n"
+        "    allow_related_tables: Whether tables beyond the required ones may be\n"
+        "        added. Default True.\n"
+        "    confidence: Confidence of the decision: 1.0 for an empty message,\n"
+        "        0.95 for fresh questions, 0.9 for suggestions without context, at\n"
+        "        most 0.99 for contextual results from the ranking score, 0.0 for\n"
+        "        clarifications; a callback's value as given. Default 0.0.\n"
+        "    reason: Why the decision was taken (fixed texts). Default \"\".\n"
+        "    clarification_question: What to ask the user when the route is\n"
+        "        \"clarify\". Default None.\n"
+        "    candidates: The ranked earlier turns, best first (empty when\n"
+        "        ResolverConfig.include_debug_candidates is off). Default [].\n"
+        "    route: \"generate\" (answer resolved_question), \"clarify\" (ask\n"
+        "        clarification_question instead) or \"suggest\" (offer analyses or\n"
+        "        next questions). Default \"generate\".\n"
+        "    extra: Diagnostics: the base card's task and artifact for contextual\n"
+        "        results, the callback's \"extra\" for its results. Default {}.",
         {FieldSpec::required("context_type"), FieldSpec::required("current_question"),
          FieldSpec::required("resolved_question"), FieldSpec::required("metadata_search_query"),
          FieldSpec::none("base_turn_id"), FieldSpec::boolean("use_previous_state", false),

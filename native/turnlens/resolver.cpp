@@ -25,6 +25,7 @@ const char* const kConfigFieldNames[CFG_COUNT] = {
 namespace {
 
 Keep s_fresh_question, s_clarification_needed, s_generate, s_clarify, s_turn_id_getter;
+Keep s_partial;  // functools.partial
 
 inline LensObject* L(PyObject* o) { return reinterpret_cast<LensObject*>(o); }
 
@@ -377,9 +378,11 @@ PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ------------------------------------------------------------ TurnLens type
 
 int lens_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"config", "llm_fallback", nullptr};
+    static const char* kw[] = {"config", "llm_fallback", "topic_gate", "merge_followups", nullptr};
     PyObject *config = Py_None, *fallback = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TurnLens", const_cast<char**>(kw), &config, &fallback))
+    int topic_gate = 0, merge_followups = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$pp:TurnLens", const_cast<char**>(kw), &config, &fallback,
+                                     &topic_gate, &merge_followups))
         return -1;
     Ref cfg;
     if (config == Py_None) {
@@ -397,6 +400,8 @@ int lens_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Py_XSETREF(L(self)->config, cfg.release());
     Py_XSETREF(L(self)->llm_fallback, Py_NewRef(fallback));
+    L(self)->topic_gate = static_cast<char>(topic_gate);
+    L(self)->merge_followups = static_cast<char>(merge_followups);
     return 0;
 }
 
@@ -429,12 +434,22 @@ PyObject* lens_reduce(PyObject* self, PyObject*) {
     // held: building the tuples may collect garbage, and a finalizer may replace them
     Ref config = Ref::borrow(L(self)->config ? L(self)->config : Py_None);
     Ref fallback(lens_fallback(self));
-    return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config.get(), fallback.get());
+    if (!L(self)->topic_gate && !L(self)->merge_followups)
+        return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject*>(Py_TYPE(self)), config.get(), fallback.get());
+    // the modes are keyword-only: rebuilt through a partial that names them
+    Ref kw(Py_BuildValue("{sOsO}", "topic_gate", L(self)->topic_gate ? Py_True : Py_False, "merge_followups",
+                         L(self)->merge_followups ? Py_True : Py_False));
+    Ref args(kw ? PyTuple_Pack(1, reinterpret_cast<PyObject*>(Py_TYPE(self))) : nullptr);
+    Ref maker(args ? PyObject_Call(s_partial.get(), args.get(), kw.get()) : nullptr);
+    return maker ? Py_BuildValue("(O(OO))", maker.get(), config.get(), fallback.get()) : nullptr;
 }
 
 PyMemberDef lens_members[] = {
     {"config", T_OBJECT_EX, offsetof(LensObject, config), 0, "The ResolverConfig in use."},
     {"llm_fallback", T_OBJECT, offsetof(LensObject, llm_fallback), 0, "The language-model callback, or None."},
+    {"topic_gate", T_BOOL, offsetof(LensObject, topic_gate), READONLY, "Whether the topic gate is on."},
+    {"merge_followups", T_BOOL, offsetof(LensObject, merge_followups), READONLY,
+     "Whether short follow-ups are merged into the earlier question."},
     {nullptr, 0, 0, 0, nullptr}};
 
 }  // namespace
@@ -465,9 +480,59 @@ bool init_config(PyObject* module) {
     Ref op(PyImport_ImportModule("operator"));
     s_turn_id_getter = Ref(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "turn_id") : nullptr);
     if (!s_turn_id_getter) return false;
+    Ref functools(PyImport_ImportModule("functools"));
+    s_partial = Ref(functools ? PyObject_GetAttrString(functools.get(), "partial") : nullptr);
+    if (!s_partial) return false;
 
     ResolverConfigType = aw::make_record_type(
-        module, "askweave.turnlens.ResolverConfig", "Settings of one resolver.",
+        module, "askweave.turnlens.ResolverConfig",
+        "Settings of one resolver.\n"
+        "\n"
+        "All fields have defaults; ResolverConfig() is the default resolver.\n"
+        "\n"
+        "Attributes:\n"
+        "    max_recent_cards: Most cards considered, newest turn_id first.\n"
+        "        Default 10.\n"
+        "    max_cards_for_llm_fallback: Most card summaries given to the\n"
+        "        language-model callback (None: all). Default 5.\n"
+        "    followup_threshold: Ranking score from which the best card is a\n"
+        "        clear base for a contextual message. Default 0.58.\n"
+        "    clarification_margin: With an ambiguous reference, a lead of the best\n"
+        "        card over the second smaller than this asks the user.\n"
+        "        Default 0.08.\n"
+        "    fresh_question_min_tokens: Content words from which a message can\n"
+        "        read as a complete question. Default 3.\n"
+        "    recency_weight: Ranking weight of recency. Default 0.25.\n"
+        "    keyword_overlap_weight: Ranking weight of word overlap with the\n"
+        "        card. Default 0.35.\n"
+        "    entity_overlap_weight: Ranking weight of overlap with the card's\n"
+        "        entities, keywords and catalog ids. Default 0.2.\n"
+        "    artifact_match_weight: Ranking bonus for a matching artifact\n"
+        "        reference. Default 0.5.\n"
+        "    explicit_reference_weight: Ranking bonus for an explicitly named\n"
+        "        turn. Default 2.0.\n"
+        "    active_card_bonus: Ranking bonus for an active card, for the\n"
+        "        active_turn_id and for the latest active turn, each.\n"
+        "        Default 0.15.\n"
+        "    task_type_match_weight: Ranking bonus when the card's task_type is\n"
+        "        the preferred_task_type. Default 0.1.\n"
+        "    prefer_latest_for_pronoun_followup: Let a back-reference word (\"it\",\n"
+        "        \"this\", ...) use a best card below followup_threshold (from 0.2).\n"
+        "        Default True.\n"
+        "    ask_clarification_when_ambiguous: Ask the user when two cards score\n"
+        "        close and the reference is ambiguous. Default True.\n"
+        "    use_llm_fallback: Call TurnLens's llm_fallback at all. Default False.\n"
+        "    llm_fallback_confidence_ceiling: Also offer contextual results with a\n"
+        "        confidence below this to the callback; None never does.\n"
+        "        Default None.\n"
+        "    max_metadata_query_terms: Most words in metadata_search_query.\n"
+        "        Default 40.\n"
+        "    include_previous_required_columns: Carry the base turn's columns into\n"
+        "        required_columns. Default True.\n"
+        "    include_anchor_metadata_ids: Carry the base card's\n"
+        "        selected_metadata_ids into anchor_metadata_ids. Default True.\n"
+        "    include_debug_candidates: Keep the ranked candidates in results.\n"
+        "        Default True.",
         {FieldSpec::integer("max_recent_cards", 10), FieldSpec::integer("max_cards_for_llm_fallback", 5),
          FieldSpec::real("followup_threshold", 0.58), FieldSpec::real("clarification_margin", 0.08),
          FieldSpec::integer("fresh_question_min_tokens", 3), FieldSpec::real("recency_weight", 0.25),
@@ -523,13 +588,85 @@ bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> metho
         {Py_tp_members, lens_members},
         {Py_tp_methods, nullptr},
         {Py_tp_doc, const_cast<char*>(
-                        "TurnLens(config=None, llm_fallback=None)\n--\n\n"
-                        "Resolves what a new message means given the cards of earlier turns.\n\n"
+                        "TurnLens(config=None, llm_fallback=None, *, topic_gate=False, merge_followups=False)\n--\n\n"
+                        "Resolves what a new message means given the cards of earlier turns.\n"
+                        "\n"
+                        "TurnLens(config=None, llm_fallback=None, *, topic_gate=False,\n"
+                        "merge_followups=False): config defaults to ResolverConfig(); llm_fallback\n"
+                        "is an optional ResolverLLMFallback; the two opt-in modes are described\n"
+                        "below. A lens keeps nothing between calls and may serve any number of them.\n"
+                        "\n"
                         "resolve works in stages, the underscore methods. Each stage that resolve, the\n"
                         "contextual composition and the fallback call is looked up on the lens when it is\n"
                         "reached: a replacement (by a subclass, an instance attribute or a change to the\n"
                         "class) is called by name, with the arguments TurnLens's own would get. A stage\n"
-                        "that is TurnLens's own runs natively, without a Python call.")},
+                        "that is TurnLens's own runs natively, without a Python call.\n"
+                        "\n"
+                        "Opt-in modes, keyword-only and off by default (then every result is the\n"
+                        "rules' own). topic_gate=True: a message that shows no tie to an earlier turn\n"
+                        "(no pronoun leaning on one, no fragment, no \"what about\", \"how about\" or\n"
+                        "\"instead\", no explicit turn number or matching artifact reference, no\n"
+                        "share of its content words on a card) is a \"fresh_question\", whatever edit\n"
+                        "words it carries; one that does show a tie and would otherwise be fresh or\n"
+                        "unresolved is a \"follow_up_latest\" on the base the base choice gives.\n"
+                        "merge_followups=True: the resolved question of a follow-up or modification is\n"
+                        "the base card's question with the message's change applied (a value,\n"
+                        "column, comparison or order replaced, a filter added, what \"remove\" or\n"
+                        "\"get rid of\" names dropped) instead of the template sentence; short\n"
+                        "follow-ups (a fragment, a pronoun, \"what about ...\") that would otherwise be\n"
+                        "fresh or unresolved become follow-ups too. The modes act in resolve and in\n"
+                        "TurnLens's own _compose_resolved_question: a replaced\n"
+                        "_compose_resolved_question or _build_contextual_resolution is called as\n"
+                        "before and composes as it likes; the other replaced stages still feed\n"
+                        "the modes their results.\n"
+                        "\n"
+                        "Language-model fallback. The callback is called only when\n"
+                        "config.use_llm_fallback is true and llm_fallback is set, synchronously on\n"
+                        "the caller's thread (no timeout, retry or cache around it), in three\n"
+                        "cases: a message that looks contextual but has no clear base turn, and a\n"
+                        "message too short or ambiguous to resolve (instead of asking the user);\n"
+                        "and, when config.llm_fallback_confidence_ceiling is set, a follow-up or\n"
+                        "modification whose confidence is below it.\n"
+                        "\n"
+                        "It gets three arguments: the trimmed message; a list of card summaries\n"
+                        "(TurnContextCard.to_resolver_summary() of the first\n"
+                        "config.max_cards_for_llm_fallback recent cards, newest first); and a dict\n"
+                        "of what the rules found: \"explicit_turn_id\", \"explicit_artifact_ref\",\n"
+                        "\"suggestion\", \"followup_signal\", \"modification_signal\",\n"
+                        "\"complete_question\", \"ambiguous_reference\", \"intent_delta\" (a map of\n"
+                        "IntentDelta fields), \"best_candidate\" and \"second_candidate\"\n"
+                        "(ContextCandidate.to_dict() or None) and, in the third case,\n"
+                        "\"preliminary_resolution\" (the rule-based result's to_dict() without\n"
+                        "candidates).\n"
+                        "\n"
+                        "It returns None or {} to keep the rule-based result, or a dict whose keys\n"
+                        "become the resolution (others are ignored, values are not checked):\n"
+                        "\"context_type\" (default \"clarification_needed\"), \"resolved_question\"\n"
+                        "(default the message), \"metadata_search_query\" (default the resolved\n"
+                        "question), \"base_turn_id\", \"intent_delta\" (a map of IntentDelta fields),\n"
+                        "\"required_tables\" and \"required_columns\" (default: the base card's, unless\n"
+                        "the context type is \"fresh_question\"), \"use_previous_state\" (default:\n"
+                        "whether base_turn_id is given), \"anchor_metadata_ids\" (default: the base\n"
+                        "card's), \"allow_related_tables\" (default True), \"confidence\" (default\n"
+                        "0.5, not clamped), \"reason\" (default \"LLM fallback resolution.\"),\n"
+                        "\"clarification_question\", \"route\" (default \"generate\") and \"extra\".\n"
+                        "\n"
+                        "When it raises an Exception, or answers with something unusable (not a\n"
+                        "dict, an \"intent_delta\" key that is not an IntentDelta field, a\n"
+                        "\"confidence\" that is not a number, ...), the rule-based resolution stands\n"
+                        "and a warning with the error is logged on the logger \"askweave\".\n"
+                        "KeyboardInterrupt and SystemExit propagate.\n"
+                        "\n"
+                        "Attributes:\n"
+                        "    config: The ResolverConfig in use.\n"
+                        "    llm_fallback: The language-model callback, or None.\n"
+                        "    topic_gate: Whether the topic gate is on (read-only).\n"
+                        "    merge_followups: Whether short follow-ups are merged into the earlier\n"
+                        "        question (read-only).\n"
+                        "\n"
+                        "Raises:\n"
+                        "    TypeError: config is not a ResolverConfig or None, or llm_fallback is\n"
+                        "        not callable or None.")},
         {0, nullptr}};
     slots[6].pfunc = methods.data();
     static PyType_Spec spec = {"askweave.turnlens.TurnLens", sizeof(LensObject), 0,

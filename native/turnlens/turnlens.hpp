@@ -178,6 +178,8 @@ struct LensObject {
     PyObject_HEAD
     PyObject* config;
     PyObject* llm_fallback;
+    char topic_gate;       // opt-in modes (modes.hpp), off unless asked for
+    char merge_followups;
 };
 extern PyTypeObject* TurnLensType;
 // New references to the lens's settings (AttributeError when never set) and

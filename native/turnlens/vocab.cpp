@@ -520,19 +520,43 @@ bool compile_native(aw::rx::Regex& rx, const std::string& pattern, int flags) {
 PyMethodDef text_functions[] = {
     {"split_identifier", AW_KW(py_split_identifier),
      "split_identifier($module, /, value)\n--\n\n"
-     "Split an identifier at '_', '-', '.' and before ASCII capitals, then lowercase it."},
+     "Split an identifier at '_', '-', '.' and before ASCII capitals, then lowercase it.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: value is not a str."},
     {"tokenize", AW_KW(py_tokenize),
      "tokenize($module, /, text, stopwords=None)\n--\n\n"
-     "Lower-case word tokens of str(text) after identifier splitting, without stopwords."},
+     "Lower-case word tokens of str(text) after identifier splitting, without stopwords.\n"
+     "\n"
+     "Args:\n"
+     "    text: Any value (converted with str()); None gives [].\n"
+     "    stopwords: Lower-case words to drop instead of STOPWORDS.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: stopwords is not a set."},
     {"compact_text", AW_KW(py_compact_text),
      "compact_text($module, /, value, max_chars=500)\n--\n\n"
-     "Any value as one short line: JSON for non-text, white space collapsed, cut with '...'."},
+     "Any value as one short line: JSON for non-text, white space collapsed, cut with '...'.\n"
+     "\n"
+     "None gives \"\"; a longer result keeps its first max_chars - 3 characters\n"
+     "and ends in \"...\".\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: max_chars is not an int.\n"
+     "    ValueError: value refers to itself."},
     {"estimate_tokens", AW_KW(py_estimate_tokens),
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
-     "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token))."},
+     "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: text is not a str.\n"
+     "    ZeroDivisionError: chars_per_token is 0 and text is not empty."},
     {"overlap_score", AW_KW(py_overlap_score),
      "overlap_score($module, /, a, b)\n--\n\n"
-     "Overlap coefficient of two word collections: |A & B| / min(|A|, |B|), 0.0 when either is empty."},
+     "Overlap coefficient of two word collections: |A & B| / min(|A|, |B|), 0.0 when either is empty.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: an element is not hashable."},
     {"now_ms", AW_FN(py_now_ms), METH_NOARGS,
      "now_ms($module, /)\n--\n\nCurrent wall-clock time in whole milliseconds since the Unix epoch."},
     {"_native_pattern", AW_KW(py_native_pattern),

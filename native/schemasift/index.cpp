@@ -1,0 +1,675 @@
+// CatalogIndex: one catalog read, hashed, indexed and fitted once, then asked
+// many questions with the results select() gives on that catalog.
+#include "schemasift/lexindex.hpp"
+
+#include "common/asdict.hpp"
+#include "common/pytext.hpp"
+#include "common/record.hpp"
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <unordered_set>
+
+namespace sift {
+using aw::Ref;
+
+namespace {
+
+// Catalogs at least this large are scored without the interpreter lock.
+constexpr size_t kReleaseGilColumns = 256;
+
+// Embedding models by name, loaded once per process for every index.
+PyObject* g_models;  // dict, owned by the module
+
+PyObject* cached_model(PyObject* name) {
+    PyObject* model = PyDict_GetItemWithError(g_models, name);
+    if (model || PyErr_Occurred()) return Py_XNewRef(model);
+    return nullptr;
+}
+
+struct Index {
+    Ref config, database, catalog, sifter;
+    Settings s;
+    CatalogData c;
+    Ref hash;
+    Py_ssize_t input_chars = 0;
+    LexicalIndex lex;
+    RelationshipEnds ends;
+    bool has_ends = false, distinct_names = false;
+    // Built backends (null when not asked for or not usable), and the
+    // position of every table and column document in their doc_ids.
+    Ref tfidf, embedding;
+    std::vector<Py_ssize_t> table_pos, column_pos;
+};
+
+struct IndexObject {
+    PyObject_HEAD
+    Index* index;
+};
+
+PyTypeObject* IndexType;
+
+Index* index_of(PyObject* self) {
+    Index* ix = reinterpret_cast<IndexObject*>(self)->index;
+    if (!ix) PyErr_SetString(PyExc_RuntimeError, "CatalogIndex is not initialized");
+    return ix;
+}
+
+PyObject* call_copy(const char* fn, PyObject* v) {
+    Ref copy(PyImport_ImportModule("copy"));
+    return copy ? PyObject_CallMethod(copy.get(), fn, "O", v) : nullptr;
+}
+
+// A copy no later edit of the original reaches: our catalog records and
+// plain lists and dicts are rebuilt around their (immutable) scalars, anything
+// else is copy.deepcopy'd. Much cheaper than deepcopy of a large catalog.
+PyObject* snapshot(PyObject* v, int depth = 0) {
+    if (v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v))
+        return Py_NewRef(v);
+    if (depth > 100) return aw::deep_copy(v);  // deep or cyclic: the host's own copy
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == MetadataCatalogType || type == TableMetaType || type == ColumnMetaType ||
+        type == RelationshipMetaType) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(aw::rec_field_names(v));
+        Ref out(type->tp_alloc(type, 0));
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* f = reinterpret_cast<aw::RecordObject*>(v)->f[i];
+            if (!f) continue;  // a deleted field stays deleted
+            Ref hold(Py_NewRef(f));
+            PyObject* copy = snapshot(f, depth + 1);
+            if (!copy) return nullptr;
+            reinterpret_cast<aw::RecordObject*>(out.get())->f[i] = copy;
+        }
+        return out.release();
+    }
+    if (PyList_CheckExact(v)) {
+        Ref items(PySequence_List(v));  // the caller's code may not resize it under us
+        if (!items) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* copy = snapshot(PyList_GET_ITEM(items.get(), i), depth + 1);
+            if (!copy) return nullptr;
+            PyList_SetItem(items.get(), i, copy);
+        }
+        return items.release();
+    }
+    if (PyDict_CheckExact(v)) {
+        Ref items(PyDict_Items(v));
+        Ref out(items ? PyDict_New() : nullptr);
+        if (!out) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            Ref key(aw::deep_copy(PyTuple_GET_ITEM(pair, 0)));
+            Ref copy(key ? snapshot(PyTuple_GET_ITEM(pair, 1), depth + 1) : nullptr);
+            if (!copy || PyDict_SetItem(out.get(), key.get(), copy.get()) < 0) return nullptr;
+        }
+        return out.release();
+    }
+    return aw::deep_copy(v);
+}
+
+// "table::name" and "column::table.column", as the documents are keyed.
+bool doc_positions(Index& ix, PyObject* doc_ids) {
+    Ref pos(PyDict_New());
+    Ref ids(pos ? PySequence_List(doc_ids) : nullptr);
+    if (!ids) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
+        Ref n(PyLong_FromSsize_t(i));
+        if (!n || PyDict_SetItem(pos.get(), PyList_GET_ITEM(ids.get(), i), n.get()) < 0) return false;
+    }
+    std::string id;
+    auto find = [&](Py_ssize_t& out) {
+        Ref key(aw::new_str(id));
+        if (!key) return false;
+        PyObject* v = PyDict_GetItemWithError(pos.get(), key.get());
+        out = v ? PyLong_AsSsize_t(v) : -1;
+        return !PyErr_Occurred();
+    };
+    const CatalogData& c = ix.c;
+    ix.table_pos.assign(c.tables.size(), -1);
+    ix.column_pos.assign(c.columns.size(), -1);
+    for (size_t t = 0; t < c.tables.size(); ++t) {
+        const TableData& td = c.tables[t];
+        id = "table::";
+        id += c.text(td.name);
+        if (!find(ix.table_pos[t])) return false;
+        for (uint32_t k = td.col_begin; k < td.col_end; ++k) {
+            id = "column::";
+            id += c.text(td.name);
+            id += '.';
+            id += c.text(c.columns[k].name);
+            if (!find(ix.column_pos[k])) return false;
+        }
+    }
+    return true;
+}
+
+bool own_backend(PyObject* backend, bool embedding) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(backend)) == (embedding ? EmbeddingBackendType : TfidfBackendType);
+}
+
+// The similarities of one backend for a question, by catalog position.
+bool similarities(const Index& ix, PyObject* backend, PyObject* question, bool embedding, VectorScores& out) {
+    if (!backend) {
+        out.table.assign(ix.c.tables.size(), 0.0);
+        out.column.assign(ix.c.columns.size(), 0.0);
+        return true;
+    }
+    if (!own_backend(backend, embedding)) {  // a replaced backend class: its own score()
+        Ref map(PyObject_CallMethod(backend, "score", "O", question));
+        return map && lookup_scores(ix.c, map.get(), out);
+    }
+    Ref row(backend_similarities(backend, question, embedding));
+    Ref ids(row ? PyObject_GetAttrString(backend, "doc_ids") : nullptr);
+    Py_ssize_t n_ids = ids ? PyObject_Length(ids.get()) : -1;
+    if (n_ids < 0) return false;
+    const Py_ssize_t n = std::min(n_ids, PyList_GET_SIZE(row.get()));
+    auto at = [&](Py_ssize_t p) { return p >= 0 && p < n ? PyFloat_AS_DOUBLE(PyList_GET_ITEM(row.get(), p)) : 0.0; };
+    out.table.resize(ix.c.tables.size());
+    out.column.resize(ix.c.columns.size());
+    for (size_t t = 0; t < out.table.size(); ++t) out.table[t] = at(ix.table_pos[t]);
+    for (size_t k = 0; k < out.column.size(); ++k) out.column[k] = at(ix.column_pos[k]);
+    out.any = n > 0;
+    return true;
+}
+
+// The backends select() would build on this catalog, built once.
+bool fit_backends(Index& ix) {
+    const Settings& s = ix.s;
+    if (!wants_vectors(s)) return true;
+    Ref docs;
+    auto documents = [&]() {
+        if (!docs) docs = Ref(build_doc_texts(ix.catalog.get()));
+        return bool(docs);
+    };
+    if ((s.strategy == STRATEGY_TFIDF || s.strategy == STRATEGY_HYBRID) && s.use_tfidf_if_available) {
+        Ref cls(PyObject_GetAttrString(g_module, "OptionalTfidfBackend"));
+        Ref backend(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+        Ref avail(backend ? PyObject_GetAttrString(backend.get(), "available") : nullptr);
+        int ok = avail ? PyObject_IsTrue(avail.get()) : -1;
+        if (ok < 0) return false;
+        if (ok) {
+            Ref built(documents() ? PyObject_CallMethod(backend.get(), "build", "O", docs.get()) : nullptr);
+            if (!built) return false;
+            ix.tfidf = std::move(backend);
+        }
+    }
+    if ((s.strategy == STRATEGY_EMBEDDING || s.strategy == STRATEGY_HYBRID) && s.use_embeddings_if_available) {
+        Ref cls(PyObject_GetAttrString(g_module, "OptionalEmbeddingBackend"));
+        if (!cls) return false;
+        Ref backend;
+        PyObject* name = s.embedding_model_name_or_path.get();
+        Ref model(cls.get() == EmbeddingBackendType && PyUnicode_Check(name) ? cached_model(name) : nullptr);
+        if (PyErr_Occurred()) return false;
+        if (model) {  // our backend around a model loaded before
+            Ref empty(PyList_New(0));
+            backend = Ref(empty ? PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__new__", "O",
+                                                      cls.get())
+                                : nullptr);
+            if (!backend || PyObject_SetAttrString(backend.get(), "available", Py_True) < 0 ||
+                PyObject_SetAttrString(backend.get(), "model", model.get()) < 0 ||
+                PyObject_SetAttrString(backend.get(), "doc_ids", empty.get()) < 0 ||
+                PyObject_SetAttrString(backend.get(), "embeddings", Py_None) < 0 ||
+                PyObject_SetAttrString(backend.get(), "model_name_or_path", name) < 0)
+                return false;
+        } else {
+            backend = Ref(PyObject_CallOneArg(cls.get(), name));
+        }
+        Ref avail(backend ? PyObject_GetAttrString(backend.get(), "available") : nullptr);
+        int ok = avail ? PyObject_IsTrue(avail.get()) : -1;
+        if (ok < 0) return false;
+        if (ok) {
+            if (!documents()) return false;
+            if (own_backend(backend.get(), true)) {
+                Ref loaded(PyObject_GetAttrString(backend.get(), "model"));
+                if (!loaded || (PyUnicode_Check(name) && PyDict_SetItem(g_models, name, loaded.get()) < 0) ||
+                    !embedding_build_quiet(backend.get(), docs.get()))
+                    return false;
+            } else {
+                Ref built(PyObject_CallMethod(backend.get(), "build", "O", docs.get()));
+                if (!built) return false;
+            }
+            ix.embedding = std::move(backend);
+        } else {
+            aw::log_warning("CatalogIndex: the embedding model %R could not be loaded; no embedding scores", name);
+        }
+    }
+    if (docs) {
+        Ref ids(PyDict_Keys(docs.get()));
+        if (!ids || !doc_positions(ix, ids.get())) return false;
+    }
+    return true;
+}
+
+// Reads the snapshot into native data: records, hash, lexical index.
+bool read_snapshot(Index& ix) {
+    Ref tables(PyObject_GetAttrString(ix.catalog.get(), "tables"));
+    Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+    if (!list) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        if (!ix.c.add_table(PyList_GET_ITEM(list.get(), i))) return false;
+    ix.c.hold.push_back(std::move(list));
+    if (!hash_catalog(ix.catalog.get(), ix.hash, ix.input_chars)) return false;
+    {
+        std::unordered_set<std::string_view> names;
+        for (const TableData& t : ix.c.tables) names.insert(ix.c.text(t.name));
+        ix.distinct_names = names.size() == ix.c.tables.size();
+    }
+    ix.has_ends = read_relationship_ends(ix.catalog.get(), ix.ends);
+    if (!ix.has_ends) PyErr_Clear();  // read per question instead
+    if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { ix.lex.build(ix.c); });
+    else ix.lex.build(ix.c);
+    return true;
+}
+
+bool start(Index& ix, PyObject* config) {
+    Ref given(config == Py_None ? PyObject_CallNoArgs(reinterpret_cast<PyObject*>(SelectorConfigType))
+                                : Py_NewRef(config));
+    ix.config = Ref(given ? call_copy("copy", given.get()) : nullptr);
+    ix.sifter = Ref(ix.config ? PyObject_CallOneArg(SchemaSiftType, ix.config.get()) : nullptr);
+    return ix.sifter && settings_of(ix.sifter.get(), ix.s);
+}
+
+int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"catalog", "config", "database", nullptr};
+    PyObject *catalog, *config = Py_None, *database = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:CatalogIndex", const_cast<char**>(kw), &catalog, &config,
+                                     &database))
+        return -1;
+    if (database != Py_None && !PyUnicode_Check(database)) {
+        PyErr_Format(PyExc_TypeError, "database must be str or None, not %.200s", Py_TYPE(database)->tp_name);
+        return -1;
+    }
+    // Threads may be working on the index: it is built once.
+    if (reinterpret_cast<IndexObject*>(self)->index) {
+        PyErr_SetString(PyExc_RuntimeError, "CatalogIndex is already initialized");
+        return -1;
+    }
+    auto ix = std::make_unique<Index>();
+    if (!start(*ix, config)) return -1;
+    ix->database = Ref::borrow(database);
+    // A snapshot: later edits to the caller's catalog do not reach the index.
+    Ref records;
+    if (aw::rec_check(catalog, MetadataCatalogType)) {
+        records = Ref::borrow(catalog);
+    } else {
+        Ref normalizer(PyObject_GetAttrString(g_module, "CatalogNormalizer"));
+        records = Ref(normalizer ? PyObject_CallMethod(normalizer.get(), "normalize", "OO", catalog, database)
+                                 : nullptr);
+        if (!records) return -1;
+    }
+    ix->catalog = Ref(snapshot(records.get()));
+    if (!ix->catalog) return -1;
+    int db = aw::is_present(database);
+    if (db < 0 || (db && PyObject_SetAttrString(ix->catalog.get(), "database", database) < 0)) return -1;
+    if (!read_snapshot(*ix) || !fit_backends(*ix)) return -1;
+    reinterpret_cast<IndexObject*>(self)->index = ix.release();
+    return 0;
+}
+
+void index_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<IndexObject*>(self)->index;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The native part of one question: intent, tokens, lexical scores.
+struct Prepared {
+    Intent intent;
+    Query q;
+    LexicalScores lexical;
+};
+
+void prepare(const Index& ix, const std::string& question, Prepared& p) {
+    parse_intent(question, p.intent);
+    build_query(p.intent, p.q);
+    ix.lex.score(ix.c, p.q, ix.s, p.lexical);
+}
+
+// Whether the exclusions leave out a table of the catalog.
+int excludes_any(const Index& ix, PyObject* excluded) {
+    if (PySet_GET_SIZE(excluded) == 0) return 0;
+    for (const TableData& t : ix.c.tables) {
+        int r = PySet_Contains(excluded, t.name_obj);
+        if (r) return r;
+    }
+    return 0;
+}
+
+struct Constraints {
+    PyObject *req_tables = Py_None, *req_cols = Py_None, *exc_tables = Py_None, *exc_cols = Py_None;
+};
+
+// select() on the snapshot, for exclusions that change the catalog itself
+// (its hash, its documents and so its vector fits).
+PyObject* select_without_index(const Index& ix, PyObject* question, const Constraints& k) {
+    Ref tables(PyObject_GetAttrString(ix.catalog.get(), "tables"));
+    Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+    Ref rels(list ? PyObject_GetAttrString(ix.catalog.get(), "relationships") : nullptr);
+    Ref extra(rels ? PyObject_GetAttrString(ix.catalog.get(), "extra") : nullptr);
+    Ref db(extra ? PyObject_GetAttrString(ix.catalog.get(), "database") : nullptr);
+    Ref copy(db ? aw::rec_new(MetadataCatalogType, {db.release(), list.release(), rels.release(), extra.release()})
+                : nullptr);
+    return copy ? run_select(ix.sifter.get(), question, copy.get(), Py_None, k.req_tables, k.req_cols, k.exc_tables,
+                             k.exc_cols)
+                : nullptr;
+}
+
+// The rest of one question once prepared (with the interpreter lock).
+PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* required_set, PyObject* req_cols,
+                 PyObject* exc_cols) {
+    Ref intent(intent_to_py(question, p.intent));
+    if (!intent) return nullptr;
+    VectorScores tf, em;
+    if (!similarities(ix, ix.tfidf.get(), question, false, tf) ||
+        !similarities(ix, ix.embedding.get(), question, true, em))
+        return nullptr;
+    const int has_req = aw::is_present(req_cols);
+    const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
+    if (has_exc < 0) return nullptr;
+    Selection sel{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
+                  ix.distinct_names};
+    Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
+    return select_scored(sel, ask, ix.s, tf, em, &p.lexical);
+}
+
+PyObject* select_one(const Index& ix, PyObject* question, const Constraints& k) {
+    if (!check_select_args(question, Py_None, k.req_tables, k.req_cols, k.exc_tables, k.exc_cols) ||
+        !check_question(question))
+        return nullptr;
+    Ref required(set_of(k.req_tables));
+    Ref excluded(required ? set_of(k.exc_tables) : nullptr);
+    if (!excluded) return nullptr;
+    int changes = excludes_any(ix, excluded.get());
+    if (changes < 0) return nullptr;
+    if (changes) return select_without_index(ix, question, k);
+    Prepared p;
+    std::string text = aw::to_utf8(question);
+    if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(ix, text, p); });
+    else prepare(ix, text, p);
+    return finish(ix, question, p, required.get(), k.req_cols, k.exc_cols);
+}
+
+PyObject* m_select(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"question", "required_tables", "required_columns", "excluded_tables",
+                               "excluded_columns", nullptr};
+    PyObject* question;
+    Constraints k;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:select", const_cast<char**>(kw), &question,
+                                     &k.req_tables, &k.req_cols, &k.exc_tables, &k.exc_cols))
+        return nullptr;
+    Index* ix = index_of(self);
+    return ix ? select_one(*ix, question, k) : nullptr;
+}
+
+PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"questions", "threads", nullptr};
+    PyObject *questions, *threads_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:select_many", const_cast<char**>(kw), &questions,
+                                     &threads_arg))
+        return nullptr;
+    Index* ix = index_of(self);
+    if (!ix) return nullptr;
+    long threads = static_cast<long>(std::thread::hardware_concurrency());
+    if (threads_arg != Py_None) {
+        if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
+            PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s", Py_TYPE(threads_arg)->tp_name);
+            return nullptr;
+        }
+        threads = PyLong_AsLong(threads_arg);
+        if (threads == -1 && PyErr_Occurred()) return nullptr;
+        if (threads < 1) {
+            PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+            return nullptr;
+        }
+    }
+    if (threads < 1) threads = 1;
+    Ref list(PySequence_List(questions));
+    if (!list) return nullptr;
+    const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.get()));
+    std::vector<std::string> texts(n);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* q = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
+        if (!check_select_args(q, Py_None, Py_None, Py_None, Py_None, Py_None) || !check_question(q)) return nullptr;
+        texts[i] = aw::to_utf8(q);
+    }
+    std::vector<Prepared> prepared(n);
+    const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
+    if (workers > 1 || ix->c.columns.size() >= kReleaseGilColumns) {
+        aw::without_gil([&] {
+            std::atomic<size_t> next{0};
+            std::exception_ptr failure;
+            std::atomic<bool> failed{false};
+            auto work = [&]() {
+                try {
+                    for (size_t i; !failed && (i = next++) < n;) prepare(*ix, texts[i], prepared[i]);
+                } catch (...) {
+                    if (!failed.exchange(true)) failure = std::current_exception();
+                }
+            };
+            std::vector<std::thread> pool;
+            for (size_t w = 1; w < workers; ++w) pool.emplace_back(work);
+            work();
+            for (std::thread& t : pool) t.join();
+            if (failure) std::rethrow_exception(failure);
+        });
+    } else {
+        for (size_t i = 0; i < n; ++i) prepare(*ix, texts[i], prepared[i]);
+    }
+    Ref empty(PySet_New(nullptr));
+    Ref out(empty ? PyList_New(static_cast<Py_ssize_t>(n)) : nullptr);
+    if (!out) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* r = finish(*ix, PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), prepared[i], empty.get(),
+                             Py_None, Py_None);
+        if (!r) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r);
+    }
+    return out.release();
+}
+
+// -------------------------------------------------------------- pickling
+
+// (model name, doc ids, embeddings) of our own embedding backend; the model
+// itself is loaded again by name, once per process.
+PyObject* embedding_state(PyObject* backend) {
+    if (!own_backend(backend, true)) return Py_NewRef(backend);
+    Ref name(PyObject_GetAttrString(backend, "model_name_or_path"));
+    Ref ids(name ? PyObject_GetAttrString(backend, "doc_ids") : nullptr);
+    Ref emb(ids ? PyObject_GetAttrString(backend, "embeddings") : nullptr);
+    return emb ? PyTuple_Pack(3, name.get(), ids.get(), emb.get()) : nullptr;
+}
+
+PyObject* m_reduce(PyObject* self, PyObject*) {
+    Index* ix = index_of(self);
+    if (!ix) return nullptr;
+    Ref emb(ix->embedding ? embedding_state(ix->embedding.get()) : Py_NewRef(Py_None));
+    Ref restore(emb ? PyObject_GetAttrString(g_module, "_restore_catalog_index") : nullptr);
+    if (!restore) return nullptr;
+    return Py_BuildValue("O(OOOOO)", restore.get(), ix->config.get(), ix->database.get(), ix->catalog.get(),
+                         ix->tfidf ? ix->tfidf.get() : Py_None, emb.get());
+}
+
+PyObject* restore_embedding(PyObject* state) {
+    if (!PyTuple_CheckExact(state) || PyTuple_GET_SIZE(state) != 3) return Py_NewRef(state);
+    PyObject *name = PyTuple_GET_ITEM(state, 0), *ids = PyTuple_GET_ITEM(state, 1),
+             *emb = PyTuple_GET_ITEM(state, 2);
+    Ref model(PyUnicode_Check(name) ? cached_model(name) : nullptr);
+    if (!model) {
+        if (PyErr_Occurred()) return nullptr;
+        Ref loaded(PyObject_CallOneArg(EmbeddingBackendType, name));
+        if (!loaded) return nullptr;
+        model = Ref(PyObject_GetAttrString(loaded.get(), "model"));
+        if (!model) return nullptr;
+        if (model.get() == Py_None) {
+            aw::log_warning("CatalogIndex: the embedding model %R could not be loaded; no embedding scores", name);
+            return Py_NewRef(Py_None);
+        }
+        if (PyUnicode_Check(name) && PyDict_SetItem(g_models, name, model.get()) < 0) return nullptr;
+    }
+    Ref backend(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__new__", "O",
+                                    EmbeddingBackendType));
+    if (!backend || PyObject_SetAttrString(backend.get(), "available", Py_True) < 0 ||
+        PyObject_SetAttrString(backend.get(), "model", model.get()) < 0 ||
+        PyObject_SetAttrString(backend.get(), "doc_ids", ids) < 0 ||
+        PyObject_SetAttrString(backend.get(), "embeddings", emb) < 0 ||
+        PyObject_SetAttrString(backend.get(), "model_name_or_path", name) < 0)
+        return nullptr;
+    return backend.release();
+}
+
+PyObject* py_restore(PyObject*, PyObject* args) {
+    PyObject *config, *database, *catalog, *tfidf, *emb;
+    if (!PyArg_ParseTuple(args, "OOOOO:_restore_catalog_index", &config, &database, &catalog, &tfidf, &emb))
+        return nullptr;
+    if (!aw::rec_check(catalog, MetadataCatalogType)) {
+        PyErr_SetString(PyExc_TypeError, "_restore_catalog_index: not a CatalogIndex state");
+        return nullptr;
+    }
+    Ref self(PyType_GenericAlloc(IndexType, 0));
+    if (!self) return nullptr;
+    auto ix = std::make_unique<Index>();
+    if (!start(*ix, config)) return nullptr;
+    ix->database = Ref::borrow(database);
+    ix->catalog = Ref::borrow(catalog);
+    if (!read_snapshot(*ix)) return nullptr;
+    if (tfidf != Py_None) ix->tfidf = Ref::borrow(tfidf);
+    if (emb != Py_None) {
+        ix->embedding = Ref(restore_embedding(emb));
+        if (!ix->embedding) return nullptr;
+        if (ix->embedding.get() == Py_None) ix->embedding = Ref();
+    }
+    for (PyObject* b : {ix->tfidf.get(), ix->embedding.get()}) {
+        if (!b || !own_backend(b, b == ix->embedding.get())) continue;
+        Ref ids(PyObject_GetAttrString(b, "doc_ids"));
+        if (!ids || !doc_positions(*ix, ids.get())) return nullptr;
+        break;
+    }
+    reinterpret_cast<IndexObject*>(self.get())->index = ix.release();
+    return self.release();
+}
+
+// ----------------------------------------------------------- attributes
+
+PyObject* get_config(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? Py_NewRef(ix->config.get()) : nullptr;
+}
+PyObject* get_hash(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? Py_NewRef(ix->hash.get()) : nullptr;
+}
+PyObject* get_tables(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? PyLong_FromSize_t(ix->c.tables.size()) : nullptr;
+}
+PyObject* get_columns(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? PyLong_FromSize_t(ix->c.columns.size()) : nullptr;
+}
+PyObject* get_database(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? Py_NewRef(ix->database.get()) : nullptr;
+}
+
+PyObject* index_repr(PyObject* self) {
+    Index* ix = index_of(self);
+    if (!ix) return nullptr;
+    return PyUnicode_FromFormat("CatalogIndex(%zu tables, %zu columns, catalog_hash=%R)", ix->c.tables.size(),
+                                ix->c.columns.size(), ix->hash.get());
+}
+
+PyMethodDef index_methods[] = {
+    {"select", AW_KW(m_select),
+     "select($self, /, question, *, required_tables=None, required_columns=None, excluded_tables=None, "
+     "excluded_columns=None)\n--\n\n"
+     "Select the metadata for one question.\n"
+     "\n"
+     "The result equals SchemaSift(config).select(question, catalog, database=database, ...)\n"
+     "on the catalog as it was when the index was built. Exclusions that leave out a\n"
+     "table change the catalog itself (its hash and vector documents): that call\n"
+     "runs select() on the snapshot, at per-call speed.\n"
+     "\n"
+     "Raises:\n"
+     "    ValueError: \"question is required\" for an empty or blank question.\n"
+     "    TypeError: an argument of the wrong kind."},
+    {"select_many", AW_KW(m_select_many),
+     "select_many($self, /, questions, *, threads=None)\n--\n\n"
+     "Select for every question, results in input order.\n"
+     "\n"
+     "The native part of each question (intent, tokens, lexical scores) runs\n"
+     "without the interpreter lock on a pool of `threads` (default: the CPU count);\n"
+     "the results are those of select() one by one.\n"
+     "\n"
+     "Raises:\n"
+     "    ValueError: a blank question, or threads < 1.\n"
+     "    TypeError: a question that is not a str, threads not an int."},
+    {"__reduce__", AW_FN(m_reduce), METH_NOARGS, "Pickle support: the snapshot and the fitted backends."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef index_getset[] = {
+    {"config", reinterpret_cast<getter>(AW_SLOT(get_config)), nullptr, "The SelectorConfig the index was built with (a copy).", nullptr},
+    {"catalog_hash", reinterpret_cast<getter>(AW_SLOT(get_hash)), nullptr, "The catalog hash every result reports.", nullptr},
+    {"table_count", reinterpret_cast<getter>(AW_SLOT(get_tables)), nullptr, "Number of tables in the snapshot.", nullptr},
+    {"column_count", reinterpret_cast<getter>(AW_SLOT(get_columns)), nullptr, "Number of columns in the snapshot.", nullptr},
+    {"database", reinterpret_cast<getter>(AW_SLOT(get_database)), nullptr, "The database name given at build (or None).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+const char kIndexDoc[] =
+    "CatalogIndex(catalog, config=None, *, database=None)\n--\n\n"
+    "One catalog prepared for many questions.\n"
+    "\n"
+    "The catalog (a loose dict or a MetadataCatalog) is copied, normalized, hashed\n"
+    "and indexed once: every field's words go into an inverted index and every\n"
+    "phrase into a trie, TF-IDF is fitted once on the documents, and document\n"
+    "embeddings are encoded once (without progress bars; the model is loaded once\n"
+    "per process). Each select() then only works on the question, and gives the\n"
+    "result SchemaSift(config).select(question, catalog, database=database) gives.\n"
+    "\n"
+    "The index is a snapshot: later edits to the caller's catalog or config do not\n"
+    "reach it. One index may be shared by any number of threads. It pickles with\n"
+    "its fits (no refitting; an embedding model is loaded by name once per process\n"
+    "where it is unpickled).\n"
+    "\n"
+    "Args:\n"
+    "    catalog: The catalog, as select() takes it.\n"
+    "    config: A SelectorConfig (None: the defaults).\n"
+    "    database: The database name, as select()'s database argument.\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError, ValueError: the catalog's or config's errors, as select()\n"
+    "        raises them.";
+
+PyType_Slot index_slots[] = {{Py_tp_init, AW_SLOT(index_init)},
+                             {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+                             {Py_tp_repr, AW_SLOT(index_repr)},
+                             {Py_tp_methods, index_methods},
+                             {Py_tp_getset, index_getset},
+                             {Py_tp_doc, const_cast<char*>(kIndexDoc)},
+                             {0, nullptr}};
+
+PyType_Spec index_spec = {"askweave.schemasift.CatalogIndex", sizeof(IndexObject), 0,
+                          Py_TPFLAGS_DEFAULT, index_slots};
+
+PyMethodDef restore_def = {"_restore_catalog_index", AW_FN(py_restore), METH_VARARGS,
+                           "Rebuild a CatalogIndex from its pickled state."};
+
+}  // namespace
+
+bool init_index(PyObject* module) {
+    g_models = PyDict_New();
+    if (!g_models || PyModule_AddObjectRef(module, "_embedding_models", g_models) < 0) return false;
+    Py_DECREF(g_models);  // the module keeps it
+    Ref type(PyType_FromSpec(&index_spec));
+    if (!type || PyModule_AddObjectRef(module, "CatalogIndex", type.get()) < 0) return false;
+    IndexType = reinterpret_cast<PyTypeObject*>(type.get());
+    Ref modname(PyUnicode_FromString("askweave.schemasift"));
+    Ref fn(modname ? PyCFunction_NewEx(&restore_def, nullptr, modname.get()) : nullptr);
+    return fn && PyModule_AddObjectRef(module, "_restore_catalog_index", fn.get()) == 0;
+}
+
+}  // namespace sift

