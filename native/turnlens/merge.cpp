@@ -128,7 +128,9 @@ const Phrases& lead_phrases() {
         Phrases v = phrases({"what about", "how about", "what if", "how is it for", "how is it", "how is",
                              "how's it going", "what 's that for", "what's that for", "what is that for", "i mean",
                              "and what about", "then what about", "then how about", "what if it is",
-                             "what if it's", "if it is", "tell me about"});
+                             "what if it's", "if it is", "tell me about", "make it", "make them", "change it to",
+                             "change that to", "change to", "switch to", "switch it to", "convert it to",
+                             "convert to", "turn it into"});
         std::stable_sort(v.begin(), v.end(), [](const Phrase& a, const Phrase& b) { return a.size() > b.size(); });
         return v;
     }();
@@ -300,6 +302,22 @@ size_t head_length(const Seq& s) {
     return i;
 }
 
+const WordSet& measure_words() {  // kept when the column after them is replaced
+    static const WordSet s{"average", "total", "sum", "number", "count", "maximum", "minimum", "max", "min",
+                           "highest", "lowest", "largest", "smallest", "most", "least", "mean"};
+    return s;
+}
+
+// The column the earlier question asks for: the words after its question
+// words (and a measure word) up to the next boundary. Empty when none.
+std::pair<size_t, size_t> target_of(const Seq& e) {
+    size_t i = head_length(e);
+    while (i < e.size() && in(measure_words(), e[i])) ++i;
+    size_t j = i;
+    while (j < e.size() && !is_bound(e[j]) && e[j].low() != "'s") ++j;
+    return {i, j};
+}
+
 // What the earlier question is about: it without its question words.
 Seq subject_of(const Seq& e) {
     size_t i = head_length(e), j = word_end(e);
@@ -356,7 +374,7 @@ size_t phrase_after(const Seq& e, size_t k) {
 
 size_t phrase_before(const Seq& e, size_t k) {
     size_t j = k;
-    while (j > 0 && (j == k || !is_bound(e[j - 1]))) --j;
+    while (j > 0 && !is_bound(e[j - 1])) --j;
     return j;
 }
 
@@ -368,7 +386,10 @@ Seq patch(const Seq& core, const Seq& e, const std::vector<std::pair<size_t, siz
     Seq out;
     auto [m0, e0] = pairs.front();
     Seq head = without_refs(core, 0, m0);
-    if (head.empty()) {
+    bool bare = std::all_of(head.begin(), head.end(), [](const Tok& t) {
+        return is_clause_word(t) || in(articles(), t) || t.low() == "many" || t.low() == "much";
+    });
+    if (bare) {  // question words alone add nothing to the earlier ones
         append(out, e, 0, e0);
     } else if (is_clause_word(head.front())) {
         // the follow-up's own question words take the place of the earlier ones
@@ -382,7 +403,10 @@ Seq patch(const Seq& core, const Seq& e, const std::vector<std::pair<size_t, siz
             append(out, e, 0, e0);
         }
     } else {
-        append(out, e, 0, phrase_before(e, e0));
+        size_t h = phrase_before(e, e0);
+        // "for away" before "of games": one preposition takes the other's place
+        if (h > 0 && in(prepositions(), head.front()) && in(prepositions(), e[h - 1])) --h;
+        append(out, e, 0, h);
         append(out, head, 0, head.size());
     }
     for (size_t p = 0; p + 1 < pairs.size(); ++p) {
@@ -559,6 +583,36 @@ bool merge_followup(std::string_view earlier, std::string_view message, std::str
         out.assign(earlier);
         return true;
     }
+    const size_t e_end = word_end(e);
+    // "his position", "their ranks": another column of the same subject
+    if (in(possessives(), core.front()) && core.size() > 1 &&
+        std::none_of(core.begin() + 1, core.end(), [](const Tok& t) { return is_bound(t); })) {
+        Seq column(core.begin() + 1, core.end());
+        auto [ti, tj] = target_of(e);
+        if (tj > ti && align(column, e).empty()) {
+            Seq seq;
+            append(seq, e, 0, ti);
+            append(seq, column, 0, column.size());
+            append(seq, e, tj, e.size());
+            out = render(seq, tx);
+            return true;
+        }
+    }
+    // "also show silver medals": one more column or condition
+    for (const Phrase& p : additive_phrases()) {
+        bool lead = starts_with(core, 0, p);
+        if (!lead && !starts_with(m, 0, p)) continue;
+        size_t r = lead ? p.size() : 0;
+        while (r < core.size() && (in(verbs(), core[r]) || core[r].low() == "me")) ++r;
+        Seq rest = without_refs(core, r, core.size());
+        if (rest.empty()) continue;
+        Seq seq(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(e_end));
+        seq.push_back({nullptr, MADE, kAnd});
+        append(seq, rest, 0, rest.size());
+        append(seq, e, e_end, e.size());
+        out = render(seq, tx);
+        return true;
+    }
     for (const Phrase& p : removal_phrases()) {
         if (starts_with(core, 0, p) && core.size() > p.size()) {
             Seq rest(core.begin() + static_cast<std::ptrdiff_t>(p.size()), core.end()), kept;
@@ -567,7 +621,6 @@ bool merge_followup(std::string_view earlier, std::string_view message, std::str
             return true;
         }
     }
-    const size_t e_end = word_end(e);
     for (const Phrase& p : scope_phrases()) {
         if (!starts_with(core, 0, p)) continue;
         size_t r = p.size();
@@ -579,20 +632,6 @@ bool merge_followup(std::string_view earlier, std::string_view message, std::str
         Seq seq(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(e_end));
         seq.push_back({nullptr, MADE, kComma});
         append(seq, core, r, core.size());
-        out = render(seq, tx);
-        return true;
-    }
-    for (const Phrase& p : additive_phrases()) {
-        bool lead = starts_with(core, 0, p);
-        if (!lead && !starts_with(m, 0, p)) continue;
-        size_t r = lead ? p.size() : 0;
-        while (r < core.size() && (in(verbs(), core[r]) || core[r].low() == "me")) ++r;
-        Seq rest = without_refs(core, r, core.size());
-        if (rest.empty() || !align(rest, e).empty()) continue;
-        Seq seq(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(e_end));
-        seq.push_back({nullptr, MADE, kAnd});
-        append(seq, rest, 0, rest.size());
-        append(seq, e, e_end, e.size());
         out = render(seq, tx);
         return true;
     }

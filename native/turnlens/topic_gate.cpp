@@ -12,6 +12,7 @@
 #include "core/text.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace tl::modes {
 
@@ -80,7 +81,10 @@ const std::vector<Lead>& continuation_openings() {
     static const std::vector<Lead> v = leads(
         {"what about", "how about", "what if", "and", "then", "also", "just", "only", "instead", "but", "or", "now",
          "so", "as for", "besides", "among", "of those", "of them", "in those", "in them", "except", "excluding",
-         "other than", "not", "same", "again", "how is it", "how's it", "how is", "what's that", "what is that"});
+         "other than", "not", "same", "again", "how is it", "how's it", "how is", "what's that", "what is that",
+         // edits of what is on screen
+         "remove", "get rid of", "drop", "delete", "exclude", "without", "no longer", "add", "plus", "make it",
+         "change it", "switch to"});
     return v;
 }
 // Phrases that continue it anywhere in the message.
@@ -106,11 +110,13 @@ std::vector<std::string> words_of(std::string_view text) {
     return out;
 }
 
+// The distinct folded content words, in order.
 void add_content(const std::vector<std::string>& ws, std::vector<std::string>& out) {
+    std::unordered_set<std::string> seen(out.begin(), out.end());
     for (const std::string& w : ws) {
         if (non_content().contains(w)) continue;
         std::string f = fold(w);
-        if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(std::move(f));
+        if (seen.insert(f).second) out.push_back(std::move(f));
     }
 }
 
@@ -141,11 +147,11 @@ unsigned message_evidence(std::string_view message, std::vector<std::string>& co
 
 bool shares_content(const std::vector<std::string>& content, std::string_view card_text) {
     if (content.empty()) return false;
-    std::vector<std::string> card;
-    add_content(words_of(card_text), card);
+    std::vector<std::string> words;
+    add_content(words_of(card_text), words);
+    const std::unordered_set<std::string> card(words.begin(), words.end());
     size_t shared = 0;
-    for (const std::string& w : content)
-        if (std::find(card.begin(), card.end(), w) != card.end()) ++shared;
+    for (const std::string& w : content) shared += card.count(w);
     return shared > 0 && static_cast<double>(shared) >= kSharedShare * static_cast<double>(content.size());
 }
 
