@@ -7,6 +7,7 @@
 #include "common/record.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -29,6 +30,125 @@ PyObject* cached_model(PyObject* name) {
     return nullptr;
 }
 
+// TF-IDF similarity of a question to every document, natively: the fitted
+// matrix's rows normalized as sklearn's normalize() does, kept by term, and the
+// question's row multiplied in the order scipy's sparse product adds, so every
+// similarity is the value cosine_similarity gives, to the bit.
+struct TfidfRows {
+    bool ready = false;
+    size_t docs = 0;
+    Ref vectorizer;
+    std::vector<uint32_t> begin;  // per term
+    std::vector<std::pair<uint32_t, double>> cells;  // (document, normalized value)
+};
+
+// The values of a 1-d numpy array (or any sequence) as doubles / indices.
+bool doubles_of(PyObject* array, std::vector<double>& out) {
+    Ref list(PyObject_CallMethod(array, "tolist", nullptr));
+    if (!list || !PyList_Check(list.get())) return false;
+    out.resize(static_cast<size_t>(PyList_GET_SIZE(list.get())));
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = PyFloat_AsDouble(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)));
+        if (out[i] == -1.0 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+bool indices_of(PyObject* array, std::vector<long long>& out) {
+    Ref list(PyObject_CallMethod(array, "tolist", nullptr));
+    if (!list || !PyList_Check(list.get())) return false;
+    out.resize(static_cast<size_t>(PyList_GET_SIZE(list.get())));
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = PyLong_AsLongLong(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)));
+        if (out[i] == -1 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// sklearn's inplace_csr_row_normalize_l2 on one row.
+void normalize_row(double* data, size_t n) {
+    double sum = 0.0;
+    for (size_t j = 0; j < n; ++j) sum += data[j] * data[j];
+    if (sum == 0.0) return;
+    sum = std::sqrt(sum);
+    for (size_t j = 0; j < n; ++j) data[j] /= sum;
+}
+
+// The CSR parts of a scipy matrix; false (no error) when it is anything else.
+bool csr_parts(PyObject* m, std::vector<double>& data, std::vector<long long>& indices, std::vector<long long>& indptr,
+               long long& rows, long long& cols) {
+    Ref format(PyObject_GetAttrString(m, "format"));
+    if (!format || !PyUnicode_Check(format.get()) || PyUnicode_CompareWithASCIIString(format.get(), "csr") != 0)
+        return false;
+    Ref dtype(PyObject_GetAttrString(m, "dtype"));
+    Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "str") : nullptr);
+    if (!kind || !PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "<f8") != 0) return false;
+    Ref shape(PyObject_GetAttrString(m, "shape"));
+    if (!shape || !PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) return false;
+    rows = PyLong_AsLongLong(PyTuple_GET_ITEM(shape.get(), 0));
+    cols = PyLong_AsLongLong(PyTuple_GET_ITEM(shape.get(), 1));
+    Ref d(PyObject_GetAttrString(m, "data")), i(PyObject_GetAttrString(m, "indices")),
+        p(PyObject_GetAttrString(m, "indptr"));
+    return d && i && p && doubles_of(d.get(), data) && indices_of(i.get(), indices) && indices_of(p.get(), indptr) &&
+           !PyErr_Occurred() && indptr.size() == static_cast<size_t>(rows) + 1 && indices.size() == data.size();
+}
+
+// Reads a built TF-IDF backend of our own; leaves rows not ready when the
+// fit is not the plain one (then its score() is used).
+void read_tfidf(PyObject* backend, TfidfRows& rows) {
+    Ref vec(PyObject_GetAttrString(backend, "vectorizer"));
+    Ref matrix(vec ? PyObject_GetAttrString(backend, "matrix") : nullptr);
+    std::vector<double> data;
+    std::vector<long long> indices, indptr;
+    long long n = 0, terms = 0;
+    if (!matrix || matrix.get() == Py_None || !csr_parts(matrix.get(), data, indices, indptr, n, terms)) {
+        PyErr_Clear();
+        return;
+    }
+    for (long long r = 0; r < n; ++r)
+        normalize_row(data.data() + indptr[r], static_cast<size_t>(indptr[r + 1] - indptr[r]));
+    rows.begin.assign(static_cast<size_t>(terms) + 1, 0);
+    for (long long j : indices) {
+        if (j < 0 || j >= terms) return;
+        rows.begin[static_cast<size_t>(j) + 1]++;
+    }
+    for (size_t j = 0; j < static_cast<size_t>(terms); ++j) rows.begin[j + 1] += rows.begin[j];
+    rows.cells.resize(data.size());
+    std::vector<uint32_t> fill(rows.begin.begin(), rows.begin.end() - 1);
+    for (long long r = 0; r < n; ++r)
+        for (long long k = indptr[r]; k < indptr[r + 1]; ++k)
+            rows.cells[fill[static_cast<size_t>(indices[k])]++] = {static_cast<uint32_t>(r), data[k]};
+    rows.docs = static_cast<size_t>(n);
+    rows.vectorizer = std::move(vec);
+    rows.ready = true;
+}
+
+// The question's similarity to every document; empty when the transform
+// fails as score() would swallow it.
+bool tfidf_similarities(const TfidfRows& rows, PyObject* question, std::vector<double>& out) {
+    out.clear();
+    Ref qlist(PyList_New(1));
+    if (!qlist) return false;
+    PyList_SET_ITEM(qlist.get(), 0, Py_NewRef(question));
+    Ref qvec(PyObject_CallMethod(rows.vectorizer.get(), "transform", "O", qlist.get()));
+    std::vector<double> data;
+    std::vector<long long> indices, indptr;
+    long long n = 0, terms = 0;
+    if (!qvec || !csr_parts(qvec.get(), data, indices, indptr, n, terms) || n != 1) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    normalize_row(data.data(), data.size());
+    out.assign(rows.docs, 0.0);
+    for (size_t jj = 0; jj < data.size(); ++jj) {
+        const size_t j = static_cast<size_t>(indices[jj]);
+        if (j + 1 >= rows.begin.size()) continue;
+        const double v = data[jj];
+        for (uint32_t c = rows.begin[j]; c < rows.begin[j + 1]; ++c) out[rows.cells[c].first] += v * rows.cells[c].second;
+    }
+    return true;
+}
+
 struct Index {
     Ref config, database, catalog, sifter;
     Settings s;
@@ -41,6 +161,7 @@ struct Index {
     // Built backends (null when not asked for or not usable), and the
     // position of every table and column document in their doc_ids.
     Ref tfidf, embedding;
+    TfidfRows tfidf_rows;
     std::vector<Py_ssize_t> table_pos, column_pos;
 };
 
@@ -157,6 +278,18 @@ bool similarities(const Index& ix, PyObject* backend, PyObject* question, bool e
         out.column.assign(ix.c.columns.size(), 0.0);
         return true;
     }
+    if (!embedding && backend == ix.tfidf.get() && ix.tfidf_rows.ready) {
+        std::vector<double> sims;
+        if (!tfidf_similarities(ix.tfidf_rows, question, sims)) return false;
+        const size_t n = sims.size();
+        auto at = [&](Py_ssize_t p) { return p >= 0 && static_cast<size_t>(p) < n ? sims[static_cast<size_t>(p)] : 0.0; };
+        out.table.resize(ix.c.tables.size());
+        out.column.resize(ix.c.columns.size());
+        for (size_t t = 0; t < out.table.size(); ++t) out.table[t] = at(ix.table_pos[t]);
+        for (size_t k = 0; k < out.column.size(); ++k) out.column[k] = at(ix.column_pos[k]);
+        out.any = n > 0;
+        return true;
+    }
     if (!own_backend(backend, embedding)) {  // a replaced backend class: its own score()
         Ref map(PyObject_CallMethod(backend, "score", "O", question));
         return map && lookup_scores(ix.c, map.get(), out);
@@ -193,6 +326,7 @@ bool fit_backends(Index& ix) {
         if (ok) {
             Ref built(documents() ? PyObject_CallMethod(backend.get(), "build", "O", docs.get()) : nullptr);
             if (!built) return false;
+            if (own_backend(backend.get(), false)) read_tfidf(backend.get(), ix.tfidf_rows);
             ix.tfidf = std::move(backend);
         }
     }
@@ -536,7 +670,10 @@ PyObject* py_restore(PyObject*, PyObject* args) {
     ix->database = Ref::borrow(database);
     ix->catalog = Ref::borrow(catalog);
     if (!read_snapshot(*ix)) return nullptr;
-    if (tfidf != Py_None) ix->tfidf = Ref::borrow(tfidf);
+    if (tfidf != Py_None) {
+        ix->tfidf = Ref::borrow(tfidf);
+        if (own_backend(tfidf, false)) read_tfidf(tfidf, ix->tfidf_rows);
+    }
     if (emb != Py_None) {
         ix->embedding = Ref(restore_embedding(emb));
         if (!ix->embedding) return nullptr;
