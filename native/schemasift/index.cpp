@@ -158,6 +158,8 @@ struct Index {
     LexicalIndex lex;
     RelationshipEnds ends;
     bool has_ends = false, distinct_names = false;
+    bool join_paths = false;
+    JoinGraph joins;
     // Built backends (null when not asked for or not usable), and the
     // position of every table and column document in their doc_ids.
     Ref tfidf, embedding;
@@ -393,6 +395,7 @@ bool read_snapshot(Index& ix) {
     }
     ix.has_ends = read_relationship_ends(ix.catalog.get(), ix.ends);
     if (!ix.has_ends) PyErr_Clear();  // read per question instead
+    if (ix.join_paths && ix.has_ends && !ix.joins.build(ix.c, ix.ends)) return false;
     if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { ix.lex.build(ix.c); });
     else ix.lex.build(ix.c);
     return true;
@@ -407,10 +410,11 @@ bool start(Index& ix, PyObject* config) {
 }
 
 int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"catalog", "config", "database", nullptr};
+    static const char* kw[] = {"catalog", "config", "database", "join_paths", nullptr};
     PyObject *catalog, *config = Py_None, *database = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:CatalogIndex", const_cast<char**>(kw), &catalog, &config,
-                                     &database))
+    int join_paths = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Op:CatalogIndex", const_cast<char**>(kw), &catalog, &config,
+                                     &database, &join_paths))
         return -1;
     if (database != Py_None && !PyUnicode_Check(database)) {
         PyErr_Format(PyExc_TypeError, "database must be str or None, not %.200s", Py_TYPE(database)->tp_name);
@@ -438,6 +442,7 @@ int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!ix->catalog) return -1;
     int db = aw::is_present(database);
     if (db < 0 || (db && PyObject_SetAttrString(ix->catalog.get(), "database", database) < 0)) return -1;
+    ix->join_paths = join_paths;
     if (!read_snapshot(*ix) || !fit_backends(*ix)) return -1;
     reinterpret_cast<IndexObject*>(self)->index = ix.release();
     return 0;
@@ -505,7 +510,7 @@ PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* req
     const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
     if (has_exc < 0) return nullptr;
     Selection sel{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
-                  ix.distinct_names};
+                  ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr};
     Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
     return select_scored(sel, ask, ix.s, tf, em, &p.lexical);
 }
@@ -623,8 +628,8 @@ PyObject* m_reduce(PyObject* self, PyObject*) {
     Ref emb(ix->embedding ? embedding_state(ix->embedding.get()) : Py_NewRef(Py_None));
     Ref restore(emb ? PyObject_GetAttrString(g_module, "_restore_catalog_index") : nullptr);
     if (!restore) return nullptr;
-    return Py_BuildValue("O(OOOOO)", restore.get(), ix->config.get(), ix->database.get(), ix->catalog.get(),
-                         ix->tfidf ? ix->tfidf.get() : Py_None, emb.get());
+    return Py_BuildValue("O(OOOOOO)", restore.get(), ix->config.get(), ix->database.get(), ix->catalog.get(),
+                         ix->tfidf ? ix->tfidf.get() : Py_None, emb.get(), ix->join_paths ? Py_True : Py_False);
 }
 
 PyObject* restore_embedding(PyObject* state) {
@@ -657,7 +662,9 @@ PyObject* restore_embedding(PyObject* state) {
 
 PyObject* py_restore(PyObject*, PyObject* args) {
     PyObject *config, *database, *catalog, *tfidf, *emb;
-    if (!PyArg_ParseTuple(args, "OOOOO:_restore_catalog_index", &config, &database, &catalog, &tfidf, &emb))
+    int join_paths = 0;
+    if (!PyArg_ParseTuple(args, "OOOOO|p:_restore_catalog_index", &config, &database, &catalog, &tfidf, &emb,
+                          &join_paths))
         return nullptr;
     if (!aw::rec_check(catalog, MetadataCatalogType)) {
         PyErr_SetString(PyExc_TypeError, "_restore_catalog_index: not a CatalogIndex state");
@@ -669,6 +676,7 @@ PyObject* py_restore(PyObject*, PyObject* args) {
     if (!start(*ix, config)) return nullptr;
     ix->database = Ref::borrow(database);
     ix->catalog = Ref::borrow(catalog);
+    ix->join_paths = join_paths;
     if (!read_snapshot(*ix)) return nullptr;
     if (tfidf != Py_None) {
         ix->tfidf = Ref::borrow(tfidf);
@@ -706,6 +714,10 @@ PyObject* get_tables(PyObject* self, void*) {
 PyObject* get_columns(PyObject* self, void*) {
     Index* ix = index_of(self);
     return ix ? PyLong_FromSize_t(ix->c.columns.size()) : nullptr;
+}
+PyObject* get_join_paths(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? PyBool_FromLong(ix->join_paths) : nullptr;
 }
 PyObject* get_database(PyObject* self, void*) {
     Index* ix = index_of(self);
@@ -752,11 +764,13 @@ PyGetSetDef index_getset[] = {
     {"catalog_hash", reinterpret_cast<getter>(AW_SLOT(get_hash)), nullptr, "The catalog hash every result reports.", nullptr},
     {"table_count", reinterpret_cast<getter>(AW_SLOT(get_tables)), nullptr, "Number of tables in the snapshot.", nullptr},
     {"column_count", reinterpret_cast<getter>(AW_SLOT(get_columns)), nullptr, "Number of columns in the snapshot.", nullptr},
+    {"join_paths", reinterpret_cast<getter>(AW_SLOT(get_join_paths)), nullptr,
+     "Whether a bridge table joins the two leading chosen tables when no relationship does.", nullptr},
     {"database", reinterpret_cast<getter>(AW_SLOT(get_database)), nullptr, "The database name given at build (or None).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 const char kIndexDoc[] =
-    "CatalogIndex(catalog, config=None, *, database=None)\n--\n\n"
+    "CatalogIndex(catalog, config=None, *, database=None, join_paths=False)\n--\n\n"
     "One catalog prepared for many questions.\n"
     "\n"
     "The catalog (a loose dict or a MetadataCatalog) is copied, normalized, hashed\n"
@@ -775,6 +789,12 @@ const char kIndexDoc[] =
     "    catalog: The catalog, as select() takes it.\n"
     "    config: A SelectorConfig (None: the defaults).\n"
     "    database: The database name, as select()'s database argument.\n"
+    "    join_paths: Opt-in. When the two leading chosen tables are not joined by a\n"
+    "        relationship and exactly one table joins them both, that bridge table\n"
+    "        is chosen second (in place of the lowest-ranked table not required\n"
+    "        once top_k_tables are chosen), with its columns on the path; the\n"
+    "        debug map lists it under \"join_paths\" with the reason\n"
+    "        \"join path: a -> bridge -> b\". Results then differ from select().\n"
     "\n"
     "Raises:\n"
     "    TypeError, ValueError: the catalog's or config's errors, as select()\n"

@@ -111,6 +111,28 @@ void build_query(const Intent& intent, Query& q);
 // The catalog hash and input size of a MetadataCatalog.
 bool hash_catalog(PyObject* catalog, aw::Ref& hash, Py_ssize_t& input_chars);
 
+// The relationship graph of a catalog for join paths (joinpath.cpp); the
+// columns are borrowed from the relationship records the ends hold.
+struct JoinGraph {
+    struct Edge {
+        size_t table;
+        PyObject* own_column;    // this table's column of the relationship
+        PyObject* other_column;
+    };
+    std::vector<std::vector<Edge>> neighbors;
+    bool build(const CatalogData& c, const RelationshipEnds& ends);  // false with a Python error set
+};
+struct JoinBridge {
+    size_t table = SIZE_MAX;
+    std::string reason;                 // "join path: a -> bridge -> b"
+    std::vector<PyObject*> key_columns;  // the bridge's columns on the path
+};
+// When the two leading chosen tables are not joined and exactly one table
+// joins them both, puts it second in chosen (in place of the lowest-ranked
+// table not required when chosen is full). True when a bridge was added.
+bool add_join_bridge(const JoinGraph& g, const CatalogData& c, const std::vector<char>& is_required, long long top_k,
+                     std::vector<size_t>& chosen, JoinBridge& out);
+
 // A catalog read for selection, with its size and hash (all borrowed).
 struct Selection {
     PyObject* catalog;  // the MetadataCatalog the relationship and output stages read
@@ -119,6 +141,7 @@ struct Selection {
     Py_ssize_t input_chars;
     const RelationshipEnds* ends = nullptr;
     bool distinct_names = false;  // no two tables share a name
+    const JoinGraph* joins = nullptr;  // join paths are added when given
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

@@ -444,11 +444,18 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
         },
         &failed, sel.distinct_names);
     if (failed) return nullptr;
+    JoinBridge bridge;
+    const bool bridged = sel.joins && add_join_bridge(*sel.joins, c, is_required, s.top_k_tables, chosen, bridge);
     std::vector<ColumnChoice> choices(chosen.size());
     for (size_t i = 0; i < chosen.size(); ++i) {
         Ref rq, ex;
-        if (!column_set(ask.required_cols, c.tables[chosen[i]].name_obj, rq) ||
-            !column_set(ask.excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
+        if (!column_set(ask.required_cols, c.tables[chosen[i]].name_obj, rq)) return nullptr;
+        if (bridged && chosen[i] == bridge.table) {  // the bridge keeps its columns on the path
+            if (!rq && !(rq = Ref(PySet_New(nullptr)))) return nullptr;
+            for (PyObject* col : bridge.key_columns)
+                if (PySet_Add(rq.get(), col) < 0) return nullptr;
+        }
+        if (!column_set(ask.excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
             !choose_table_columns(c, chosen[i], q, s, tf, em, rq.get(), ex.get(), col_lex.data(), s.include_debug,
                                   choices[i]))
             return nullptr;
@@ -486,6 +493,14 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     Ref debug(s.include_debug ? build_debug(c, q, s, table_scores, is_required, chosen, choices, tf.any, em.any)
                               : PyDict_New());
     if (!debug) return nullptr;
+    if (bridged && s.include_debug) {
+        Ref entry(Py_BuildValue("{s:O,s:s#}", "table_name", c.tables[bridge.table].name_obj, "reason",
+                                bridge.reason.data(), static_cast<Py_ssize_t>(bridge.reason.size())));
+        Ref list(entry ? PyList_New(1) : nullptr);
+        if (!list) return nullptr;
+        PyList_SET_ITEM(list.get(), 0, entry.release());
+        if (PyDict_SetItemString(debug.get(), "join_paths", list.get()) < 0) return nullptr;
+    }
     return aw::rec_new(MetadataSelectionResultType,
                        {selected.release(), metrics.release(), Py_NewRef(ask.intent), debug.release()});
 }

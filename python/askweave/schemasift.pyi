@@ -928,6 +928,12 @@ class CatalogIndex:
         catalog: The catalog, as select() takes it.
         config: A SelectorConfig (None: the defaults).
         database: The database name, as select()'s database argument.
+        join_paths: Opt-in. When the two leading chosen tables are not joined by a
+            relationship and exactly one table joins them both, that bridge table
+            is chosen second (in place of the lowest-ranked table not required
+            once top_k_tables are chosen), with its columns on the path; the
+            debug map lists it under "join_paths" with the reason
+            "join path: a -> bridge -> b". Results then differ from select().
 
     Raises:
         TypeError, ValueError: the catalog's or config's errors, as select()
@@ -949,8 +955,11 @@ class CatalogIndex:
     @property
     def database(self) -> str | None:
         """The database name given at build (or None)."""
+    @property
+    def join_paths(self) -> bool:
+        """Whether a bridge table joins the two leading chosen tables when no relationship does."""
     def __init__(self, catalog: MetadataCatalog | dict[str, Any], config: SelectorConfig | None = None, *,
-                 database: str | None = None) -> None: ...
+                 database: str | None = None, join_paths: bool = False) -> None: ...
     def select(
         self,
         question: str,
