@@ -212,3 +212,29 @@ def test_join_paths_bridge_the_two_leading_tables(top_k):
         [t["table_name"] for t in plain.select(question, required_tables=before[:top_k]).selected_metadata["tables"]]
     direct = joined.select("writes of each author")
     assert "join_paths" not in direct.debug and direct == plain.select("writes of each author")
+
+
+def test_route_schemas_chooses_tables_within_the_likely_schema():
+    col = lambda name: {"name": name}  # noqa: E731
+    catalog = {"tables": [
+        {"name": "music.singer", "columns": [col("singer_id"), col("name"), col("country")]},
+        {"name": "music.concert", "columns": [col("concert_id"), col("stadium_id"), col("year")]},
+        {"name": "music.stadium", "columns": [col("stadium_id"), col("capacity")]},
+        {"name": "pets.owner", "columns": [col("owner_id"), col("name"), col("country")]},
+        {"name": "pets.pet", "columns": [col("pet_id"), col("owner_id"), col("pet_type")]},
+    ]}
+    config = ss.SelectorConfig(strategy="lexical", top_k_tables=3, min_table_score=0.0)
+    plain = ss.CatalogIndex(catalog, config)
+    routed = ss.CatalogIndex(catalog, config, route_schemas=True)
+    assert routed.route_schemas is True and plain.route_schemas is False
+    question = "names and countries of singers at each concert"
+    names = lambda res: [t["table_name"] for t in res.selected_metadata["tables"]]  # noqa: E731
+    assert any(n.startswith("pets.") for n in names(plain.select(question)))
+    assert all(n.startswith("music.") for n in names(routed.select(question)))
+    assert "pets.owner" in names(routed.select(question, required_tables=["pets.owner"]))
+    assert names(routed.select("owners of each pet type")) == ["pets.pet", "pets.owner"]
+    assert pickle.loads(pickle.dumps(routed)).select(question) == routed.select(question)
+    # unqualified names: one schema, nothing to route
+    flat = ss.CatalogIndex(ref.demo_catalog(), config, route_schemas=True)
+    q = "Show total revenue by region for last 6 months"
+    assert flat.select(q) == ss.CatalogIndex(ref.demo_catalog(), config).select(q)

@@ -158,8 +158,9 @@ struct Index {
     LexicalIndex lex;
     RelationshipEnds ends;
     bool has_ends = false, distinct_names = false;
-    bool join_paths = false;
+    bool join_paths = false, route_schemas = false;
     JoinGraph joins;
+    SchemaRouter router;
     // Built backends (null when not asked for or not usable), and the
     // position of every table and column document in their doc_ids.
     Ref tfidf, embedding;
@@ -396,6 +397,7 @@ bool read_snapshot(Index& ix) {
     ix.has_ends = read_relationship_ends(ix.catalog.get(), ix.ends);
     if (!ix.has_ends) PyErr_Clear();  // read per question instead
     if (ix.join_paths && ix.has_ends && !ix.joins.build(ix.c, ix.ends)) return false;
+    if (ix.route_schemas) ix.router.build(ix.c);
     if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { ix.lex.build(ix.c); });
     else ix.lex.build(ix.c);
     return true;
@@ -410,11 +412,11 @@ bool start(Index& ix, PyObject* config) {
 }
 
 int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"catalog", "config", "database", "join_paths", nullptr};
+    static const char* kw[] = {"catalog", "config", "database", "join_paths", "route_schemas", nullptr};
     PyObject *catalog, *config = Py_None, *database = Py_None;
-    int join_paths = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Op:CatalogIndex", const_cast<char**>(kw), &catalog, &config,
-                                     &database, &join_paths))
+    int join_paths = 0, route_schemas = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$Opp:CatalogIndex", const_cast<char**>(kw), &catalog, &config,
+                                     &database, &join_paths, &route_schemas))
         return -1;
     if (database != Py_None && !PyUnicode_Check(database)) {
         PyErr_Format(PyExc_TypeError, "database must be str or None, not %.200s", Py_TYPE(database)->tp_name);
@@ -443,6 +445,7 @@ int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     int db = aw::is_present(database);
     if (db < 0 || (db && PyObject_SetAttrString(ix->catalog.get(), "database", database) < 0)) return -1;
     ix->join_paths = join_paths;
+    ix->route_schemas = route_schemas;
     if (!read_snapshot(*ix) || !fit_backends(*ix)) return -1;
     reinterpret_cast<IndexObject*>(self)->index = ix.release();
     return 0;
@@ -510,7 +513,8 @@ PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* req
     const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
     if (has_exc < 0) return nullptr;
     Selection sel{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
-                  ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr};
+                  ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
+                  ix.route_schemas ? &ix.router : nullptr};
     Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
     return select_scored(sel, ask, ix.s, tf, em, &p.lexical);
 }
@@ -628,8 +632,9 @@ PyObject* m_reduce(PyObject* self, PyObject*) {
     Ref emb(ix->embedding ? embedding_state(ix->embedding.get()) : Py_NewRef(Py_None));
     Ref restore(emb ? PyObject_GetAttrString(g_module, "_restore_catalog_index") : nullptr);
     if (!restore) return nullptr;
-    return Py_BuildValue("O(OOOOOO)", restore.get(), ix->config.get(), ix->database.get(), ix->catalog.get(),
-                         ix->tfidf ? ix->tfidf.get() : Py_None, emb.get(), ix->join_paths ? Py_True : Py_False);
+    return Py_BuildValue("O(OOOOOOO)", restore.get(), ix->config.get(), ix->database.get(), ix->catalog.get(),
+                         ix->tfidf ? ix->tfidf.get() : Py_None, emb.get(), ix->join_paths ? Py_True : Py_False,
+                         ix->route_schemas ? Py_True : Py_False);
 }
 
 PyObject* restore_embedding(PyObject* state) {
@@ -662,9 +667,9 @@ PyObject* restore_embedding(PyObject* state) {
 
 PyObject* py_restore(PyObject*, PyObject* args) {
     PyObject *config, *database, *catalog, *tfidf, *emb;
-    int join_paths = 0;
-    if (!PyArg_ParseTuple(args, "OOOOO|p:_restore_catalog_index", &config, &database, &catalog, &tfidf, &emb,
-                          &join_paths))
+    int join_paths = 0, route_schemas = 0;
+    if (!PyArg_ParseTuple(args, "OOOOO|pp:_restore_catalog_index", &config, &database, &catalog, &tfidf, &emb,
+                          &join_paths, &route_schemas))
         return nullptr;
     if (!aw::rec_check(catalog, MetadataCatalogType)) {
         PyErr_SetString(PyExc_TypeError, "_restore_catalog_index: not a CatalogIndex state");
@@ -677,6 +682,7 @@ PyObject* py_restore(PyObject*, PyObject* args) {
     ix->database = Ref::borrow(database);
     ix->catalog = Ref::borrow(catalog);
     ix->join_paths = join_paths;
+    ix->route_schemas = route_schemas;
     if (!read_snapshot(*ix)) return nullptr;
     if (tfidf != Py_None) {
         ix->tfidf = Ref::borrow(tfidf);
@@ -718,6 +724,10 @@ PyObject* get_columns(PyObject* self, void*) {
 PyObject* get_join_paths(PyObject* self, void*) {
     Index* ix = index_of(self);
     return ix ? PyBool_FromLong(ix->join_paths) : nullptr;
+}
+PyObject* get_route_schemas(PyObject* self, void*) {
+    Index* ix = index_of(self);
+    return ix ? PyBool_FromLong(ix->route_schemas) : nullptr;
 }
 PyObject* get_database(PyObject* self, void*) {
     Index* ix = index_of(self);
@@ -766,11 +776,13 @@ PyGetSetDef index_getset[] = {
     {"column_count", reinterpret_cast<getter>(AW_SLOT(get_columns)), nullptr, "Number of columns in the snapshot.", nullptr},
     {"join_paths", reinterpret_cast<getter>(AW_SLOT(get_join_paths)), nullptr,
      "Whether a bridge table joins the two leading chosen tables when no relationship does.", nullptr},
+    {"route_schemas", reinterpret_cast<getter>(AW_SLOT(get_route_schemas)), nullptr,
+     "Whether tables are chosen within the likely schema of qualified table names.", nullptr},
     {"database", reinterpret_cast<getter>(AW_SLOT(get_database)), nullptr, "The database name given at build (or None).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 const char kIndexDoc[] =
-    "CatalogIndex(catalog, config=None, *, database=None, join_paths=False)\n--\n\n"
+    "CatalogIndex(catalog, config=None, *, database=None, join_paths=False, route_schemas=False)\n--\n\n"
     "One catalog prepared for many questions.\n"
     "\n"
     "The catalog (a loose dict or a MetadataCatalog) is copied, normalized, hashed\n"
@@ -795,6 +807,12 @@ const char kIndexDoc[] =
     "        once top_k_tables are chosen), with its columns on the path; the\n"
     "        debug map lists it under \"join_paths\" with the reason\n"
     "        \"join path: a -> bridge -> b\". Results then differ from select().\n"
+    "    route_schemas: Opt-in, for table names qualified as \"schema.table\". The\n"
+    "        likely schema is chosen first: the share of the question's words its\n"
+    "        table and column names cover (each word weighted by how few schemas\n"
+    "        have it; a plural \"s\" ignored) plus its best table score. Tables\n"
+    "        are then chosen within it; required tables always stay. Results then\n"
+    "        differ from select().\n"
     "\n"
     "Raises:\n"
     "    TypeError, ValueError: the catalog's or config's errors, as select()\n"

@@ -6,6 +6,7 @@
 
 #include "common/json.hpp"
 
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -133,6 +134,16 @@ struct JoinBridge {
 bool add_join_bridge(const JoinGraph& g, const CatalogData& c, const std::vector<char>& is_required, long long top_k,
                      std::vector<size_t>& chosen, JoinBridge& out);
 
+// Chooses the likely schema of a catalog whose table names are qualified
+// ("schema.table"), so that tables are chosen within it (route.cpp).
+struct SchemaRouter {
+    std::vector<uint32_t> table_schema;
+    size_t schemas = 0;
+    std::unordered_map<std::string, std::vector<uint32_t>> stem_schemas;
+    void build(const CatalogData& c);
+    void route(const Query& q, const std::vector<double>& table_scores, std::vector<char>& allowed) const;
+};
+
 // A catalog read for selection, with its size and hash (all borrowed).
 struct Selection {
     PyObject* catalog;  // the MetadataCatalog the relationship and output stages read
@@ -142,6 +153,7 @@ struct Selection {
     const RelationshipEnds* ends = nullptr;
     bool distinct_names = false;  // no two tables share a name
     const JoinGraph* joins = nullptr;  // join paths are added when given
+    const SchemaRouter* router = nullptr;  // tables are chosen within the likely schema when given
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

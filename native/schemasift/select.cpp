@@ -7,6 +7,8 @@
 #include "core/sha256.hpp"
 #include "core/unicode.hpp"
 
+#include <cmath>
+
 namespace sift {
 using aw::Ref;
 
@@ -434,9 +436,18 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     std::vector<char> is_required;
     PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
     if (!score_tables(c, q, s, tf, em, req_set, lexical, table_scores, col_lex, is_required)) return nullptr;
+    // Routed: tables outside the likely schema are not chosen (unless required).
+    std::vector<double> routed;
+    if (sel.router) {
+        std::vector<char> allowed;
+        sel.router->route(q, table_scores, allowed);
+        routed = table_scores;
+        for (size_t t = 0; t < routed.size(); ++t)
+            if (!allowed[t] && !is_required[t]) routed[t] = -INFINITY;
+    }
     bool failed;
     std::vector<size_t> chosen = choose_tables(
-        table_scores, is_required, s.top_k_tables, s.min_table_score,
+        sel.router ? routed : table_scores, is_required, s.top_k_tables, s.min_table_score,
         [&](size_t i, size_t j) {
             if (c.text(c.tables[i].name) != c.text(c.tables[j].name)) return 0;
             PyObject *a = c.table_record(i), *b = a ? c.table_record(j) : nullptr;

@@ -934,6 +934,12 @@ class CatalogIndex:
             once top_k_tables are chosen), with its columns on the path; the
             debug map lists it under "join_paths" with the reason
             "join path: a -> bridge -> b". Results then differ from select().
+        route_schemas: Opt-in, for table names qualified as "schema.table". The
+            likely schema is chosen first: the share of the question's words its
+            table and column names cover (each word weighted by how few schemas
+            have it; a plural "s" ignored) plus its best table score. Tables
+            are then chosen within it; required tables always stay. Results then
+            differ from select().
 
     Raises:
         TypeError, ValueError: the catalog's or config's errors, as select()
@@ -958,8 +964,11 @@ class CatalogIndex:
     @property
     def join_paths(self) -> bool:
         """Whether a bridge table joins the two leading chosen tables when no relationship does."""
+    @property
+    def route_schemas(self) -> bool:
+        """Whether tables are chosen within the likely schema of qualified table names."""
     def __init__(self, catalog: MetadataCatalog | dict[str, Any], config: SelectorConfig | None = None, *,
-                 database: str | None = None, join_paths: bool = False) -> None: ...
+                 database: str | None = None, join_paths: bool = False, route_schemas: bool = False) -> None: ...
     def select(
         self,
         question: str,
