@@ -5,12 +5,15 @@
 at a free port, with password authentication over TCP. Under root the server
 runs as the ``postgres`` system user, since PostgreSQL refuses to run as root.
 """
+import atexit
 import glob
 import os
 import pwd
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -71,6 +74,10 @@ class PostgresServer:
                "-c fsync=off -c full_page_writes=off -c synchronous_commit=off"
         self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.root, "log"), "-o", opts, "-w", "-t", "60",
                   "start")
+        # a test run that is interrupted or terminated still stops its server
+        atexit.register(self.stop)
+        if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
         return self
 
     def url(self, database="postgres", password=PASSWORD):
@@ -82,6 +89,8 @@ class PostgresServer:
                          "-v", "ON_ERROR_STOP=1", "-q", "-c", sql)
 
     def stop(self):
+        if not os.path.isdir(self.root):
+            return
         try:
             self._run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop", check=False)
         finally:

@@ -132,10 +132,10 @@ CALLS = _calls()
 # ---------------------------------------------------------------------------
 
 # Diagnostics run the standard library's logging, Python code with `with` blocks:
-# from 3.12 on the interpreter itself can loop forever unwinding one when every
-# allocation fails (it retries allocating the saved instruction offset). There the
-# logger is off while failures are injected; its failures are still injected on 3.11.
-QUIET_LOGGER = logging.getLogger("askweave") if sys.version_info >= (3, 12) else None
+# the interpreter itself can loop forever unwinding one when every allocation fails
+# (it retries allocating what it needs to unwind). The logger is off while failures
+# are injected.
+QUIET_LOGGER = logging.getLogger("askweave")
 
 
 def _hooked(call, n, only_one):
