@@ -1,4 +1,5 @@
 """examples/ runs as shipped, and the README shows the examples as they are."""
+import os
 import pathlib
 import subprocess
 import sys
@@ -44,6 +45,8 @@ EXPECTED = {
 @pytest.mark.parametrize("example", EXAMPLES, ids=lambda p: p.name)
 def test_example_runs(example):
     if example.name == "ray_select_many.py":
+        if os.environ.get("ASKWEAVE_SANITIZED"):
+            pytest.skip("Ray's servers are not run under the sanitizers")
         pytest.importorskip("ray")
     done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
