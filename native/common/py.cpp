@@ -44,9 +44,9 @@ bool enabled_for(int level) {
     return t > 0;
 }
 
-// exc: the exception to report along (borrowed), or null.
+// exc: the exception to report along (borrowed), or null. Called with no
+// exception pending, once the logger is known to be enabled for level.
 void emit(int level, PyObject* exc, const char* fmt, va_list va) {
-    if (!enabled_for(level)) return;
     Ref msg(PyUnicode_FromFormatV(fmt, va));
     if (msg && exc) {
         Ref text(PyObject_Str(exc));
@@ -65,16 +65,27 @@ void emit(int level, PyObject* exc, const char* fmt, va_list va) {
 void log_v(int level, bool with_exception, const char* fmt, va_list va) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* saved = PyErr_GetRaisedException();
-    emit(level, with_exception ? saved : nullptr, fmt, va);
+    if (enabled_for(level)) emit(level, with_exception ? saved : nullptr, fmt, va);
     PyErr_SetRaisedException(saved);
 #else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    if (type) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb && value) PyException_SetTraceback(value, tb);
+    if (enabled_for(level)) {
+        PyObject* exc = nullptr;
+        Ref before;  // the instance's own traceback, put back after: an instance raised
+                     // again would otherwise grow its traceback with every raise
+        if (with_exception && type) {
+            PyErr_NormalizeException(&type, &value, &tb);
+            if (value && PyExceptionInstance_Check(value)) {
+                exc = value;
+                before = Ref(PyException_GetTraceback(exc));
+                if (tb) PyException_SetTraceback(exc, tb);
+            }
+        }
+        emit(level, exc, fmt, va);
+        if (exc) PyException_SetTraceback(exc, before ? before.get() : Py_None);
+        PyErr_Clear();
     }
-    emit(level, with_exception ? value : nullptr, fmt, va);
     PyErr_Restore(type, value, tb);
 #endif
 }
