@@ -217,6 +217,21 @@ def test_join_paths_bridge_the_two_leading_tables(top_k):
     assert "join_paths" not in direct.debug and direct == plain.select("writes of each author")
 
 
+def test_join_paths_keep_a_third_table_joined_to_the_leading_one():
+    config = ss.SelectorConfig(strategy="lexical", top_k_tables=3, min_table_score=0.0)
+    question = "paper title and author name of every venue"
+    before = [t["table_name"] for t in ss.CatalogIndex(chain_catalog(), config).select(question)
+              .selected_metadata["tables"]]
+    assert before[2] == "venues"
+    catalog = chain_catalog()
+    key = {"authors": "author_id", "papers": "paper_id"}[before[0]]
+    catalog["relationships"].append({"from_table": "venues", "from_column": "venue_id",
+                                     "to_table": before[0], "to_column": key})
+    plain = ss.CatalogIndex(catalog, config).select(question)
+    joined = ss.CatalogIndex(catalog, config, join_paths=True).select(question)
+    assert "join_paths" not in joined.debug and joined == plain
+
+
 def test_route_schemas_chooses_tables_within_the_likely_schema():
     col = lambda name: {"name": name}  # noqa: E731
     catalog = {"tables": [

@@ -1,6 +1,7 @@
 #include "common/py.hpp"
 
 #include <cstdarg>
+#include <unordered_map>
 
 namespace aw {
 
@@ -127,6 +128,16 @@ void log_at_exc(int level, const char* fmt, ...) noexcept {
     va_end(va);
 }
 
+PyObject* interned(const char* literal) {
+    // keyed by the literal's address: literals live as long as the process
+    static auto* made = new std::unordered_map<const char*, PyObject*>();
+    auto it = made->find(literal);
+    if (it != made->end()) return it->second;
+    PyObject* s = PyUnicode_InternFromString(literal);
+    if (s) made->emplace(literal, s);
+    return s;
+}
+
 bool add_literal(PyObject* module, const char* name, std::initializer_list<const char*> values) {
     Ref typing(PyImport_ImportModule("typing"));
     Ref literal(typing ? PyObject_GetAttrString(typing.get(), "Literal") : nullptr);
@@ -134,7 +145,7 @@ bool add_literal(PyObject* module, const char* name, std::initializer_list<const
     if (!tuple) return false;
     Py_ssize_t i = 0;
     for (const char* s : values) {
-        PyObject* o = PyUnicode_InternFromString(s);
+        PyObject* o = Py_XNewRef(interned(s));
         if (!o) return false;
         PyTuple_SET_ITEM(tuple.get(), i++, o);
     }

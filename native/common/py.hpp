@@ -29,11 +29,17 @@ private:
     PyObject* o_ = nullptr;
 };
 
-// An interned str made once per call site: KEY("name").
-#define KEY(text)                                                         \
-    ([]() -> PyObject* {                                                  \
-        static PyObject* const key = PyUnicode_InternFromString(text);    \
-        return key;                                                       \
+// The interned str of a string literal, made once and kept for the life of
+// the process (static destructors run after the interpreter has gone).
+// Borrowed; null with an exception set when it cannot be made. Every key
+// and fixed name of both modules is made here.
+PyObject* interned(const char* literal);
+
+// interned(text), looked up once per call site: KEY("name").
+#define KEY(text)                                             \
+    ([]() -> PyObject* {                                      \
+        static PyObject* key = nullptr;                       \
+        return key ? key : (key = ::aw::interned(text));      \
     }())
 
 // ---------------------------------------------------------- exception barrier

@@ -1,5 +1,9 @@
 #include "core/sha256.hpp"
 
+#include <system_error>
+
+#include "core/unicode.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -174,6 +178,75 @@ std::string sha256_hex(std::string_view data) {
     Sha256 h;
     h.update(data);
     return h.hex();
+}
+
+void BackgroundDigest::take(std::string_view piece) {
+    sha_.update(piece);
+    code_points_ += count_code_points(piece);
+}
+
+void BackgroundDigest::add(std::string_view piece) {
+    if (!tried_) {
+        tried_ = true;
+        try {
+            worker_ = std::thread([this] { run(); });
+            threaded_ = true;
+        } catch (const std::system_error&) {
+            // no thread to be had: take pieces here
+        }
+    }
+    if (!threaded_) {
+        take(piece);
+        return;
+    }
+    std::string copy(piece);
+    {
+        // a bounded queue: a slow hash holds the writer back rather than
+        // keeping the whole text twice
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return queue_.size() < kMaxQueued; });
+        queue_.push_back(std::move(copy));
+    }
+    cv_.notify_all();
+}
+
+void BackgroundDigest::run() {
+    for (;;) {
+        std::string piece;
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            piece = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        cv_.notify_all();
+        take(piece);
+    }
+}
+
+std::string BackgroundDigest::finish(size_t& code_points) {
+    if (worker_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            closed_ = true;
+        }
+        cv_.notify_all();
+        worker_.join();
+    }
+    code_points = code_points_;
+    return sha_.hex();
+}
+
+BackgroundDigest::~BackgroundDigest() {
+    if (!worker_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        queue_.clear();
+    }
+    cv_.notify_all();
+    worker_.join();
 }
 
 }  // namespace aw

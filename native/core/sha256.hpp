@@ -2,7 +2,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 namespace aw {
 
@@ -21,5 +25,33 @@ private:
 
 // Lowercase hexadecimal SHA-256 digest of data.
 std::string sha256_hex(std::string_view data);
+
+// SHA-256 and code-point count of a UTF-8 text handed over in pieces, worked
+// on by a thread of its own, so the caller goes on meanwhile. Where no thread
+// can be started the pieces are taken on the caller's thread.
+class BackgroundDigest {
+public:
+    BackgroundDigest() = default;
+    BackgroundDigest(const BackgroundDigest&) = delete;
+    BackgroundDigest& operator=(const BackgroundDigest&) = delete;
+    ~BackgroundDigest();  // waits for the worker
+    void add(std::string_view piece);
+    // Waits for every piece; the digest in hexadecimal and the code points.
+    std::string finish(size_t& code_points);
+
+private:
+    void run();
+    void take(std::string_view piece);
+    Sha256 sha_;
+    size_t code_points_ = 0;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::string> queue_;
+    static constexpr size_t kMaxQueued = 16;
+    bool closed_ = false;
+    bool tried_ = false;
+    bool threaded_ = false;
+    std::thread worker_;
+};
 
 }  // namespace aw

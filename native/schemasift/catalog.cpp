@@ -490,12 +490,8 @@ const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "
 
 // role (one of kRoles) as a str, made once.
 PyObject* role_str(const char* role) {
-    static PyObject* made[10];
-    for (int i = 0; i < 10; ++i)
-        if (kRoles[i] == role) {
-            if (!made[i] && !(made[i] = PyUnicode_InternFromString(role))) return nullptr;
-            return Py_NewRef(made[i]);
-        }
+    for (const char* known : kRoles)
+        if (known == role) return Py_XNewRef(aw::interned(role));
     return PyUnicode_FromString(role);
 }
 
@@ -860,15 +856,15 @@ PyMethodDef normalizer_methods[] = {
 
 bool init_catalog(PyObject* module) {
     using aw::FieldSpec;
-    s_space = PyUnicode_InternFromString(" ");
-    s_empty = PyUnicode_InternFromString("");
-    s_many_to_one = PyUnicode_InternFromString("many_to_one");
+    s_space = aw::interned(" ");
+    s_empty = aw::interned("");
+    s_many_to_one = aw::interned("many_to_one");
     if (!s_space || !s_empty || !s_many_to_one) return false;
     if (!aw::add_literal(module, "ColumnRole", {"metric", "dimension", "date", "datetime", "id", "primary_key",
                                                  "foreign_key", "text", "boolean", "unknown"}))
         return false;
     for (int i = 0; i < K_COUNT; ++i)
-        if (!(K[i] = PyUnicode_InternFromString(kKeyNames[i]))) return false;
+        if (!(K[i] = aw::interned(kKeyNames[i]))) return false;
     const std::vector<int>* known[] = {&kCatalogKnown, &kTableKnown, &kColumnKnown, &kRelationshipKnown};
     for (int kind = 0; kind < 4; ++kind) {
         Ref set(PyFrozenSet_New(nullptr));

@@ -61,6 +61,8 @@ bool add_join_bridge(const JoinGraph& g, const CatalogData& c, const std::vector
                 break;
             }
         if (drop == SIZE_MAX) return false;
+        // a table joined to the leading one already makes a join path with it
+        if (joined(g, chosen[drop], a)) return false;
         chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(drop));
     }
     chosen.insert(chosen.begin() + 1, bridge);

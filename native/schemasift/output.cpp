@@ -350,7 +350,12 @@ PyObject* reduction_percent(PyObject* before_arg, PyObject* after_arg) {
 
 
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
-                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s) {
+                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s, PyObject* reduction) {
+    // a subclass's replacement is called as the rules call it
+    auto percent = [reduction](PyObject* before, PyObject* after) {
+        return reduction ? PyObject_CallFunctionObjArgs(reduction, before, after, nullptr)
+                         : reduction_percent(before, after);
+    };
     aw::JsonBuf json;
     Py_ssize_t output_chars;
     if (!json_size(selected, json, output_chars)) return nullptr;
@@ -383,10 +388,10 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
     Ref it_(num(in_tables)), ic_(num(in_cols)), ot_(num(out_tables)), oc_(num(out_cols)), ich_(num(input_chars)),
         och_(num(output_chars));
     if (!it_ || !ic_ || !ot_ || !oc_ || !ich_ || !och_) return nullptr;
-    Ref tpct(reduction_percent(it_.get(), ot_.get()));
-    Ref cpct(tpct ? reduction_percent(ic_.get(), oc_.get()) : nullptr);
-    Ref chpct(cpct ? reduction_percent(ich_.get(), och_.get()) : nullptr);
-    Ref tokpct(chpct ? reduction_percent(in_tok.get(), out_tok.get()) : nullptr);
+    Ref tpct(percent(it_.get(), ot_.get()));
+    Ref cpct(tpct ? percent(ic_.get(), oc_.get()) : nullptr);
+    Ref chpct(cpct ? percent(ich_.get(), och_.get()) : nullptr);
+    Ref tokpct(chpct ? percent(in_tok.get(), out_tok.get()) : nullptr);
     if (!tokpct) return nullptr;
     Ref ratio;
     int zero_out = PyObject_Not(out_tok.get());

@@ -5,6 +5,7 @@
 #include "schemasift/core.hpp"
 
 #include "common/json.hpp"
+#include "core/sha256.hpp"
 
 #include <unordered_map>
 #include <utility>
@@ -92,8 +93,10 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
                                const RelationshipEnds* ends = nullptr);
 PyObject* apply_output_budget(PyObject* selected, const Settings& s);
 PyObject* reduction_percent(PyObject* before, PyObject* after);
+// reduction: a callable replacing _reduction_percent (null: the rule's own).
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
-                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s);
+                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s,
+                        PyObject* reduction = nullptr);
 PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
                       const std::vector<double>& table_scores, const std::vector<char>& is_required,
                       const std::vector<size_t>& chosen, const std::vector<ColumnChoice>& choices,
@@ -111,6 +114,38 @@ bool column_set(PyObject* map, PyObject* table_name, aw::Ref& out);
 void build_query(const Intent& intent, Query& q);
 // The catalog hash and input size of a MetadataCatalog.
 bool hash_catalog(PyObject* catalog, aw::Ref& hash, Py_ssize_t& input_chars);
+
+// The hash and input size of a catalog's prompt text, written into it piece by
+// piece. A big text is digested on a worker thread while the selection goes
+// on; ready() waits for it.
+struct CatalogDigest : JsonSink {
+    aw::Ref hash;
+    Py_ssize_t input_chars = 0;
+    void consume(std::string_view piece) override;
+    bool end(std::string_view rest);  // the text's last piece
+    bool ready();                     // false with an exception set
+
+private:
+    aw::BackgroundDigest worker_;
+    bool pieces_ = false;
+};
+
+// ------------------------------------------------------------- replaced.cpp
+
+// 1 when type(self) replaces any of the named SchemaSift methods, 0 when not,
+// -1 on error.
+int replaces_any(PyObject* self, const char* const* names, size_t count);
+// sorted(items, key=lambda x: x.score, reverse=True)
+PyObject* sorted_by_score(PyObject* items);
+// The stages through method calls, for a subclass that replaces a helper they
+// call: each helper is called where the rules call it.
+PyObject* lexical_table_by_calls(PyObject* self, PyObject* question, PyObject* table, PyObject* intent);
+PyObject* lexical_column_by_calls(PyObject* self, PyObject* question, PyObject* table, PyObject* col,
+                                  PyObject* intent);
+PyObject* score_tables_by_calls(PyObject* self, PyObject* question, PyObject* catalog, PyObject* intent,
+                                PyObject* tfidf, PyObject* embedding, PyObject* required);
+PyObject* score_columns_by_calls(PyObject* self, PyObject* question, PyObject* table, PyObject* intent,
+                                 PyObject* tfidf, PyObject* embedding, PyObject* required, PyObject* excluded);
 
 // The relationship graph of a catalog for join paths (joinpath.cpp); the
 // columns are borrowed from the relationship records the ends hold.
@@ -154,6 +189,7 @@ struct Selection {
     bool distinct_names = false;  // no two tables share a name
     const JoinGraph* joins = nullptr;  // join paths are added when given
     const SchemaRouter* router = nullptr;  // tables are chosen within the likely schema when given
+    CatalogDigest* digest = nullptr;       // when given, the hash and input size come from it
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

@@ -8,6 +8,7 @@
 #include "core/unicode.hpp"
 
 #include <cmath>
+#include <iterator>
 
 namespace sift {
 using aw::Ref;
@@ -57,33 +58,12 @@ namespace {
 
 // Hashes and measures the catalog's JSON text piece by piece; other threads
 // run while it works on a large piece.
-struct HashSink : JsonSink {
-    aw::Sha256 sha;
-    size_t code_points = 0;
-    void consume(std::string_view piece) override {
-        if (piece.size() < (1u << 16)) {
-            take(piece);
-            return;
-        }
-        aw::without_gil([&] { take(piece); });
-    }
-    void take(std::string_view piece) {
-        sha.update(piece);
-        code_points += aw::count_code_points(piece);
-    }
-};
-
-// The first 16 hex digits of the SHA-256 of the JSON text write() gives, and
-// its length in code points.
+// The hash and size of the JSON text write() gives: the digest of a big text
+// is left to finish on its worker (digest.ready() waits for it).
 template <class Write>
-bool hash_json(Write write, Ref& hash, Py_ssize_t& input_chars) {
+bool digest_json(Write write, CatalogDigest& digest) {
     aw::JsonBuf json;
-    HashSink sink;
-    if (!write(json, &sink)) return false;
-    sink.consume(json.view());
-    input_chars = static_cast<Py_ssize_t>(sink.code_points);
-    hash = Ref(aw::new_str(std::string_view(sink.sha.hex()).substr(0, 16)));
-    return bool(hash);
+    return write(json, &digest) && digest.end(json.view());
 }
 
 // The stages a subclass may override; select calls them as methods then.
@@ -94,18 +74,7 @@ const char* const kStages[] = {"_build_doc_texts", "_get_tfidf_scores", "_get_em
                                "_lexical_score_table", "_lexical_score_column", "_reduction_percent"};
 
 // 1 when type(self) overrides any stage, 0 when not, -1 on error.
-int overrides_stages(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (reinterpret_cast<PyObject*>(type) == SchemaSiftType) return 0;
-    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(SchemaSiftType);
-    for (const char* name : kStages) {
-        Ref key(PyUnicode_InternFromString(name));
-        if (!key) return -1;
-        PyObject* mine = _PyType_Lookup(type, key.get());
-        if (mine != _PyType_Lookup(base, key.get())) return 1;
-    }
-    return 0;
-}
+int overrides_stages(PyObject* self) { return replaces_any(self, kStages, std::size(kStages)); }
 
 PyObject* normalize_catalog(PyObject* catalog, PyObject* database) {
     Ref normalizer(PyObject_GetAttrString(g_module, "CatalogNormalizer"));
@@ -120,17 +89,6 @@ PyObject* call_kw(PyObject* self, const char* method, std::initializer_list<std:
         if (PyDict_SetItemString(args.get(), k, v) < 0) return nullptr;
     Ref none(PyTuple_New(0));
     return none ? PyObject_Call(fn.get(), none.get(), args.get()) : nullptr;
-}
-
-// sorted(items, key=lambda x: x.score, reverse=True)
-PyObject* sorted_by_score(PyObject* items) {
-    Ref builtins(PyImport_ImportModule("builtins"));
-    Ref op(builtins ? PyImport_ImportModule("operator") : nullptr);
-    Ref key(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "score") : nullptr);
-    Ref sorted(key ? PyObject_GetAttrString(builtins.get(), "sorted") : nullptr);
-    Ref args(sorted ? PyTuple_Pack(1, items) : nullptr);
-    Ref kw(args ? Py_BuildValue("{s:O,s:O}", "key", key.get(), "reverse", Py_True) : nullptr);
-    return kw ? PyObject_Call(sorted.get(), args.get(), kw.get()) : nullptr;
 }
 
 // The rest of a selection when a subclass overrides a stage: every stage is
@@ -187,7 +145,11 @@ PyObject* select_through_stages(PyObject* self, PyObject* question, PyObject* ca
             in_cols += n;
         }
     }
-    Ref metrics(build_metrics(selected.get(), in_tables, in_cols, input_chars, catalog_hash, s));
+    static const char* const kReduction[] = {"_reduction_percent"};
+    const int replaced = replaces_any(self, kReduction, 1);
+    Ref reduction(replaced > 0 ? PyObject_GetAttrString(self, "_reduction_percent") : nullptr);
+    if (replaced < 0 || (replaced && !reduction)) return nullptr;
+    Ref metrics(build_metrics(selected.get(), in_tables, in_cols, input_chars, catalog_hash, s, reduction.get()));
     if (!metrics) return nullptr;
 
     Ref debug(PyDict_New());
@@ -310,9 +272,45 @@ void build_query(const Intent& intent, Query& q) {
     q.finish();
 }
 
+void CatalogDigest::consume(std::string_view piece) {
+    pieces_ = true;
+    worker_.add(piece);
+}
+
+bool CatalogDigest::end(std::string_view rest) {
+    if (pieces_) {
+        worker_.add(rest);
+        return true;
+    }
+    // One piece: a thread would cost more than it saves.
+    std::string hex;
+    auto digest = [&] { hex = aw::sha256_hex(rest); };
+    if (rest.size() < (1u << 16)) digest();
+    else aw::without_gil(digest);
+    input_chars = static_cast<Py_ssize_t>(aw::count_code_points(rest));
+    hash = Ref(aw::new_str(std::string_view(hex).substr(0, 16)));
+    return bool(hash);
+}
+
+bool CatalogDigest::ready() {
+    if (hash) return true;
+    size_t chars = 0;
+    std::string hex;
+    aw::without_gil([&] { hex = worker_.finish(chars); });
+    input_chars = static_cast<Py_ssize_t>(chars);
+    hash = Ref(aw::new_str(std::string_view(hex).substr(0, 16)));
+    return bool(hash);
+}
+
 bool hash_catalog(PyObject* catalog, Ref& hash, Py_ssize_t& input_chars) {
-    return hash_json([&](aw::JsonBuf& json, JsonSink* sink) { return catalog_prompt_json(catalog, true, json, sink); },
-                     hash, input_chars);
+    CatalogDigest digest;
+    if (!digest_json([&](aw::JsonBuf& json, JsonSink* sink) { return catalog_prompt_json(catalog, true, json, sink); },
+                     digest) ||
+        !digest.ready())
+        return false;
+    hash = std::move(digest.hash);
+    input_chars = digest.input_chars;
+    return true;
 }
 
 PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
@@ -385,17 +383,20 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
 
     // Input size and hash, straight from the records. Sorting keys only
     // reorders members, so the sorted text has the size of the unsorted one.
-    Ref catalog_hash;
-    Py_ssize_t input_chars;
-    if (!(is_loose ? hash_json([&](aw::JsonBuf& json,
-                                   JsonSink* sink) { return loose_prompt_json(loose, kept_loose, json, sink); },
-                               catalog_hash, input_chars)
-                   : hash_catalog(catalog.get(), catalog_hash, input_chars)))
+    CatalogDigest digest;
+    if (!(is_loose ? digest_json([&](aw::JsonBuf& json,
+                                     JsonSink* sink) { return loose_prompt_json(loose, kept_loose, json, sink); },
+                                 digest)
+                   : digest_json([&](aw::JsonBuf& json,
+                                     JsonSink* sink) { return catalog_prompt_json(catalog.get(), true, json, sink); },
+                                 digest)))
         return nullptr;
 
     if (staged)
-        return select_through_stages(self, question, catalog.get(), intent_obj.get(), required_set.get(),
-                                     required_cols, excluded_cols, input_chars, catalog_hash.get(), s);
+        return digest.ready() ? select_through_stages(self, question, catalog.get(), intent_obj.get(),
+                                                      required_set.get(), required_cols, excluded_cols,
+                                                      digest.input_chars, digest.hash.get(), s)
+                              : nullptr;
 
     // The catalog, read once.
     CatalogData c;
@@ -422,7 +423,8 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     if (!em_map) return nullptr;
     VectorScores tf, em;
     if (!lookup_scores(c, tf_map.get(), tf) || !lookup_scores(c, em_map.get(), em)) return nullptr;
-    Selection sel{catalog.get(), c, catalog_hash.get(), input_chars};
+    Selection sel{catalog.get(), c, nullptr, 0};
+    sel.digest = &digest;
     Ask ask{question, intent_obj.get(), &q, required_set.get(), required_cols, excluded_cols};
     return select_scored(sel, ask, s, tf, em, nullptr);
 }
@@ -498,8 +500,11 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     Ref selected(built ? apply_output_budget(built.get(), s) : nullptr);
     if (!selected) return nullptr;
 
+    if (sel.digest && !sel.digest->ready()) return nullptr;
     Ref metrics(build_metrics(selected.get(), static_cast<Py_ssize_t>(c.tables.size()),
-                              static_cast<Py_ssize_t>(c.columns.size()), sel.input_chars, sel.catalog_hash, s));
+                              static_cast<Py_ssize_t>(c.columns.size()),
+                              sel.digest ? sel.digest->input_chars : sel.input_chars,
+                              sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s));
     if (!metrics) return nullptr;
     Ref debug(s.include_debug ? build_debug(c, q, s, table_scores, is_required, chosen, choices, tf.any, em.any)
                               : PyDict_New());

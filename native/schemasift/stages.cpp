@@ -15,6 +15,18 @@ inline PyObject* attr(PyObject* o, PyObject* name) { return PyObject_GetAttr(o, 
 
 // --------------------------------------------------- Python-facing stages
 
+// The helpers each scoring stage calls, directly or through another helper:
+// when a subclass replaces one, the stage runs through method calls.
+const char* const kOverlapHelpers[] = {"_token_overlap_score", "_normalize_lexical"};
+const char* const kTableHelpers[] = {"_lexical_score_table", "_blend_scores", "_lexical_score_column",
+                                     "_token_overlap_score", "_normalize_lexical"};
+const char* const kColumnHelpers[] = {"_lexical_score_column", "_blend_scores", "_ensure_intent_columns",
+                                      "_token_overlap_score", "_normalize_lexical"};
+template <size_t N>
+int replaces(PyObject* self, const char* const (&names)[N]) {
+    return replaces_any(self, names, N);
+}
+
 #define PARSE(fmt, ...)                                                                                     \
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt, const_cast<char**>(kw), __VA_ARGS__)) return nullptr
 
@@ -130,6 +142,8 @@ PyObject* m_lex_table(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"self", "question", "table", "intent", nullptr};
     PyObject *self, *question, *table, *intent;
     PARSE("OOOO:_lexical_score_table", &self, &question, &table, &intent);
+    if (int by_calls = replaces(self, kOverlapHelpers))
+        return by_calls < 0 ? nullptr : lexical_table_by_calls(self, question, table, intent);
     Settings s;
     Query q;
     CatalogData c;
@@ -144,6 +158,8 @@ PyObject* m_lex_column(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"self", "question", "table", "col", "intent", nullptr};
     PyObject *self, *question, *table, *col, *intent;
     PARSE("OOOOO:_lexical_score_column", &self, &question, &table, &col, &intent);
+    if (int by_calls = replaces(self, kOverlapHelpers))
+        return by_calls < 0 ? nullptr : lexical_column_by_calls(self, question, table, col, intent);
     Settings s;
     Query q;
     CatalogData c;
@@ -167,6 +183,8 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (!need(PyAnySet_Check(required), "required_tables", "a set", required)) return nullptr;
+    if (int by_calls = replaces(self, kTableHelpers))
+        return by_calls < 0 ? nullptr : score_tables_by_calls(self, question, catalog, intent, tfm, emm, required);
     Settings s;
     Query q;
     CatalogData c;
@@ -248,6 +266,9 @@ PyObject* m_score_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!need(PyAnySet_Check(required), "required_columns", "a set", required) ||
         !need(PyAnySet_Check(excluded), "excluded_columns", "a set", excluded))
         return nullptr;
+    if (int by_calls = replaces(self, kColumnHelpers))
+        return by_calls < 0 ? nullptr
+                            : score_columns_by_calls(self, question, table, intent, tfm, emm, required, excluded);
     Settings s;
     Query q;
     CatalogData c;
@@ -454,7 +475,12 @@ bool init_driver(PyObject* module) {
                           "_score_and_choose_columns, _select_relationships,\n"
                           "_build_selected_metadata, _apply_output_budget, ...). select() then calls\n"
                           "the stages as methods, in order and with the same arguments as the plain\n"
-                          "rules, so each override is called; without overrides it runs natively.\n"
+                          "rules, so each override is called; the scoring stages likewise call\n"
+                          "replaced helpers (_lexical_score_table, _lexical_score_column,\n"
+                          "_token_overlap_score, _normalize_lexical, _blend_scores,\n"
+                          "_ensure_intent_columns, _reduction_percent) where the rules call them.\n"
+                          "Whether a class replaces any is decided once per call, from the class;\n"
+                          "without replacements select() runs natively.\n"
                           "\n"
                           "One instance may serve any number of calls, from several threads at once,\n"
                           "as long as they do not pass the same MetadataCatalog object concurrently.\n"

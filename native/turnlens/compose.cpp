@@ -23,8 +23,6 @@ const char* const kScalarKeys[] = {"granularity", "aggregation", "sort", "limit"
 // Time units are said by the granularity, never as a grouping.
 const char* const kTimeGrains[] = {"month", "day", "week", "year", "quarter", "hour"};
 
-PyObject* key(const char* k) { return interned_key(k); }
-
 // A stage's truth value (1, 0, -1 on error).
 int stage_truth(PyObject* lens, Stage s, PyObject* arg) {
     Ref r(call_stage(lens, s, {arg}));
@@ -64,7 +62,7 @@ PyObject* or_else(PyObject* v, PyObject* otherwise) {
 }
 
 PyObject* get_or(PyObject* map, const char* k, PyObject* otherwise) {
-    Ref kk(key(k));
+    Ref kk = Ref::borrow(aw::interned(k));
     Ref v(kk ? state_lookup(map, kk.get()) : nullptr);
     Ref o(otherwise);
     return or_else(v.get(), o.get());
@@ -172,7 +170,7 @@ bool filter_piece(PyObject* entry, std::string& piece) {
     if (!op) return false;
     Ref value;
     for (const char* k : {"value", "values"}) {
-        Ref kk(key(k));
+        Ref kk = Ref::borrow(aw::interned(k));
         Ref v(kk ? state_lookup(entry, kk.get()) : nullptr);
         if (!v) return false;
         int has = has_filter_value(v.get());
@@ -312,7 +310,7 @@ PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candida
     };
     std::string marker, low;
     for (const char* k : kListKeys) {
-        Ref kk(key(k));
+        Ref kk = Ref::borrow(aw::interned(k));
         Ref items(kk ? PyList_New(0) : nullptr);
         if (!items) return nullptr;
         std::unordered_set<std::string> seen;  // states may hold very long lists
@@ -347,7 +345,7 @@ PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candida
         if (PyList_GET_SIZE(items.get()) && PyDict_SetItem(merged.get(), kk.get(), items.get()) < 0) return nullptr;
     }
     for (const char* k : kScalarKeys) {
-        Ref kk(key(k));
+        Ref kk = Ref::borrow(aw::interned(k));
         if (!kk) return nullptr;
         for (const Ref& c : top) {
             Ref state;
@@ -404,7 +402,7 @@ PyObject* state_to_question_parts(PyObject* base_question, PyObject* state) {
     bool by_aggregation = false;
     Ref column;
     if (PyDict_Check(aggregation.get())) {
-        Ref kc(key("column"));
+        Ref kc = Ref::borrow(aw::interned("column"));
         column = Ref(kc ? state_lookup(aggregation.get(), kc.get()) : nullptr);
         if (!column) return nullptr;
         int t = PyObject_IsTrue(column.get());
@@ -466,10 +464,10 @@ PyObject* state_to_question_parts(PyObject* base_question, PyObject* state) {
         {"metric", &metric}, {"grouping", &grouping}, {"filter", &filter}, {"granularity", &gran}};
     for (const auto& [k, s] : texts) {
         Ref v(aw::new_str(*s));
-        Ref kk(v ? key(k) : nullptr);
+        Ref kk(v ? Py_XNewRef(aw::interned(k)) : nullptr);
         if (!kk || PyDict_SetItem(parts.get(), kk.get(), v.get()) < 0) return nullptr;
     }
-    Ref kb(key("base_question"));
+    Ref kb = Ref::borrow(aw::interned("base_question"));
     if (!kb || PyDict_SetItem(parts.get(), kb.get(), base_question) < 0) return nullptr;
     return parts.release();
 }
@@ -480,7 +478,7 @@ PyObject* render_question_parts(PyObject* parts, PyObject* fallback) {
         return nullptr;
     }
     if (!require_str(fallback, "_render_question_parts", "fallback")) return nullptr;
-    Ref metric(get_or(parts, "metric", interned_key("the previous metric")));
+    Ref metric(get_or(parts, "metric", Py_XNewRef(aw::interned("the previous metric"))));
     Ref grouping(metric ? get_or(parts, "grouping", empty_str()) : nullptr);
     Ref granularity(grouping ? get_or(parts, "granularity", empty_str()) : nullptr);
     Ref filter(granularity ? get_or(parts, "filter", empty_str()) : nullptr);
@@ -688,7 +686,7 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         return v ? PyObject_IsTrue(v.get()) : -1;
     };
     auto put = [&](const char* k, PyObject* v) {
-        Ref kk(v ? key(k) : nullptr);
+        Ref kk(v ? Py_XNewRef(aw::interned(k)) : nullptr);
         return kk && PyDict_SetItem(parts.get(), kk.get(), v) == 0;
     };
     Ref v;
@@ -871,7 +869,7 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
                                std::pair{CARD_ARTIFACT_TYPE, "base_artifact_type"},
                                std::pair{CARD_ARTIFACT_ID, "base_artifact_id"}}) {
         Ref v(card_field(card.get(), f));
-        Ref kk(v ? interned_key(k) : nullptr);
+        Ref kk(v ? Py_XNewRef(aw::interned(k)) : nullptr);
         if (!kk || PyDict_SetItem(extra.get(), kk.get(), v.get()) < 0) return nullptr;
     }
     Ref turn_id(card_field(card.get(), CARD_TURN_ID));

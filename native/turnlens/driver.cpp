@@ -253,7 +253,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     if (!prelim) return nullptr;
     auto put = [&](const char* key, PyObject* v) {  // steals v
         Ref hold(v);
-        Ref k(v ? interned_key(key) : nullptr);
+        Ref k(v ? Py_XNewRef(aw::interned(key)) : nullptr);
         return k && PyDict_SetItem(prelim.get(), k.get(), v) == 0;
     };
     auto candidate_map = [](PyObject* c) -> PyObject* {

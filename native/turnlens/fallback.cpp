@@ -54,7 +54,7 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
         return nullptr;
     }
     auto get = [&](const char* k, Ref& out) {
-        Ref key(interned_key(k));
+        Ref key = Ref::borrow(aw::interned(k));
         out = Ref(key ? state_lookup(data, key.get()) : nullptr);
         return bool(out);
     };
@@ -62,7 +62,7 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
         Ref got;
         if (!get(k, got)) return -1;
         if (got.get() == Py_None) return 0;
-        Ref key(interned_key(k));
+        Ref key = Ref::borrow(aw::interned(k));
         out = Ref(key ? item(data, key.get(), got.get()) : nullptr);
         return out ? 1 : -1;
     };
@@ -127,7 +127,7 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
     int t = PyObject_IsTrue(v.get());
     if (t < 0) return nullptr;
     if (t) {
-        Ref key(interned_key("anchor_metadata_ids"));
+        Ref key = Ref::borrow(aw::interned("anchor_metadata_ids"));
         Ref ids(key ? item(data, key.get(), v.get()) : nullptr);
         anchors = Ref(ids ? PySequence_List(ids.get()) : nullptr);
     } else if (base_card) {
@@ -227,7 +227,7 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
     if (Py_TYPE(lens) == TurnLensType) {
         r = resolution_from_llm_dict(current.get(), current_question, answer.get(), cards);
     } else {  // a subclass may read answers its own way
-        Ref method(interned_key("_resolution_from_llm_dict"));
+        Ref method = Ref::borrow(aw::interned("_resolution_from_llm_dict"));
         PyObject* argv[] = {lens, current_question, answer.get(), cards};
         r = method ? PyObject_VectorcallMethod(method.get(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
     }

@@ -137,7 +137,7 @@ bool limit_text(PyObject* config, const std::string& text, std::string& out) {
 
 // Appends the entries of a stored value to list.
 bool extend_entries(PyObject* list, PyObject* state, const char* key) {
-    Ref k(interned_key(key));
+    Ref k = Ref::borrow(aw::interned(key));
     Ref value(k ? state_lookup(state, k.get()) : nullptr);
     if (!value) return false;
     Ref entries(as_entries(value.get()));
@@ -147,17 +147,6 @@ bool extend_entries(PyObject* list, PyObject* state, const char* key) {
 
 
 }  // namespace
-
-PyObject* interned_key(const char* literal) {
-    // keyed by the literal's address; the strings live as long as the process
-    static auto* cache = new std::unordered_map<const char*, PyObject*>();
-    auto it = cache->find(literal);
-    if (it != cache->end()) return Py_NewRef(it->second);
-    PyObject* s = PyUnicode_InternFromString(literal);
-    if (!s) return nullptr;
-    cache->emplace(literal, Py_NewRef(s));
-    return s;
-}
 
 PyObject* state_lookup(PyObject* state, PyObject* key) {
     if (!key) return nullptr;
@@ -207,7 +196,7 @@ PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_ques
     Ref state(card_state(base));
     if (!state) return nullptr;
     for (const char* k : kSearchStateKeys) {
-        Ref hold_key(interned_key(k));
+        Ref hold_key = Ref::borrow(aw::interned(k));
         PyObject* key = hold_key.get();
         if (!key) return nullptr;
         Ref value;

@@ -464,17 +464,17 @@ PyObject* new_resolution() {
 
 bool init_records(PyObject* module) {
     using aw::FieldSpec;
-    s_candidates = Ref(PyUnicode_InternFromString("candidates"));
-    s_to_dict = Ref(PyUnicode_InternFromString("to_dict"));
+    s_candidates = Ref::borrow(aw::interned("candidates"));
+    s_to_dict = Ref::borrow(aw::interned("to_dict"));
     s_empty_tuple = Ref(PyTuple_New(0));
     if (!s_candidates || !s_to_dict || !s_empty_tuple) return false;
     struct { Keep* slot; const char* text; } keys[] = {
         {&s_active_tables, "active_tables"}, {&s_tables, "tables"}, {&s_active_columns, "active_columns"},
         {&s_columns, "columns"}, {&s_required_columns, "required_columns"}, {&s_columns_by_table, "columns_by_table"}};
     for (auto& k : keys)
-        if (!(*k.slot = Ref(PyUnicode_InternFromString(k.text)))) return false;
+        if (!(*k.slot = Ref::borrow(aw::interned(k.text)))) return false;
     for (size_t i = 0; i < std::size(kStateKeys); ++i)
-        if (!(s_state_keys[i] = Ref(PyUnicode_InternFromString(kStateKeys[i])))) return false;
+        if (!(s_state_keys[i] = Ref::borrow(aw::interned(kStateKeys[i])))) return false;
     Ref builtins(PyImport_ImportModule("builtins"));
     s_round = Ref(builtins ? PyObject_GetAttrString(builtins.get(), "round") : nullptr);
     if (!s_round) return false;

@@ -148,7 +148,7 @@ PyObject* call_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> a
         if (!names) return nullptr;
         Py_ssize_t i = 0;
         for (auto& [k, v] : kw) {
-            PyObject* key = interned_key(k);
+            PyObject* key = Py_XNewRef(aw::interned(k));
             if (!key) return nullptr;
             PyTuple_SET_ITEM(names.get(), i++, key);
             argv[n++] = v;
@@ -472,10 +472,10 @@ PyMethodDef lens_preparation_methods[] = {
 
 bool init_config(PyObject* module) {
     using aw::FieldSpec;
-    s_fresh_question = Ref(PyUnicode_InternFromString("fresh_question"));
-    s_clarification_needed = Ref(PyUnicode_InternFromString("clarification_needed"));
-    s_generate = Ref(PyUnicode_InternFromString("generate"));
-    s_clarify = Ref(PyUnicode_InternFromString("clarify"));
+    s_fresh_question = Ref::borrow(aw::interned("fresh_question"));
+    s_clarification_needed = Ref::borrow(aw::interned("clarification_needed"));
+    s_generate = Ref::borrow(aw::interned("generate"));
+    s_clarify = Ref::borrow(aw::interned("clarify"));
     if (!s_fresh_question || !s_clarification_needed || !s_generate || !s_clarify) return false;
     Ref op(PyImport_ImportModule("operator"));
     s_turn_id_getter = Ref(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "turn_id") : nullptr);
@@ -674,7 +674,7 @@ bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> metho
     TurnLensType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (!TurnLensType) return false;
     for (int i = 0; i < STAGE_COUNT; ++i) {
-        s_stage_names[i] = Ref(PyUnicode_InternFromString(kStageNames[i]));
+        s_stage_names[i] = Ref::borrow(aw::interned(kStageNames[i]));
         if (!s_stage_names[i]) return false;
         PyObject* own = PyDict_GetItemWithError(TurnLensType->tp_dict, s_stage_names[i].get());
         if (!own) {

@@ -236,8 +236,6 @@ PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* cand
 // (compose.cpp, query.cpp, fallback.cpp). `lens` is a TurnLens; results are
 // new references, or nullptr with a Python error set.
 
-// A new reference to the interned str of a string literal (made once).
-PyObject* interned_key(const char* literal);
 // state.get(key) (exact dicts natively); None when missing.
 PyObject* state_lookup(PyObject* state, PyObject* key);
 // card.query_state, or a new empty dict when that is empty.

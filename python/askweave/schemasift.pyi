@@ -822,7 +822,12 @@ class SchemaSift:
     _score_and_choose_columns, _select_relationships,
     _build_selected_metadata, _apply_output_budget, ...). select() then calls
     the stages as methods, in order and with the same arguments as the plain
-    rules, so each override is called; without overrides it runs natively.
+    rules, so each override is called; the scoring stages likewise call
+    replaced helpers (_lexical_score_table, _lexical_score_column,
+    _token_overlap_score, _normalize_lexical, _blend_scores,
+    _ensure_intent_columns, _reduction_percent) where the rules call them.
+    Whether a class replaces any is decided once per call, from the class;
+    without replacements select() runs natively.
 
     One instance may serve any number of calls, from several threads at once,
     as long as they do not pass the same MetadataCatalog object concurrently.
@@ -931,7 +936,8 @@ class CatalogIndex:
         join_paths: Opt-in. When the two leading chosen tables are not joined by a
             relationship and exactly one table joins them both, that bridge table
             is chosen second (in place of the lowest-ranked table not required
-            once top_k_tables are chosen), with its columns on the path; the
+            once top_k_tables are chosen; no bridge when that table is joined to
+            the leading one), with its columns on the path; the
             debug map lists it under "join_paths" with the reason
             "join path: a -> bridge -> b". Results then differ from select().
         route_schemas: Opt-in, for table names qualified as "schema.table". The
