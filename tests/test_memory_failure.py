@@ -197,7 +197,26 @@ def _differences(want, got, path="", out=None):
 # Steps past the count: a call that no longer meets a failure must keep its result.
 MARGIN = 20
 
+# Some interpreters (3.13.0 among them) return from dict.setdefault with the
+# allocation failure still pending; json's decoder then crashes on it. Failures
+# injected in such a process test the interpreter, not these modules.
+_SETDEFAULT_PROBE = """
+import _testcapi
+d = dict.fromkeys("abcde")
+_testcapi.set_nomemory(0, 1)
+try:
+    d.setdefault("f")
+except MemoryError:
+    pass
+finally:
+    _testcapi.remove_mem_hooks()
+"""
+HOST_DICT_MISHANDLES_FAILURE = subprocess.run([sys.executable, "-c", _SETDEFAULT_PROBE],
+                                              capture_output=True).returncode != 0
 
+
+@pytest.mark.skipif(HOST_DICT_MISHANDLES_FAILURE,
+                    reason="this interpreter's dict.setdefault mishandles a failed allocation")
 @pytest.mark.parametrize("only_one", [False, True], ids=["from-n-on", "n-th-only"])
 @pytest.mark.parametrize("name", list(CALLS))
 def test_failed_allocation_raises_or_changes_nothing(name, only_one):

@@ -36,7 +36,10 @@ PyObject* sorted_by_score(PyObject* items) {
 
 namespace {
 
-PyObject* get(PyObject* o, const char* name) { return PyObject_GetAttr(o, aw::interned(name)); }
+PyObject* get(PyObject* o, const char* name) {
+    PyObject* key = aw::interned(name);
+    return key ? PyObject_GetAttr(o, key) : nullptr;
+}
 
 template <class... A>
 PyObject* call(PyObject* self, const char* method, A... args) {
@@ -58,7 +61,8 @@ PyObject* token_set(PyObject* text) {
 
 // set(tokenize(" ".join(items)))
 PyObject* joined_token_set(PyObject* items) {
-    Ref joined(PyUnicode_Join(aw::interned(" "), items));
+    PyObject* space = aw::interned(" ");
+    Ref joined(space ? PyUnicode_Join(space, items) : nullptr);
     return joined ? token_set(joined.get()) : nullptr;
 }
 
