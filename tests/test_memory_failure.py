@@ -84,6 +84,8 @@ def _calls():
     calls["select_budget"] = (lambda: budgeted.select(QUESTION, CATALOG), None)
     calls["select_metadata"] = (lambda: ss.select_metadata(QUESTION, CATALOG, strategy="lexical", top_k_tables=2), None)
     calls["normalize"] = (lambda: ss.CatalogNormalizer.normalize(CATALOG, database="db"), None)
+    index = ss.CatalogIndex(CATALOG, ss.SelectorConfig(strategy="lexical"))
+    calls["select_many"] = (lambda: index.select_many([QUESTION, "orders by region"] * 6, threads=2), None)
     catalog = ss.CatalogNormalizer.normalize(CATALOG)
     calls["to_prompt_dict"] = (catalog.to_prompt_dict, None)
     selection = ss.select_metadata(QUESTION, CATALOG, strategy="lexical")

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -548,6 +550,36 @@ PyObject* m_select(PyObject* self, PyObject* args, PyObject* kwargs) {
     return ix ? select_one(*ix, question, k) : nullptr;
 }
 
+// The threads of one select_many call and what they share. stop() (also on
+// the way out) ends the pool and joins it without the interpreter lock.
+struct Pipeline {
+    explicit Pipeline(size_t n) : ready(new std::atomic<bool>[n]) {
+        for (size_t i = 0; i < n; ++i) ready[i].store(false);
+    }
+    ~Pipeline() { stop(); }
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(m);
+        if (!failure) failure = e;
+        failed.store(true);
+    }
+    void stop() {
+        if (pool.empty()) return;
+        failed_or_done();
+        Py_BEGIN_ALLOW_THREADS
+        for (std::thread& t : pool) t.join();
+        Py_END_ALLOW_THREADS
+        pool.clear();
+    }
+    // nothing is left to claim: the pool stops after its current question
+    void failed_or_done() { next.store(SIZE_MAX / 2); }
+    std::atomic<size_t> next{0};
+    std::unique_ptr<std::atomic<bool>[]> ready;
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    std::mutex m;
+    std::vector<std::thread> pool;
+};
+
 PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"questions", "threads", nullptr};
     PyObject *questions, *threads_arg = Py_None;
@@ -580,37 +612,59 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         texts[i] = aw::to_utf8(q);
     }
     std::vector<Prepared> prepared(n);
-    const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
-    if (workers > 1 || ix->c.columns.size() >= kReleaseGilColumns) {
-        aw::without_gil([&] {
-            std::atomic<size_t> next{0};
-            std::exception_ptr failure;
-            std::atomic<bool> failed{false};
-            auto work = [&]() {
-                try {
-                    for (size_t i; !failed && (i = next++) < n;) prepare(*ix, texts[i], prepared[i]);
-                } catch (...) {
-                    if (!failed.exchange(true)) failure = std::current_exception();
-                }
-            };
-            std::vector<std::thread> pool;
-            for (size_t w = 1; w < workers; ++w) pool.emplace_back(work);
-            work();
-            for (std::thread& t : pool) t.join();
-            if (failure) std::rethrow_exception(failure);
-        });
-    } else {
-        for (size_t i = 0; i < n; ++i) prepare(*ix, texts[i], prepared[i]);
-    }
     Ref empty(PySet_New(nullptr));
     Ref out(empty ? PyList_New(static_cast<Py_ssize_t>(n)) : nullptr);
     if (!out) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
+    auto finish_one = [&](size_t i) {
         PyObject* r = finish(*ix, PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), prepared[i], empty.get(),
                              Py_None, Py_None);
-        if (!r) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r);
+        if (r) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r);
+        return r != nullptr;
+    };
+    const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
+    if (workers <= 1) {
+        for (size_t i = 0; i < n; ++i) {
+            if (ix->c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(*ix, texts[i], prepared[i]); });
+            else prepare(*ix, texts[i], prepared[i]);
+            if (!finish_one(i)) return nullptr;
+        }
+        return out.release();
     }
+    // A pipeline: the pool prepares questions in order without the
+    // interpreter lock while this thread builds the results of those ready,
+    // preparing the next ones itself whenever the one it needs is not.
+    Pipeline line(n);
+    auto claim = [&]() {  // prepares the next unclaimed question; false when none is left
+        const size_t i = line.next++;
+        if (i >= n) return false;
+        try {
+            prepare(*ix, texts[i], prepared[i]);
+        } catch (...) {
+            line.fail(std::current_exception());
+        }
+        line.ready[i].store(true, std::memory_order_release);
+        return true;
+    };
+    try {
+        for (size_t w = 1; w < workers; ++w)
+            line.pool.emplace_back([&] {
+                while (!line.failed.load() && claim()) {
+                }
+            });
+    } catch (const std::system_error&) {
+        // fewer threads than asked for: this thread prepares the rest
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (!line.ready[i].load(std::memory_order_acquire))
+            aw::without_gil([&] {
+                while (!line.ready[i].load(std::memory_order_acquire) && !line.failed.load())
+                    if (!claim()) std::this_thread::yield();
+            });
+        if (line.failed.load()) break;
+        if (!finish_one(i)) return nullptr;  // the pipeline stops and joins on the way out
+    }
+    line.stop();
+    if (line.failure) std::rethrow_exception(line.failure);
     return out.release();
 }
 
