@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -138,6 +139,23 @@ CALLS = _calls()
 # (it retries allocating what it needs to unwind). The logger is off while failures
 # are injected.
 QUIET_LOGGER = logging.getLogger("askweave")
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _no_other_python_threads():
+    """Failures are injected into every thread. A Python thread of another library
+    (tqdm's monitor, started by a model's progress bar earlier in the run) that
+    wakes while they are in can loop forever unwinding, holding the interpreter
+    lock this thread waits for. Such monitors are stopped for this module."""
+    try:
+        from tqdm import std
+    except ImportError:
+        return
+    std.tqdm.monitor_interval = 0
+    for thread in threading.enumerate():
+        if thread.name == "tqdm_monitor" and hasattr(thread, "exit"):
+            thread.exit()
+    std.tqdm.monitor = None
 
 
 def _hooked(call, n, only_one):
