@@ -227,6 +227,7 @@ struct Settings {
     bool use_tfidf_if_available = true, use_embeddings_if_available = false;
     aw::Ref embedding_model_name_or_path;
     double lexical_alpha = 0.7, tfidf_alpha = 0.15, embedding_alpha = 0.15;
+    bool alpha_is_int[3] = {false, false, false};  // lexical, tfidf, embedding
     bool include_debug = true;
 
     bool read(PyObject* config);  // from a SelectorConfig (or any object with its fields)

@@ -232,6 +232,37 @@ double column_bonuses(const ColumnData& col, bool required, const Query& q, cons
     return score;
 }
 
+// The host's sum(): exact while the items are ints, then float additions,
+// from 3.12 with the rounding compensated (Neumaier; ints too from 3.14).
+struct HostSum {
+    bool whole = true;
+    long long i = 0;
+    double hi = 0.0, lo = 0.0;
+    void compensated(double x) {
+        double t = hi + x;
+        lo += std::fabs(hi) >= std::fabs(x) ? (hi - t) + x : (x - t) + hi;
+        hi = t;
+    }
+    void add(double x, bool is_int) {
+        if (whole && is_int && std::fabs(x) < 9.0e15) {  // exact in a double and in i
+            i += static_cast<long long>(x);
+            return;
+        }
+        if (whole) { whole = false; hi = static_cast<double>(i) + x; return; }
+#if PY_VERSION_HEX >= 0x030E0000
+        compensated(x);
+#elif PY_VERSION_HEX >= 0x030C0000
+        if (is_int) hi += x; else compensated(x);
+#else
+        hi += x;
+#endif
+    }
+    double value() const {
+        if (whole) return static_cast<double>(i);
+        return lo != 0.0 && std::isfinite(lo) ? hi + lo : hi;
+    }
+};
+
 double blend_scores(const Settings& s, double lexical, double tfidf, double embedding) {
     switch (s.strategy) {
         case STRATEGY_LEXICAL: return lexical;
@@ -240,15 +271,18 @@ double blend_scores(const Settings& s, double lexical, double tfidf, double embe
         default: break;
     }
     double weights[3] = {s.lexical_alpha, 0, 0}, scores[3] = {lexical, 0, 0};
+    bool ints[3] = {s.alpha_is_int[0], false, false};
     int n = 1;
-    if (tfidf != 0.0) { weights[n] = s.tfidf_alpha; scores[n++] = tfidf; }
-    if (embedding != 0.0) { weights[n] = s.embedding_alpha; scores[n++] = embedding; }
-    double total = 0.0;
-    for (int i = 0; i < n; ++i) total += weights[i];
-    if (total == 0.0) total = 1.0;
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) sum += weights[i] * scores[i];
-    return sum / total;
+    if (tfidf != 0.0) { weights[n] = s.tfidf_alpha; ints[n] = s.alpha_is_int[1]; scores[n++] = tfidf; }
+    if (embedding != 0.0) { weights[n] = s.embedding_alpha; ints[n] = s.alpha_is_int[2]; scores[n++] = embedding; }
+    HostSum total, sum;
+    for (int i = 0; i < n; ++i) {
+        total.add(weights[i], ints[i]);
+        sum.add(weights[i] * scores[i], false);
+    }
+    double t = total.value();
+    if (t == 0.0) t = 1.0;
+    return sum.value() / t;
 }
 
 // ------------------------------------------------------------------ choice

@@ -43,6 +43,12 @@ bool get_double(PyObject* config, const char* name, double& out) {
     out = PyFloat_AsDouble(v.get());
     return !(out == -1.0 && PyErr_Occurred());
 }
+bool is_int(PyObject* config, const char* name, bool& out) {
+    Ref v(config_attr(config, name));
+    if (!v) return false;
+    out = PyLong_CheckExact(v.get()) || PyBool_Check(v.get());
+    return true;
+}
 bool get_bool(PyObject* config, const char* name, bool& out) {
     Ref v(config_attr(config, name));
     int t = v ? PyObject_IsTrue(v.get()) : -1;
@@ -102,7 +108,9 @@ bool Settings::read(PyObject* c) {
            get_bool(c, F(28), use_embeddings_if_available) &&
            get_obj(c, F(29), embedding_model_name_or_path) &&
            get_double(c, F(30), lexical_alpha) && get_double(c, F(31), tfidf_alpha) &&
-           get_double(c, F(32), embedding_alpha) && get_bool(c, F(33), include_debug);
+           get_double(c, F(32), embedding_alpha) && get_bool(c, F(33), include_debug) &&
+           is_int(c, F(30), alpha_is_int[0]) && is_int(c, F(31), alpha_is_int[1]) &&
+           is_int(c, F(32), alpha_is_int[2]);
 }
 
 }  // namespace sift

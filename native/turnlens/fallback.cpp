@@ -12,10 +12,37 @@ namespace {
 
 // Swallows an ordinary error (returning None) and logs it; interruptions and
 // exit requests keep propagating.
-PyObject* absorbed(const char* what) {
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 a raise extends the instance's own traceback in place: take off
+// the entries of frames run under this call (each one's f_back the previous).
+void drop_added_traceback(PyObject* exc, PyFrameObject* caller) {
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyObject* keep = tb;
+    PyFrameObject* prev = caller;
+    while (keep && keep != Py_None) {
+        PyFrameObject* f = reinterpret_cast<PyTracebackObject*>(keep)->tb_frame;
+        PyFrameObject* back = PyFrame_GetBack(f);
+        Py_XDECREF(back);
+        if (back != prev) break;
+        prev = f;
+        keep = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(keep)->tb_next);
+    }
+    if (keep != tb) PyException_SetTraceback(exc, keep ? keep : Py_None);
+    Py_XDECREF(tb);
+}
+#endif
+
+PyObject* absorbed(const char* what, PyFrameObject* caller) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     aw::log_at_exc(aw::LOG_WARNING, "language-model fallback %s; the rule-based resolution stands", what);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc) drop_added_traceback(exc, caller);
+    Py_XDECREF(exc);
+#else
+    (void)caller;
     PyErr_Clear();
+#endif
     Py_RETURN_NONE;
 }
 
@@ -211,12 +238,13 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
         return nullptr;
 
     PyObject* argv[] = {current_question, summaries.get(), preliminary};
+    PyFrameObject* caller = PyEval_GetFrame();
     Ref answer(PyObject_Vectorcall(callback.get(), argv, 3, nullptr));
-    if (!answer) return absorbed("raised");
+    if (!answer) return absorbed("raised", caller);
     // An answer whose truth value cannot even be taken is as unusable as
     // any other.
     int t = PyObject_IsTrue(answer.get());
-    if (t < 0) return absorbed("gave an answer without a truth value");
+    if (t < 0) return absorbed("gave an answer without a truth value", caller);
     if (!t) Py_RETURN_NONE;
     Ref current(lens_config(lens));  // as the callback left it
     if (!current) {
@@ -231,7 +259,7 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
         PyObject* argv[] = {lens, current_question, answer.get(), cards};
         r = method ? PyObject_VectorcallMethod(method.get(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
     }
-    return r ? r : absorbed("gave an unusable answer");
+    return r ? r : absorbed("gave an unusable answer", caller);
 }
 
 namespace {
