@@ -24,6 +24,9 @@ from typing import Any, NoReturn, Sequence, TextIO
 
 from askweave import __version__, schemasift, turnlens
 
+__all__ = ["main", "run", "build_parser", "load_catalog", "load_cards", "render_selection", "describe_turn",
+           "catalog_figures", "STRATEGIES"]
+
 log = logging.getLogger("askweave")
 
 STRATEGIES = ("lexical", "tfidf", "embedding", "hybrid")
@@ -60,6 +63,7 @@ def _count(text: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the command line, with its five commands."""
     parser = _Parser(prog="askweave", description="Context preparation for questions over databases.")
     parser.add_argument("--version", action="version", version=f"askweave {__version__}")
     parser.add_argument("--debug", action="store_true", help="show tracebacks and the askweave log")
@@ -188,6 +192,7 @@ def _dump(value: Any, out: TextIO) -> None:
 
 
 def cmd_select(args: argparse.Namespace, out: TextIO) -> int:
+    """``askweave select``: writes the slice of the catalog for the question; returns 0."""
     catalog = load_catalog(args.catalog, args)
     required = [t.strip() for item in args.require for t in item.split(",") if t.strip()]
     names = {t.table_name for t in catalog.tables}
@@ -275,6 +280,7 @@ def load_cards(source: str) -> list[turnlens.TurnContextCard]:
 
 
 def cmd_resolve(args: argparse.Namespace, out: TextIO) -> int:
+    """``askweave resolve``: writes what the message means given the cards; returns 0."""
     cards = load_cards(args.cards)
     resolution = turnlens.TurnLens().resolve(args.message, cards, active_turn_id=args.active_turn)
     if args.format == "json":
@@ -311,6 +317,7 @@ def describe_turn(number: int, turn: Any) -> str:
 
 
 def cmd_chat(args: argparse.Namespace, out: TextIO, stdin: TextIO | None = None) -> int:
+    """``askweave chat``: one line a message read from stdin (resolve, select, store a card); returns 0."""
     from askweave._host import Conversation
 
     stdin = stdin or sys.stdin
@@ -377,6 +384,7 @@ def catalog_figures(catalog: schemasift.MetadataCatalog) -> dict[str, Any]:
 
 
 def cmd_hash(args: argparse.Namespace, out: TextIO) -> int:
+    """``askweave hash``: writes the catalog hash and size figures; returns 0."""
     figures = catalog_figures(load_catalog(args.catalog, args))
     if args.format == "json":
         _dump(figures, out)
@@ -391,6 +399,7 @@ def cmd_hash(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_tour(args: argparse.Namespace, out: TextIO) -> int:
+    """``askweave tour``: writes the narrated first run; returns 0."""
     from askweave.demos import tour
 
     out.write(tour.run())
@@ -401,7 +410,13 @@ COMMANDS = {"select": cmd_select, "resolve": cmd_resolve, "chat": cmd_chat, "has
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command line; returns the exit status."""
+    """Runs the command line on argv (default: sys.argv[1:]); returns the exit status.
+
+    0 on success, 1 when the work failed (one line on stderr), 2 for a usage
+    error found while running, 130 on an interrupt. Usage errors found while
+    parsing (an unknown command, a missing argument) and ``--help`` or
+    ``--version`` end in SystemExit, as argparse does (status 2 and 0).
+    """
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.debug:
