@@ -81,7 +81,7 @@ def mask_url(url: "str | URL") -> str:
     """The URL as text with its password, and query values that look like secrets, masked.
 
     A text that is not a URL is not shown at all (it may hold a secret): the
-    result is then ``"<unparsable URL>"``.
+    result is then ``"<unparsable URL>"``. Takes a text or a SQLAlchemy ``URL``.
     """
     sa = _sqlalchemy()
     try:
@@ -107,7 +107,11 @@ def _scrub(text: str, url: "URL") -> str:
 
 
 def file_url(path: "str | os.PathLike[str]") -> str:
-    """The URL of a database file: DuckDB when the file says so, else SQLite."""
+    """The URL of a database file: DuckDB when the file says so, else SQLite.
+
+    Raises:
+        FileNotFoundError: the file cannot be read (the message names it).
+    """
     path = os.fspath(path)
     try:
         with open(path, "rb") as f:
@@ -622,8 +626,8 @@ def ddl_comments(sql: str, columns: bool = True) -> dict[str, str]:
     """Descriptions written as ``--`` comments in a CREATE statement.
 
     The key "" holds the comment on the CREATE line (the table's). With
-    ``columns``, each column definition's trailing comment, or the comment
-    lines just before it, is kept under the column's name.
+    ``columns`` (the default), each column definition's trailing comment, or
+    the comment lines just before it, is kept under the column's name.
     """
     out: dict[str, str] = {}
     pending: list[str] = []          # own-line comments waiting for the next definition
