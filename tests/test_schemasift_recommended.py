@@ -51,7 +51,7 @@ class FsPath:
     ({"embedding_model_name_or_path": StrPath("m")}, dict(WITH_MODEL, top_k_tables=3, embedding_model_name_or_path="m")),
     ({"embedding_model_name_or_path": FsPath("m2")}, dict(WITH_MODEL, top_k_tables=3, embedding_model_name_or_path="m2")),
 ])
-def test_documented_values_on_a_plain_config(kwargs, expected):
+def test_recommended_values_on_a_plain_config(kwargs, expected):
     config = ss.recommended_config(**kwargs)
     assert type(config) is ss.SelectorConfig
     assert config == ss.SelectorConfig(**expected)

@@ -645,6 +645,11 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         line.ready[i].store(true, std::memory_order_release);
         return true;
     };
+    // joins the pool on every way out, before claim (which it runs) goes
+    struct Join {
+        Pipeline& line;
+        ~Join() { line.stop(); }
+    } join{line};
     try {
         for (size_t w = 1; w < workers; ++w)
             line.pool.emplace_back([&] {

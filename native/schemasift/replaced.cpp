@@ -23,15 +23,17 @@ int replaces_any(PyObject* self, const char* const* names, size_t count) {
     return 0;
 }
 
-// sorted(items, key=lambda x: x.score, reverse=True)
+// sorted(items, key=lambda x: x.score, reverse=True), always a new list: the
+// sort is our own list's, whatever the caller's builtins hold.
 PyObject* sorted_by_score(PyObject* items) {
-    Ref builtins(PyImport_ImportModule("builtins"));
-    Ref op(builtins ? PyImport_ImportModule("operator") : nullptr);
+    Ref list(PySequence_List(items));
+    Ref op(list ? PyImport_ImportModule("operator") : nullptr);
     Ref key(op ? PyObject_CallMethod(op.get(), "attrgetter", "s", "score") : nullptr);
-    Ref sorted(key ? PyObject_GetAttrString(builtins.get(), "sorted") : nullptr);
-    Ref args(sorted ? PyTuple_Pack(1, items) : nullptr);
+    Ref sort(key ? PyObject_GetAttrString(list.get(), "sort") : nullptr);
+    Ref args(sort ? PyTuple_New(0) : nullptr);
     Ref kw(args ? Py_BuildValue("{s:O,s:O}", "key", key.get(), "reverse", Py_True) : nullptr);
-    return kw ? PyObject_Call(sorted.get(), args.get(), kw.get()) : nullptr;
+    Ref done(kw ? PyObject_Call(sort.get(), args.get(), kw.get()) : nullptr);
+    return done ? list.release() : nullptr;
 }
 
 namespace {
@@ -422,10 +424,10 @@ PyObject* score_columns_by_calls(PyObject* self, PyObject* question, PyObject* t
     Ref selected(min_score ? PyList_New(0) : nullptr);
     if (!selected) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ranked.get()); ++i) {
-        PyObject* sc = PyList_GET_ITEM(ranked.get(), i);
-        Ref s(get(sc, "score"));
+        Ref sc = Ref::borrow(PyList_GET_ITEM(ranked.get(), i));  // a comparison may run Python code
+        Ref s(get(sc.get(), "score"));
         int keep = s ? PyObject_RichCompareBool(s.get(), min_score.get(), Py_GE) : -1;
-        if (keep < 0 || (keep && PyList_Append(selected.get(), sc) < 0)) return nullptr;
+        if (keep < 0 || (keep && PyList_Append(selected.get(), sc.get()) < 0)) return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ranked.get()); ++i) {
         Ref sc = Ref::borrow(PyList_GET_ITEM(ranked.get(), i));
