@@ -1103,6 +1103,14 @@ def test_whole_number_arguments_accept_any_real_number(name, value):
     assert_same(result_view(got), result_view(ss.select_metadata(question, cat, **want)))
 
 
+@pytest.mark.parametrize("per_token", [3, 2.5, True, fractions.Fraction(5, 2), decimal.Decimal(4), "4", None])
+def test_token_estimate_of_any_divisor_kind_matches_reference(per_token):
+    # a divisor that is no real number (Decimal included) fails as the host's estimate does
+    config = ref.SelectorConfig(strategy="lexical", token_chars_per_token=per_token)
+    res = check_select("total revenue by region", ref.demo_catalog(), config)
+    assert (res[0] == "ok") == isinstance(per_token, (int, float, fractions.Fraction))
+
+
 def test_stage_argument_kinds():
     sift = ss.SchemaSift()
     with pytest.raises(TypeError):

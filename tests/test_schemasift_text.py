@@ -3,6 +3,7 @@ import hashlib
 import json
 import math
 import re
+from decimal import Decimal
 
 import pytest
 from hypothesis import given, strategies as st
@@ -159,6 +160,9 @@ def test_bad_input_raises_not_crashes():
     with pytest.raises(ZeroDivisionError):
         ss.estimate_tokens("abc", 0.0)
     assert ss.estimate_tokens("", 0) == 0
+    for per in ("4", Decimal(4), None):  # checked before the empty text returns 0
+        with pytest.raises(TypeError):
+            ss.estimate_tokens("", per)
     loop = []
     loop.append(loop)
     with pytest.raises(RecursionError):

@@ -15,17 +15,6 @@ PyObject* g_dataclasses = nullptr;
 
 }  // namespace
 
-PyObject* unpack_pair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) return Py_NewRef(item);
-    Ref t(PySequence_Tuple(item));
-    if (!t) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(t.get());
-    if (n == 2) return t.release();
-    if (n > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return nullptr;
-}
-
 PyObject* AsDict::convert(PyObject* v) {
     if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || v == Py_None || PyBool_Check(v))
         return Py_NewRef(v);
@@ -106,9 +95,9 @@ PyObject* AsDict::rebuild(PyObject* v) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* c;
         if (is_dict) {
-            Ref pair(unpack_pair(item));
-            Ref k(pair ? convert(PyTuple_GET_ITEM(pair.get(), 0)) : nullptr);
-            Ref val(k ? convert(PyTuple_GET_ITEM(pair.get(), 1)) : nullptr);
+            Ref key, value;
+            Ref k(unpack_pair(item, key, value) ? convert(key.get()) : nullptr);
+            Ref val(k ? convert(value.get()) : nullptr);
             c = val ? PyTuple_Pack(2, k.get(), val.get()) : nullptr;
         } else {
             c = convert(item);

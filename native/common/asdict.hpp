@@ -29,10 +29,6 @@ private:
     std::unordered_set<PyObject*> active_;  // containers on the current path
 };
 
-// `k, v = item` for an entry of a map's items(): a new 2-tuple, or the
-// ValueError/TypeError of unpacking (a subclass's items() may give anything).
-PyObject* unpack_pair(PyObject* item);
-
 // copy.deepcopy(v); plain scalars are their own copies.
 PyObject* deep_copy(PyObject* v);
 

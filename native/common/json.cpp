@@ -117,15 +117,79 @@ private:
     size_t n_ = 0;
 };
 
+// A str as a JSON string literal.
+void write_str(JsonBuf& out, PyObject* s, bool ensure_ascii) {
+    if (PyUnicode_IS_ASCII(s)) {
+        json_write_string(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
+                                                static_cast<size_t>(PyUnicode_GET_LENGTH(s))),
+                          ensure_ascii);
+    } else {
+        json_write_string(out, to_utf8(s), ensure_ascii);
+    }
+}
+
+// Where the writer's text goes: a buffer, or a count of the code points the
+// text would have (sizes are measured without writing the text).
+struct BufOut {
+    JsonBuf& buf;
+    void put(const char* p, size_t n) { buf.put(p, n); }
+    void put(std::string_view t) { buf.put(t); }
+    void put(char c) { buf.put(c); }
+    void string(std::string_view utf8, bool ensure_ascii) { json_write_string(buf, utf8, ensure_ascii); }
+    void string(PyObject* s, bool ensure_ascii) { write_str(buf, s, ensure_ascii); }
+};
+
+// Counts for ensure_ascii=False text only; everything put() directly is ASCII.
+struct CountOut {
+    size_t chars = 0;
+    void put(const char*, size_t n) { chars += n; }
+    void put(std::string_view t) { chars += t.size(); }
+    void put(char) { ++chars; }
+    // A literal of n code points, one more for '"' and '\\' and the five short
+    // escapes, five more for any other control character.
+    template <class Unit>
+    static size_t literal(const Unit* p, size_t n) {
+        size_t extra = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t c = p[i];
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            extra += (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') ? 1 : 5;
+        }
+        return n + 2 + extra;
+    }
+    void string(std::string_view utf8, bool) {
+        JsonBuf b;
+        json_write_string(b, utf8, false);
+        chars += count_code_points(b.view());
+    }
+    void string(PyObject* s, bool) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (!PyUnicode_IS_READY(s)) return string(to_utf8(s), false);
+#endif
+        const void* data = PyUnicode_DATA(s);
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND: chars += literal(static_cast<const Py_UCS1*>(data), n); break;
+            case PyUnicode_2BYTE_KIND: chars += literal(static_cast<const Py_UCS2*>(data), n); break;
+            default: chars += literal(static_cast<const Py_UCS4*>(data), n); break;
+        }
+    }
+};
+
+template <class Out>
 class Writer {
 public:
-    Writer(JsonBuf& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
+    Writer(Out& out, const JsonOptions& opt) : out_(out), opt_(opt) {}
 
     bool value(PyObject* v, int level) {
         if (PyUnicode_Check(v)) { string(v); return true; }
         if (v == Py_None) { out_.put("null", 4); return true; }
         if (v == Py_True) { out_.put("true", 4); return true; }
         if (v == Py_False) { out_.put("false", 5); return true; }
+        // the common exact kinds first (their checks cost no subtype walk)
+        if (PyDict_CheckExact(v)) return object(v, level);
+        if (PyList_CheckExact(v)) return array(v, level);
+        if (PyFloat_CheckExact(v)) { real(PyFloat_AS_DOUBLE(v)); return true; }
         if (PyLong_Check(v)) return integer(v);
         if (PyFloat_Check(v)) { real(PyFloat_AS_DOUBLE(v)); return true; }
         if (PyList_Check(v) || PyTuple_Check(v)) return array(v, level);
@@ -134,19 +198,11 @@ public:
     }
 
 private:
-    JsonBuf& out_;
+    Out& out_;
     const JsonOptions& opt_;
     std::vector<PyObject*> markers_;  // containers on the current path
 
-    void string(PyObject* s) {
-        if (PyUnicode_IS_ASCII(s)) {
-            json_write_string(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
-                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(s))),
-                              opt_.ensure_ascii);
-        } else {
-            json_write_string(out_, to_utf8(s), opt_.ensure_ascii);
-        }
-    }
+    void string(PyObject* s) { out_.string(s, opt_.ensure_ascii); }
 
     bool integer(PyObject* v) {
         int overflow = 0;
@@ -230,7 +286,7 @@ private:
                          Py_TYPE(k)->tp_name);
             return false;
         }
-        json_write_string(out_, text, opt_.ensure_ascii);
+        out_.string(std::string_view(text), opt_.ensure_ascii);
         return true;
     }
 
@@ -284,7 +340,9 @@ private:
         for (size_t i = 0; i < entries.size(); i += 2) {
             if (i) item_separator(level + 1);
             PyObject* key_obj = entries[i];
-            if (PyFloat_Check(key_obj)) {
+            if (PyUnicode_Check(key_obj)) {
+                string(key_obj);
+            } else if (PyFloat_Check(key_obj)) {
                 out_.put('"');
                 real(PyFloat_AS_DOUBLE(key_obj));
                 out_.put('"');
@@ -348,13 +406,7 @@ private:
 
 bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
     if (PyUnicode_CheckExact(v)) {
-        if (PyUnicode_IS_ASCII(v)) {
-            json_write_string(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(v)),
-                                                    static_cast<size_t>(PyUnicode_GET_LENGTH(v))),
-                              ensure_ascii);
-        } else {
-            json_write_string(out, to_utf8(v), ensure_ascii);
-        }
+        write_str(out, v, ensure_ascii);
         return true;
     }
     if (v == Py_None) { out.put("null", 4); return true; }
@@ -367,8 +419,23 @@ bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
 
 bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt) {
     if (json_write_simple(out, v, opt.ensure_ascii)) return true;
-    Writer w(out, opt);
+    BufOut to{out};
+    Writer<BufOut> w(to, opt);
     return w.value(v, 0);
+}
+
+bool json_size(PyObject* v, const JsonOptions& opt, size_t& code_points) {
+    if (opt.ensure_ascii) {  // not needed so far: measure the text
+        JsonBuf b;
+        if (!json_write(b, v, opt)) return false;
+        code_points = b.size();
+        return true;
+    }
+    CountOut count;
+    Writer<CountOut> w(count, opt);
+    if (!w.value(v, 0)) return false;
+    code_points = count.chars;
+    return true;
 }
 
 bool json_write(std::string& out, PyObject* v, const JsonOptions& opt) {

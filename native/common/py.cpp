@@ -153,4 +153,38 @@ bool add_literal(PyObject* module, const char* name, std::initializer_list<const
     return type && PyModule_AddObjectRef(module, name, type.get()) == 0;
 }
 
+bool unpack_pair(PyObject* v, Ref& a, Ref& b) {
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(v, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(v, 1));
+        return true;
+    }
+    Ref it(PyObject_GetIter(v));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        return false;
+    }
+    Ref got[2];
+    for (int i = 0; i < 2; ++i) {
+        got[i] = Ref(PyIter_Next(it.get()));
+        if (!got[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    if (PyErr_Occurred()) return false;
+    a = std::move(got[0]);
+    b = std::move(got[1]);
+    return true;
+}
+
 }  // namespace aw

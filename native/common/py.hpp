@@ -86,6 +86,11 @@ void without_gil(Fn&& fn) {
     if (failure) std::rethrow_exception(failure);
 }
 
+// `a, b = v` as the interpreter unpacks: its TypeError for a value that
+// cannot be iterated, its ValueError for too few or too many items (an
+// endless iterator is read no further than one item too many).
+bool unpack_pair(PyObject* v, Ref& a, Ref& b);
+
 // Adds the type label typing.Literal[values...] to module as name.
 bool add_literal(PyObject* module, const char* name, std::initializer_list<const char*> values);
 

@@ -115,6 +115,18 @@ bool require_str(PyObject* v, const char* fn, const char* arg) {
     return false;
 }
 
+bool require_real(PyObject* v, const char* fn, const char* arg) {
+    if (PyFloat_Check(v) || PyLong_Check(v)) return true;
+    Ref numbers(PyImport_ImportModule("numbers"));
+    Ref real(numbers ? PyObject_GetAttrString(numbers.get(), "Real") : nullptr);
+    int is_real = real ? PyObject_IsInstance(v, real.get()) : -1;
+    if (is_real < 0) return false;
+    if (!is_real)
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a real number, not %.200s", fn, arg,
+                     Py_TYPE(v)->tp_name);
+    return is_real;
+}
+
 bool load_words(PyObject* iterable, WordSet& out) {
     Ref it(PyObject_GetIter(iterable));
     if (!it) return false;
@@ -137,6 +149,8 @@ PyObject* at_least_one(Ref c) {
 }  // namespace
 
 PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* cpt) {
+    // checked first, as the host checks it, even for an empty text
+    if (cpt && !require_real(cpt, "estimate_tokens", "chars_per_token")) return nullptr;
     if (n == 0) return PyLong_FromLong(0);
     double divisor = 4.0;
     bool native = true;

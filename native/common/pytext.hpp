@@ -41,12 +41,15 @@ struct TextView {
 
 // TypeError "fn() argument 'arg' must be str, not ..." unless v is a str.
 bool require_str(PyObject* v, const char* fn, const char* arg);
+// TypeError "... must be a real number, not ..." unless v is a numbers.Real.
+bool require_real(PyObject* v, const char* fn, const char* arg);
 
 // Adds the str items of a caller's iterable (only they can equal a token).
 bool load_words(PyObject* iterable, WordSet& out);
 
 // estimate_tokens for a text of n code points, by the host's arithmetic:
-// natively for a float or int divisor, else the divisor's own operators.
+// natively for a float or int divisor, else the divisor's own operators;
+// TypeError for a divisor that is no numbers.Real.
 PyObject* estimate_tokens_for(Py_ssize_t n, PyObject* chars_per_token);
 
 // Calls fn(index, item) for each item " ".join(seq) takes, with join's
@@ -69,6 +72,14 @@ bool for_each_join_item(PyObject* seq, Fn&& fn) {
 }
 
 // Python's truth value of a loose input value; -1 on error.
-inline int is_present(PyObject* v) { return v == nullptr || v == Py_None ? 0 : PyObject_IsTrue(v); }
+inline int is_present(PyObject* v) {
+    if (v == nullptr || v == Py_None) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_CheckExact(v) && PyUnicode_IS_READY(v)) return PyUnicode_GET_LENGTH(v) != 0;
+#else
+    if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) != 0;
+#endif
+    return PyObject_IsTrue(v);
+}
 
 }  // namespace aw

@@ -13,6 +13,7 @@ struct RecordDef {
     std::vector<FieldSpec> fields;
     std::vector<PyMemberDef> members;
     std::vector<PyMethodDef> methods;
+    std::vector<std::string> field_docs;  // the members' docstrings point into these
     std::string qualname, name, doc;
     PyObject* names = nullptr;  // the field names as a tuple; lives with the type
 };
@@ -210,6 +211,37 @@ std::string text_signature(const char* short_name, const std::vector<FieldSpec>&
     return s + ")\n--\n\n";
 }
 
+// A field's docstring is its entry in the class's "Attributes:" section
+// ("    name: text", continued by lines indented further), so help() on the
+// field and on the class cannot disagree. Empty when the class has none.
+std::string attribute_doc(const std::string& doc, const char* field) {
+    static const char kSection[] = "\nAttributes:\n";
+    size_t pos = doc.find(kSection);
+    if (pos == std::string::npos) return "";
+    pos += sizeof(kSection) - 1;
+    const std::string head = std::string("    ") + field + ":";
+    std::string out;
+    bool inside = false;
+    while (pos < doc.size()) {
+        size_t end = doc.find('\n', pos);
+        if (end == std::string::npos) end = doc.size();
+        const std::string line = doc.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.compare(0, 4, "    ") != 0) break;  // a blank line or a new section ends it
+        if (line.compare(0, 8, "        ") == 0) {
+            if (inside) out += "\n" + line.substr(8);
+            continue;
+        }
+        if (inside) break;
+        if (line.compare(0, head.size(), head) == 0) {
+            inside = true;
+            size_t text = line.find_first_not_of(' ', head.size());
+            out = text == std::string::npos ? "" : line.substr(text);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 PyObject* rec_missing(PyObject* self, int i) {
@@ -263,9 +295,17 @@ PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, con
     const char* dot = std::strrchr(qualified_name, '.');
     d.name = dot ? dot + 1 : qualified_name;
     d.doc = text_signature(d.name.c_str(), d.fields) + doc;
+    for (const FieldSpec& f : d.fields) {
+        std::string text = attribute_doc(doc, f.name);
+        // a class may say once that all its fields are required; each field says it itself
+        if (!text.empty() && f.kind == FieldSpec::Required && text.find("Required") == std::string::npos)
+            text += " Required.";
+        d.field_docs.push_back(std::move(text));
+    }
     for (size_t i = 0; i < d.fields.size(); ++i)
         d.members.push_back({d.fields[i].name, T_OBJECT_EX,
-                             static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0, nullptr});
+                             static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0,
+                             d.field_docs[i].empty() ? nullptr : d.field_docs[i].c_str()});
     d.members.push_back({nullptr, 0, 0, 0, nullptr});
     for (const PyMethodDef* m = methods; m && m->ml_name; ++m) d.methods.push_back(*m);
     d.methods.push_back({"__getstate__", AW_FN(rec_getstate), METH_NOARGS, nullptr});

@@ -326,14 +326,26 @@ struct LooseMap {
 };
 static_assert(K_COUNT <= 64, "one bit a key");
 
+// Same text, for two exact str of the same hash.
+bool same_str(PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
+#endif
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
 // The index of a known key equal to the exact str k, or -1.
 int known_key(PyObject* k) {
     static int slots[256];
+    static Py_hash_t hashes[K_COUNT];
     static bool made = false;
     if (!made) {
         for (int& x : slots) x = -1;
         for (int i = 0; i < K_COUNT; ++i) {
-            size_t h = static_cast<size_t>(PyObject_Hash(K[i])) & 255;
+            hashes[i] = PyObject_Hash(K[i]);
+            size_t h = static_cast<size_t>(hashes[i]) & 255;
             while (slots[h] >= 0) h = (h + 1) & 255;
             slots[h] = i;
         }
@@ -341,8 +353,8 @@ int known_key(PyObject* k) {
     }
     const Py_hash_t hash = PyObject_Hash(k);  // cached for a str, and no caller code for an exact one
     for (size_t h = static_cast<size_t>(hash) & 255; slots[h] >= 0; h = (h + 1) & 255) {
-        PyObject* known = K[slots[h]];
-        if (known == k || (PyObject_Hash(known) == hash && PyUnicode_Compare(known, k) == 0)) return slots[h];
+        const int i = slots[h];
+        if (K[i] == k || (hashes[i] == hash && same_str(K[i], k))) return i;
     }
     return -1;
 }
@@ -470,15 +482,48 @@ PyObject* element_list(PyObject* owner, int key, int name_key, const char* what)
     return out.release();
 }
 
-bool contains(const std::string& s, const char* needle) { return s.find(needle) != std::string::npos; }
-bool ends_with(const std::string& s, const char* suffix) {
-    size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+// Lowercased text with the set of ASCII letters it holds, so that most
+// substring tests fail without a search.
+struct Lowered {
+    std::string text;
+    uint32_t letters = 0;
+    void done() {
+        letters = 0;
+        for (char c : text)
+            if (c >= 'a' && c <= 'z') letters |= uint32_t(1) << (c - 'a');
+    }
+};
+
+constexpr uint32_t letters_of(std::string_view s) {
+    uint32_t m = 0;
+    for (char c : s)
+        if (c >= 'a' && c <= 'z') m |= uint32_t(1) << (c - 'a');
+    return m;
+}
+
+bool contains(const Lowered& s, std::string_view needle, uint32_t needle_letters) {
+    return (needle_letters & ~s.letters) == 0 && s.text.find(needle) != std::string::npos;
+}
+#define CONTAINS(s, lit) contains(s, lit, std::integral_constant<uint32_t, letters_of(lit)>::value)
+
+bool ends_with(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Lowercased str() of the first present value, "" when none. false on error.
 bool lowered_text(const LooseMap& map, std::initializer_list<int> keys, std::string& out) {
-    Ref t(text_of(map, keys, s_empty));
+    Ref v;
+    if (!first_present(map, keys, v)) return false;
+    out.clear();
+    if (!v) return true;
+    if (PyUnicode_CheckExact(v.get()) && PyUnicode_IS_ASCII(v.get())) {  // str() is itself
+        const char* p = static_cast<const char*>(PyUnicode_DATA(v.get()));
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(v.get()));
+        out.resize(n);
+        for (size_t i = 0; i < n; ++i) out[i] = (p[i] >= 'A' && p[i] <= 'Z') ? char(p[i] + 32) : p[i];
+        return true;
+    }
+    Ref t(PyObject_Str(v.get()));
     if (!t) return false;
     aw::TextView text(t.get());
     aw::lower_append(text.view, out);
@@ -490,8 +535,9 @@ const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "
 
 // role (one of kRoles) as a str, made once.
 PyObject* role_str(const char* role) {
-    for (const char* known : kRoles)
-        if (known == role) return Py_XNewRef(aw::interned(role));
+    static PyObject* made[std::size(kRoles)];  // interned: they live as long as the process
+    for (size_t i = 0; i < std::size(kRoles); ++i)
+        if (kRoles[i] == role) return Py_XNewRef(made[i] ? made[i] : (made[i] = aw::interned(role)));
     return PyUnicode_FromString(role);
 }
 
@@ -524,23 +570,27 @@ const char* infer_role(const LooseMap& col) {
         for (const char* known : kRoles)
             if (r == known) return known;
     }
-    std::string name, type;
-    if (!lowered_text(col, {K_NAME, K_COLUMN_NAME}, name) || !lowered_text(col, {K_TYPE, K_DATA_TYPE}, type))
+    Lowered name, type;
+    if (!lowered_text(col, {K_NAME, K_COLUMN_NAME}, name.text) || !lowered_text(col, {K_TYPE, K_DATA_TYPE}, type.text))
         return nullptr;
+    name.done();
+    type.done();
     Ref flag;
     if (!first_present(col, {K_IS_PK, K_PK}, flag)) return nullptr;
     if (flag) return "primary_key";
     if (!first_present(col, {K_IS_FK, K_FK}, flag)) return nullptr;
     if (flag) return "foreign_key";
-    if (contains(name, "date") || contains(name, "time") || contains(type, "date") || contains(type, "time"))
-        return (contains(type, "time") || contains(type, "datetime") || contains(type, "timestamp")) ? "datetime"
+    if (CONTAINS(name, "date") || CONTAINS(name, "time") || CONTAINS(type, "date") || CONTAINS(type, "time"))
+        return (CONTAINS(type, "time") || CONTAINS(type, "datetime") || CONTAINS(type, "timestamp")) ? "datetime"
                                                                                                      : "date";
-    if (ends_with(name, "_id") || name == "id") return "id";
-    for (const char* t : {"int", "float", "decimal", "double", "numeric"})
-        if (contains(type, t)) return "metric";
-    if (contains(type, "bool")) return "boolean";
-    for (const char* t : {"string", "varchar", "text", "lowcardinality"})
-        if (contains(type, t)) return "dimension";
+    if (ends_with(name.text, "_id") || name.text == "id") return "id";
+    if (CONTAINS(type, "int") || CONTAINS(type, "float") || CONTAINS(type, "decimal") || CONTAINS(type, "double") ||
+        CONTAINS(type, "numeric"))
+        return "metric";
+    if (CONTAINS(type, "bool")) return "boolean";
+    if (CONTAINS(type, "string") || CONTAINS(type, "varchar") || CONTAINS(type, "text") ||
+        CONTAINS(type, "lowcardinality"))
+        return "dimension";
     return "unknown";
 }
 
@@ -605,19 +655,21 @@ bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out) {
     while (PyObject* item = PyIter_Next(it.get())) {
         Ref raw(item);
         if (!require_map(item, "relationship")) return false;
+        LooseMap m(item);
+        scan(m);
         Ref ft, fc, tt, tc;
-        if (!first_present(item, {K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE}, ft) ||
-            !first_present(item, {K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN}, fc) ||
-            !first_present(item, {K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE}, tt) ||
-            !first_present(item, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, tc))
+        if (!first_present(m, {K_FROM_TABLE, K_LEFT_TABLE, K_SOURCE_TABLE}, ft) ||
+            !first_present(m, {K_FROM_COLUMN, K_LEFT_COLUMN, K_SOURCE_COLUMN}, fc) ||
+            !first_present(m, {K_TO_TABLE, K_RIGHT_TABLE, K_TARGET_TABLE}, tt) ||
+            !first_present(m, {K_TO_COLUMN, K_RIGHT_COLUMN, K_TARGET_COLUMN}, tc))
             return false;
         if (!ft || !fc || !tt || !tc) continue;
         RelationshipFields f;
         if (!(f[R_FROM_TABLE] = Ref(PyObject_Str(ft.get()))) || !(f[R_FROM_COLUMN] = Ref(PyObject_Str(fc.get()))) ||
             !(f[R_TO_TABLE] = Ref(PyObject_Str(tt.get()))) || !(f[R_TO_COLUMN] = Ref(PyObject_Str(tc.get()))) ||
-            !(f[R_TYPE] = Ref(text_of(item, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one))) ||
-            !(f[R_DESCRIPTION] = Ref(text_of(item, {K_DESCRIPTION}, s_empty))) ||
-            !extra_of(item, KNOWN_RELATIONSHIP, f[R_EXTRA]))
+            !(f[R_TYPE] = Ref(text_of(m, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one))) ||
+            !(f[R_DESCRIPTION] = Ref(text_of(m, {K_DESCRIPTION}, s_empty))) ||
+            !extra_of(m, KNOWN_RELATIONSHIP, f[R_EXTRA]))
             return false;
         out.push_back(std::move(f));
     }
@@ -627,6 +679,7 @@ bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out) {
 bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t) {
     Ref raw_columns(element_list(raw, K_COLUMNS, K_NAME, "column info"));
     if (!raw_columns) return false;
+    t.columns.reserve(static_cast<size_t>(PyList_GET_SIZE(raw_columns.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_columns.get()); ++i) {
         PyObject* col = PyList_GET_ITEM(raw_columns.get(), i);
         if (!require_map(col, "column")) return false;
@@ -780,7 +833,8 @@ PyMethodDef column_methods[] = {
      "The segments \"table\", \"table business name\", \"column\", \"type\",\n"
      "\"description\", \"synonyms\", \"role\", \"tags\" and \"sample values\" (the\n"
      "first 10, as str()) are joined by single spaces. Scoring compares the\n"
-     "question with this text.\n"
+     "question with this text. table_name and table_business_name fill the\n"
+     "first two segments (default \"\": the labels alone).\n"
      "\n"
      "Raises:\n"
      "    TypeError: a synonym or tag is not a str."},
@@ -825,7 +879,12 @@ PyMethodDef catalog_methods[] = {
      "\"default_date_column\", \"default_metric_column\", \"row_count\") and\n"
      "\"relationships\" (every RelationshipMeta field). Table tags and extras\n"
      "and the catalog's extra are left out. The metrics' catalog_hash is\n"
-     "stable_hash of this dict."},
+     "stable_hash of this dict.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError, AttributeError: a table, column or relationship is not a\n"
+     "        record of its kind.\n"
+     "    RecursionError: a copied value contains itself."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef normalizer_methods[] = {

@@ -143,6 +143,14 @@ PyMethodDef parser_methods[] = {
      "parse($self, /, question)\n--\n\n"
      "Parse a question into a QueryIntent.\n"
      "\n"
+     "tokens are tokenize(question); metric_terms, dimension_terms and\n"
+     "date_terms are the distinct tokens found in METRIC_TERMS, DIMENSION_TERMS\n"
+     "and DATE_TERMS, sorted; top_n and bottom_n come from the first match of\n"
+     "TOP_N_RE and BOTTOM_N_RE. The flags follow from these, from the trend\n"
+     "words (\"trend\", \"daily\", \"weekly\", \"monthly\", \"yearly\"), from \" by \" in\n"
+     "the lowered question (wants_grouping) and from raw-row phrases (\"show\n"
+     "records\", \"raw data\", ...) in it (wants_table_rows).\n"
+     "\n"
      "Raises:\n"
      "    TypeError: question is not a str."},
     {nullptr, nullptr, 0, nullptr}};
@@ -255,7 +263,11 @@ bool init_intent(PyObject* module) {
         PyModule_AddObjectRef(module, "DATE_TERMS", date.get()) < 0)
         return false;
     static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("IntentParser()\n--\n\nSmall rule-based parser. No external dependency.")},
+        {Py_tp_doc, const_cast<char*>("IntentParser()\n--\n\n"
+                                      "Small rule-based parser. No external dependency.\n"
+                                      "\n"
+                                      "IntentParser() takes no arguments and keeps no state; parse(question)\n"
+                                      "reads a QueryIntent off the question's words.")},
         {Py_tp_methods, parser_methods},
         {0, nullptr}};
     static PyType_Spec spec = {"askweave.schemasift.IntentParser", sizeof(PyObject), 0,

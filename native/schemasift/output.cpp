@@ -219,13 +219,26 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
 }
 
 // len(json.dumps(value, ensure_ascii=False, default=str)), and the text.
-bool json_size(PyObject* value, aw::JsonBuf& text, Py_ssize_t& size) {
+aw::JsonOptions size_options() {
     aw::JsonOptions opt;
     opt.ensure_ascii = false;
     opt.default_str = true;
+    return opt;
+}
+
+// len(json.dumps(value, ensure_ascii=False, default=str)), and the text.
+bool json_size(PyObject* value, aw::JsonBuf& text, Py_ssize_t& size) {
     text.clear();
-    if (!aw::json_write(text, value, opt)) return false;
+    if (!aw::json_write(text, value, size_options())) return false;
     size = static_cast<Py_ssize_t>(aw::count_code_points(text.view()));
+    return true;
+}
+
+// The same length, without the text.
+bool json_size(PyObject* value, Py_ssize_t& size) {
+    size_t n;
+    if (!aw::json_size(value, size_options(), n)) return false;
+    size = static_cast<Py_ssize_t>(n);
     return true;
 }
 
@@ -279,7 +292,7 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
         return has == 0 || (has > 0 && PyDict_DelItem(d, key) == 0);
     };
     auto check = [&]() -> int {
-        if (!json_size(copy.get(), text, size)) return -1;
+        if (!json_size(copy.get(), size)) return -1;
         return fits(size, budget);
     };
     // Stage 1: drop descriptions, synonyms and sample values.
@@ -356,9 +369,8 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
         return reduction ? PyObject_CallFunctionObjArgs(reduction, before, after, nullptr)
                          : reduction_percent(before, after);
     };
-    aw::JsonBuf json;
     Py_ssize_t output_chars;
-    if (!json_size(selected, json, output_chars)) return nullptr;
+    if (!json_size(selected, output_chars)) return nullptr;
     Py_ssize_t in_tables = input_tables;
     Py_ssize_t in_cols = input_columns;
     Py_ssize_t out_tables = 0, out_cols = 0;

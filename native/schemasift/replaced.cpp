@@ -86,36 +86,6 @@ bool append(PyObject* list, PyObject* item) {  // list.append(item), as a method
 
 bool append_text(PyObject* list, const char* text) { return append(list, PyUnicode_FromString(text)); }
 
-// a, b = pair
-bool unpack2(PyObject* pair, Ref& a, Ref& b) {
-    Ref it(PyObject_GetIter(pair));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair)->tp_name);
-        }
-        return false;
-    }
-    Ref got[2];
-    for (int i = 0; i < 2; ++i) {
-        got[i] = Ref(PyIter_Next(it.get()));
-        if (!got[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    if (PyErr_Occurred()) return false;
-    a = std::move(got[0]);
-    b = std::move(got[1]);
-    return true;
-}
-
 // value in ("a", "b", ...): each text compared with value, in order
 int in_texts(PyObject* value, std::initializer_list<const char*> texts) {
     for (const char* t : texts) {
@@ -311,7 +281,7 @@ PyObject* score_tables_by_calls(PyObject* self, PyObject* question, PyObject* ca
         Ref hold(table);
         Ref pair(call(self, "_lexical_score_table", question, table, intent));
         Ref lexical, reasons;
-        if (!pair || !unpack2(pair.get(), lexical, reasons)) return nullptr;
+        if (!pair || !aw::unpack_pair(pair.get(), lexical, reasons)) return nullptr;
         Ref name(get(table, "table_name"));
         Ref doc_id(name ? PyUnicode_FromFormat("table::%S", name.get()) : nullptr);
         Ref tf(doc_id ? score_of(tfidf, doc_id.get()) : nullptr);
@@ -325,7 +295,7 @@ PyObject* score_tables_by_calls(PyObject* self, PyObject* question, PyObject* ca
             Ref hold_col(col);
             Ref col_pair(call(self, "_lexical_score_column", question, table, col, intent));
             Ref col_lexical, ignored;
-            if (!col_pair || !unpack2(col_pair.get(), col_lexical, ignored)) return nullptr;
+            if (!col_pair || !aw::unpack_pair(col_pair.get(), col_lexical, ignored)) return nullptr;
             int more = PyObject_RichCompareBool(col_lexical.get(), best.get(), Py_GT);  // max(best, col_lexical)
             if (more < 0) return nullptr;
             if (more) best = std::move(col_lexical);
@@ -369,7 +339,7 @@ PyObject* score_columns_by_calls(PyObject* self, PyObject* question, PyObject* t
         }
         Ref pair(call(self, "_lexical_score_column", question, table, col, intent));
         Ref lexical, reasons;
-        if (!pair || !unpack2(pair.get(), lexical, reasons)) return nullptr;
+        if (!pair || !aw::unpack_pair(pair.get(), lexical, reasons)) return nullptr;
         Ref table_name(get(table, "table_name"));
         Ref col_name(table_name ? get(col, "name") : nullptr);
         Ref doc_id(col_name ? PyUnicode_FromFormat("column::%S.%S", table_name.get(), col_name.get()) : nullptr);

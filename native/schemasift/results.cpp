@@ -77,7 +77,11 @@ PyMethodDef metrics_methods[] = {
      "One line: tables, columns and tokens before and after, and the compression.\n"
      "\n"
      "For example \"tables 2 → 1 (50.0% cut), columns 4 → 3 (25.0% cut),\n"
-     "tokens ~180 → ~70 (61.1% cut), compression 2.57x\"."},
+     "tokens ~180 → ~70 (61.1% cut), compression 2.57x\".\n"
+     "\n"
+     "Raises:\n"
+     "    ValueError, TypeError: a percentage or the ratio cannot be formatted\n"
+     "        as a number."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef result_methods[] = {
@@ -85,8 +89,15 @@ PyMethodDef result_methods[] = {
      "to_dict($self, /, include_debug=False)\n--\n\n"
      "The result as a plain map; \"debug\" only when asked.\n"
      "\n"
-     "Keys \"selected_metadata\", \"metrics\" and \"intent\" (both as maps of\n"
-     "their fields), then \"debug\" when include_debug is true."},
+     "Keys \"selected_metadata\" (the result's own dict), \"metrics\" and \"intent\"\n"
+     "(both as new maps of their fields, values deep-copied), then \"debug\" (the\n"
+     "result's own dict) when include_debug is true.\n"
+     "\n"
+     "Args:\n"
+     "    include_debug: Whether the \"debug\" key is added. Default False.\n"
+     "\n"
+     "Raises:\n"
+     "    RecursionError: metrics or intent contains itself."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

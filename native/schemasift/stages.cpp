@@ -412,12 +412,14 @@ PyMethodDef schemasift_methods[] = {
      "        CatalogNormalizer.normalize. A MetadataCatalog is used in\n"
      "        place: its database is set and excluded tables are removed\n"
      "        from its tables list.\n"
-     "    database: Names the catalog when given and non-empty.\n"
+     "    database: Names the catalog when given and non-empty. Default None.\n"
      "    required_tables: Tables that must be chosen (ranked first, still\n"
-     "        limited by top_k_tables).\n"
+     "        limited by top_k_tables). Default None.\n"
      "    required_columns: Table name to columns that must be kept.\n"
-     "    excluded_tables: Tables removed before anything else.\n"
+     "        Default None.\n"
+     "    excluded_tables: Tables removed before anything else. Default None.\n"
      "    excluded_columns: Table name to columns that are never chosen.\n"
+     "        Default None.\n"
      "\n"
      "Returns:\n"
      "    The selected metadata, its metrics, the parsed intent and, with\n"
@@ -488,7 +490,10 @@ bool init_driver(PyObject* module) {
                           "Attributes:\n"
                           "    config: The SelectorConfig (SchemaSift(config=None) uses the\n"
                           "        defaults).\n"
-                          "    intent_parser: The IntentParser used for questions.")
+                          "    intent_parser: The IntentParser used for questions.\n"
+                          "\n"
+                          "Raises:\n"
+                          "    TypeError: config is not a SelectorConfig or None.")
                     : nullptr);
     if (!doc || PyDict_SetItem(ns.get(), KEY("__module__"), modname.get()) < 0 ||
         PyDict_SetItem(ns.get(), KEY("__doc__"), doc.get()) < 0)

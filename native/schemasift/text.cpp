@@ -241,16 +241,28 @@ PyMethodDef text_functions[] = {
      "normalize_text($module, /, text)\n--\n\n"
      "Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text.\n"
      "\n"
-     "None gives \"\"; a map gives its keys and flattened values; other values\n"
-     "their str()."},
+     "None gives \"\"; a str is returned as it is; a list, tuple or set gives its\n"
+     "elements, each flattened; a map gives its key's str(), a space and its\n"
+     "flattened value per entry. The pieces are joined by single spaces; nothing\n"
+     "is lowercased or trimmed. Any other value gives its str(), and an error\n"
+     "raised by that str() propagates.\n"
+     "\n"
+     "Raises:\n"
+     "    RecursionError: text contains itself."},
     {"estimate_tokens", AW_FN(py_estimate_tokens),
      METH_VARARGS | METH_KEYWORDS,
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
      "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).\n"
      "\n"
+     "Args:\n"
+     "    text: The text; its length is counted in code points.\n"
+     "    chars_per_token: Characters per token, a real number. Default 4.0.\n"
+     "\n"
      "Raises:\n"
-     "    TypeError: text is not a str.\n"
-     "    ZeroDivisionError: chars_per_token is 0 and text is not empty."},
+     "    TypeError: text is not a str, or chars_per_token is not a real number.\n"
+     "    ZeroDivisionError: chars_per_token is 0 and text is not empty.\n"
+     "    ValueError: chars_per_token is NaN and text is not empty.\n"
+     "    OverflowError: chars_per_token is so small that the count is infinite."},
     {"stable_hash", AW_FN(py_stable_hash),
      METH_VARARGS | METH_KEYWORDS,
      "stable_hash($module, /, value)\n--\n\n"
@@ -267,7 +279,15 @@ PyMethodDef text_functions[] = {
      "safe_float($module, /, value, default=0.0)\n--\n\n"
      "float(value), or default when value is None or cannot be converted.\n"
      "\n"
-     "Never raises."},
+     "Args:\n"
+     "    value: Any value. A str is parsed as float() parses it (white space\n"
+     "        around it, \"_\" between digits, \"nan\", \"inf\", \"infinity\"); an error\n"
+     "        float() raises on value is never passed on.\n"
+     "    default: Returned, as given, for None and for what float() rejects.\n"
+     "        Default 0.0.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: default is not an int or a float."},
     {"_json_dumps", AW_FN(py_json_dumps),
      METH_VARARGS | METH_KEYWORDS,
      "_json_dumps($module, /, value, *, ensure_ascii=True, sort_keys=False, indent=None, default_str=False)\n--\n\n"

@@ -365,7 +365,8 @@ bool init_vector(PyObject* module) {
         module, "OptionalEmbeddingBackend",
         "Sentence-embedding similarity through sentence-transformers, when a model can be loaded.\n"
         "\n"
-        "The model is loaded once, in the constructor, by name or path; without a\n"
+        "The model is loaded once, in the constructor, by name or path\n"
+        "(OptionalEmbeddingBackend(model_name_or_path=None)); without a\n"
         "name, or when sentence-transformers cannot be imported or the model\n"
         "cannot be loaded (logged as a warning on \"askweave\"), available stays\n"
         "False and score() returns {}.\n"

@@ -23,12 +23,6 @@ const char* const kScalarKeys[] = {"granularity", "aggregation", "sort", "limit"
 // Time units are said by the granularity, never as a grouping.
 const char* const kTimeGrains[] = {"month", "day", "week", "year", "quarter", "hour"};
 
-// A stage's truth value (1, 0, -1 on error).
-int stage_truth(PyObject* lens, Stage s, PyObject* arg) {
-    Ref r(call_stage(lens, s, {arg}));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
 void lower_into(std::string_view text, std::string& out) {
     out.clear();
     if (aw::is_ascii(text)) {
@@ -383,7 +377,7 @@ bool filters_to_text(PyObject* filters, std::string& out) {
     });
 }
 
-PyObject* state_to_question_parts(PyObject* base_question, PyObject* state) {
+PyObject* state_to_question_parts(PyObject* lens, PyObject* base_question, PyObject* state) {
     if (!PyDict_Check(state)) {
         PyErr_Format(PyExc_TypeError, "state must be a dict, not %.200s", Py_TYPE(state)->tp_name);
         return nullptr;
@@ -452,20 +446,31 @@ PyObject* state_to_question_parts(PyObject* base_question, PyObject* state) {
         }))
         return nullptr;
 
-    std::string filter;
-    if (!filters_to_text(filters.get(), filter)) return nullptr;
+    Ref filter;
+    int own = own_stage(lens, STAGE_FILTERS_TO_TEXT);
+    if (own > 0) {
+        std::string text;
+        if (filters_to_text(filters.get(), text)) filter = Ref(aw::new_str(text));
+    } else if (own == 0) {
+        // the rules pass `state.get("filters") or []`
+        Ref given(filters.get() == Py_None ? PyList_New(0) : Py_NewRef(filters.get()));
+        if (given) filter = Ref(call_stage(lens, STAGE_FILTERS_TO_TEXT, {given.get()}));
+    }
+    if (!filter) return nullptr;
     std::string gran;
     int has_gran = PyObject_IsTrue(granularity.get());
     if (has_gran < 0 || (has_gran && !plain_text_append(gran, granularity.get()))) return nullptr;
 
     Ref parts(PyDict_New());
     if (!parts) return nullptr;
-    const std::pair<const char*, const std::string*> texts[] = {
-        {"metric", &metric}, {"grouping", &grouping}, {"filter", &filter}, {"granularity", &gran}};
-    for (const auto& [k, s] : texts) {
-        Ref v(aw::new_str(*s));
+    Ref metric_s(aw::new_str(metric)), grouping_s(aw::new_str(grouping)), gran_s(aw::new_str(gran));
+    const std::pair<const char*, PyObject*> texts[] = {{"metric", metric_s.get()},
+                                                        {"grouping", grouping_s.get()},
+                                                        {"filter", filter.get()},
+                                                        {"granularity", gran_s.get()}};
+    for (const auto& [k, v] : texts) {
         Ref kk(v ? Py_XNewRef(aw::interned(k)) : nullptr);
-        if (!kk || PyDict_SetItem(parts.get(), kk.get(), v.get()) < 0) return nullptr;
+        if (!kk || PyDict_SetItem(parts.get(), kk.get(), v) < 0) return nullptr;
     }
     Ref kb = Ref::borrow(aw::interned("base_question"));
     if (!kb || PyDict_SetItem(parts.get(), kb.get(), base_question) < 0) return nullptr;
@@ -638,18 +643,13 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
         int complete = own_stage(lens, STAGE_LOOKS_LIKE_COMPLETE_QUESTION);
         if (complete > 0) {
             Ref own_config(PyObject_GetAttr(lens, KEY("config")));  // as the method reads it
-            complete = own_config ? looks_like_complete_question(own_config.get(), m) : -1;
+            complete = own_config ? looks_like_complete_question(lens, own_config.get(), m, current_question) : -1;
         } else if (complete == 0) {
-            complete = stage_truth(lens, STAGE_LOOKS_LIKE_COMPLETE_QUESTION, current_question);
+            complete = stage_truth(lens, STAGE_LOOKS_LIKE_COMPLETE_QUESTION, {current_question});
         }
         if (complete < 0) return nullptr;
-        int pronoun = 0;
-        if (complete) {
-            pronoun = own_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP);
-            if (pronoun > 0) pronoun = has_pronoun_followup(m);
-            else if (pronoun == 0) pronoun = stage_truth(lens, STAGE_HAS_PRONOUN_FOLLOWUP, current_question);
-            if (pronoun < 0) return nullptr;
-        }
+        int pronoun = complete ? pronoun_followup(lens, m, current_question) : 0;
+        if (pronoun < 0) return nullptr;
         if (complete && !pronoun) return Py_NewRef(current_question);
     }
 
@@ -671,7 +671,7 @@ PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, 
     }
     if (!state) return nullptr;
     Ref parts(run_stage(lens, STAGE_STATE_TO_QUESTION_PARTS, {base_question.get(), state.get()},
-                        [&] { return state_to_question_parts(base_question.get(), state.get()); }));
+                        [&] { return state_to_question_parts(lens, base_question.get(), state.get()); }));
     if (!parts) return nullptr;
 
     // A replacement number goes into the base's filter or metric before the
@@ -756,13 +756,10 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
         Ref why(PyUnicode_FromString("Internal error: selected candidate had no context card."));
         Ref ask(why ? PyUnicode_FromString("Please rephrase your question.") : nullptr);
         if (!ask) return nullptr;
-        return run_stage(lens, STAGE_CLARIFY, {current_question, candidates, why.get(), ask.get()}, [&]() -> PyObject* {
-            Ref own_config(lens_config(lens));
-            return own_config ? clarify_resolution(own_config.get(), current_question, candidates, why.get(), ask.get())
-                              : nullptr;
-        });
+        return run_stage(lens, STAGE_CLARIFY, {current_question, candidates, why.get(), ask.get()},
+                         [&] { return clarify_resolution(lens, current_question, candidates, why.get(), ask.get()); });
     }
-    Ref resolved, query, constraints;
+    Ref resolved, query, tables, columns;
     int own = own_stage(lens, STAGE_COMPOSE_RESOLVED_QUESTION);
     if (own > 0) {
         resolved = Ref(compose_resolved_question(lens, current_question, card.get(), intent_delta, context_type,
@@ -777,31 +774,20 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
     }
     if (!resolved) return nullptr;
     query = Ref(run_stage(lens, STAGE_COMPOSE_METADATA_SEARCH_QUERY,
-                          {current_question, card.get(), intent_delta, resolved.get()}, [&]() -> PyObject* {
-                              Ref own_config(lens_config(lens));
-                              return own_config ? compose_metadata_search_query(own_config.get(), current_question,
-                                                                                card.get(), intent_delta,
-                                                                                resolved.get())
-                                                : nullptr;
+                          {current_question, card.get(), intent_delta, resolved.get()}, [&] {
+                              return compose_metadata_search_query(lens, current_question, card.get(), intent_delta,
+                                                                   resolved.get());
                           }));
     if (!query) return nullptr;
     own = own_stage(lens, STAGE_CONSTRAINTS_FROM_BASE);
+    Ref constraints;
     if (own > 0) {
         Ref own_config(lens_config(lens));
         constraints = Ref(own_config ? constraints_from_base(own_config.get(), card.get(), intent_delta) : nullptr);
     } else if (own == 0) {
         constraints = Ref(call_stage(lens, STAGE_CONSTRAINTS_FROM_BASE, {card.get(), intent_delta}));
-        if (constraints && !(PyTuple_Check(constraints.get()) && PyTuple_GET_SIZE(constraints.get()) == 2)) {
-            // unpacked as a pair
-            Ref seq(PySequence_Tuple(constraints.get()));
-            if (seq && PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(seq.get()));
-                seq = Ref();
-            }
-            constraints = seq;
-        }
     }
-    if (!constraints) return nullptr;
+    if (!constraints || !unpack_pair(constraints.get(), tables, columns)) return nullptr;
 
     Ref include(config_field(config.get(), CFG_INCLUDE_ANCHOR_METADATA_IDS));
     int t = include ? PyObject_IsTrue(include.get()) : -1;
@@ -883,8 +869,8 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
     rec_set(rec, RES_BASE_TURN_ID, turn_id.release());
     rec_set(rec, RES_USE_PREVIOUS_STATE, Py_NewRef(Py_True));
     rec_set(rec, RES_INTENT_DELTA, Py_NewRef(intent_delta));
-    rec_set(rec, RES_REQUIRED_TABLES, Py_NewRef(PyTuple_GET_ITEM(constraints.get(), 0)));
-    rec_set(rec, RES_REQUIRED_COLUMNS, Py_NewRef(PyTuple_GET_ITEM(constraints.get(), 1)));
+    rec_set(rec, RES_REQUIRED_TABLES, tables.release());
+    rec_set(rec, RES_REQUIRED_COLUMNS, columns.release());
     rec_set(rec, RES_ANCHOR_METADATA_IDS, anchors.release());
     rec_set(rec, RES_ALLOW_RELATED_TABLES, Py_NewRef(Py_True));
     rec_set(rec, RES_CONFIDENCE, confidence.release());
@@ -935,13 +921,13 @@ PyObject* py_merge_top_candidate_states(PyObject*, PyObject* args, PyObject* kwa
     return merge_top_candidate_states(base_candidate, candidates, top_n);
 }
 
-PyObject* py_state_to_question_parts(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_state_to_question_parts(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"base_question", "state", nullptr};
     PyObject *base_question, *state;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_state_to_question_parts", const_cast<char**>(kw),
                                      &base_question, &state))
         return nullptr;
-    return state_to_question_parts(base_question, state);
+    return state_to_question_parts(self, base_question, state);
 }
 
 PyObject* py_filters_to_text(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -89,6 +89,68 @@ bool append_new_str(PyObject* list, std::string_view s) {
     return o && PyList_Append(list, o.get()) == 0;
 }
 
+PyObject* optional_str(const std::string& s) {
+    if (s.empty()) Py_RETURN_NONE;
+    return aw::new_str(s);
+}
+
+// lens._clean_hint(text): its answer is used whatever it is.
+PyObject* clean_hint_stage(PyObject* lens, std::string_view text) {
+    Ref hint(aw::new_str(text));
+    if (!hint) return nullptr;
+    return run_stage(lens, STAGE_CLEAN_HINT, {hint.get()}, [&] { return aw::new_str(clean_hint(text)); });
+}
+
+// The first true answer of _clean_hint for a capture of the patterns in q, else None.
+PyObject* first_hint_stage(PyObject* lens, const std::vector<aw::rx::Regex>& list, std::string_view q) {
+    aw::rx::Match m;
+    for (const aw::rx::Regex& rx : list) {
+        if (!rx.search(q, m)) continue;
+        Ref hint(clean_hint_stage(lens, m.group(q, 1)));
+        int t = hint ? PyObject_IsTrue(hint.get()) : -1;
+        if (t) return t < 0 ? nullptr : hint.release();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* metric_hint_stage(PyObject* lens, std::string_view q) {
+    const auto& groups = vocab().aggregation_aliases;
+    for (size_t k = 0; k < groups.size(); ++k)
+        for (size_t j = 0; j < groups[k].forms.size(); ++j) {
+            const std::string& alias = groups[k].forms[j];
+            if (q.find(alias) == std::string_view::npos) continue;
+            aw::rx::Match m;
+            if (patterns().metric[k][j].search(q, m)) {
+                Ref hint(clean_hint_stage(lens, m.group(q, 1)));
+                int t = hint ? PyObject_IsTrue(hint.get()) : -1;
+                if (t) return t < 0 ? nullptr : hint.release();
+            }
+            return aw::new_str(alias);
+        }
+    Py_RETURN_NONE;
+}
+
+// TurnLens's own hint stage s of q, calling _clean_hint where the rules do.
+PyObject* own_hint(PyObject* lens, Stage s, std::string_view q) {
+    int own_clean = own_stage(lens, STAGE_CLEAN_HINT);
+    if (own_clean < 0) return nullptr;
+    const HintPatterns& H = hint_patterns();
+    if (s == STAGE_EXTRACT_METRIC_HINT) {
+        bool found;
+        return own_clean ? optional_str(metric_hint(q, found)) : metric_hint_stage(lens, q);
+    }
+    const auto& list = s == STAGE_EXTRACT_DIMENSION_HINT ? H.dimension : H.filter;
+    return own_clean ? optional_str(first_hint(list, q)) : first_hint_stage(lens, list, q);
+}
+
+// lens.<hint stage>(q); q_obj is q as a str, made when first needed.
+PyObject* hint_stage(PyObject* lens, Stage s, std::string_view q, Ref& q_obj) {
+    int own = own_stage(lens, s);
+    if (own) return own < 0 ? nullptr : own_hint(lens, s, q);
+    if (!q_obj) q_obj = Ref(aw::new_str(q));
+    return q_obj ? call_stage(lens, s, {q_obj.get()}) : nullptr;
+}
+
 }  // namespace
 
 PyObject* digits_to_int(std::string_view digits) {
@@ -127,7 +189,7 @@ std::string clean_hint(std::string_view hint) {
     return std::string(out);
 }
 
-PyObject* extract_intent_delta(PyObject* question) {
+PyObject* extract_intent_delta(PyObject* lens, PyObject* question) {
     if (!require_str(question, "_extract_intent_delta", "question")) return nullptr;
     TextView tv(question);
     std::string lowered;
@@ -137,7 +199,9 @@ PyObject* extract_intent_delta(PyObject* question) {
 
     Ref delta(new_intent_delta());
     if (!delta) return nullptr;
-    PyObject* hints = aw::rec_get(delta.get(), DELTA_RAW_HINTS);  // borrowed, the fresh list
+    // held: a replaced hint stage runs caller code
+    Ref hold_hints = Ref::borrow(aw::rec_get(delta.get(), DELTA_RAW_HINTS));
+    PyObject* hints = hold_hints.get();
     if (!hints) return nullptr;
     PyObject* op = KEY("none");
     auto set = [&](int f, PyObject* v) {  // steals v
@@ -173,25 +237,20 @@ PyObject* extract_intent_delta(PyObject* question) {
             return nullptr;
     }
 
-    const HintPatterns& H = hint_patterns();
-    std::string dimension = first_hint(H.dimension, q);
-    if (!dimension.empty()) {
-        if (op == KEY("none")) op = KEY("replace_group_by");
-        if (!set(DELTA_DIMENSION_HINT, aw::new_str(dimension)) || !append_new_str(hints, dimension)) return nullptr;
-    }
-    bool alias_found;
-    std::string metric = metric_hint(q, alias_found);
-    if (!metric.empty()) {
-        if (op == KEY("none")) op = KEY("replace_metric");
-        if (!set(DELTA_METRIC_HINT, aw::new_str(metric)) || !append_new_str(hints, metric)) return nullptr;
-    }
-    if (contains_any(q, kFilterTriggers)) {
-        std::string filter = first_hint(H.filter, q);
-        if (!filter.empty()) {
-            if (op == KEY("none")) op = KEY("add_filter");
-            if (!set(DELTA_FILTER_HINT, aw::new_str(filter)) || !append_new_str(hints, filter)) return nullptr;
-        }
-    }
+    // The hints: whatever a (replaced) hint stage answers, when it is true.
+    Ref q_obj;  // the lowered message as a str, made for replaced stages only
+    auto hint = [&](Stage s, int f, PyObject* operation) {
+        Ref h(hint_stage(lens, s, q, q_obj));
+        int t = h ? PyObject_IsTrue(h.get()) : -1;
+        if (t <= 0) return t == 0;
+        if (op == KEY("none")) op = operation;
+        return set(f, Py_NewRef(h.get())) && PyList_Append(hints, h.get()) == 0;
+    };
+    if (!hint(STAGE_EXTRACT_DIMENSION_HINT, DELTA_DIMENSION_HINT, KEY("replace_group_by")) ||
+        !hint(STAGE_EXTRACT_METRIC_HINT, DELTA_METRIC_HINT, KEY("replace_metric")))
+        return nullptr;
+    if (contains_any(q, kFilterTriggers) && !hint(STAGE_EXTRACT_FILTER_HINT, DELTA_FILTER_HINT, KEY("add_filter")))
+        return nullptr;
     if (contains_any(q, kFilterRemoval)) op = KEY("remove_filter");
     Ref whole;
     bool sort = contains_any(q, kSortPhrases), compare = contains_any(q, kComparePhrases);
@@ -336,36 +395,29 @@ PyObject* text_arg(PyObject* args, PyObject* kwargs, const char* fmt, const char
     return require_str(v, fn, name) ? v : nullptr;
 }
 
-PyObject* optional_str(const std::string& s) {
-    if (s.empty()) Py_RETURN_NONE;
-    return aw::new_str(s);
-}
-
-PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* py_extract(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* q = text_arg(args, kwargs, "O:_extract_intent_delta", "_extract_intent_delta", "question");
-    return q ? extract_intent_delta(q) : nullptr;
+    return q ? extract_intent_delta(self, q) : nullptr;
 }
 
-PyObject* py_dimension(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* q = text_arg(args, kwargs, "O:_extract_dimension_hint", "_extract_dimension_hint", "q");
+PyObject* hint_method(PyObject* self, PyObject* args, PyObject* kwargs, const char* fmt, const char* fn, Stage s) {
+    PyObject* q = text_arg(args, kwargs, fmt, fn, "q");
     if (!q) return nullptr;
     TextView tv(q);
-    return optional_str(first_hint(hint_patterns().dimension, tv.view));
+    return own_hint(self, s, tv.view);
 }
 
-PyObject* py_filter(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* q = text_arg(args, kwargs, "O:_extract_filter_hint", "_extract_filter_hint", "q");
-    if (!q) return nullptr;
-    TextView tv(q);
-    return optional_str(first_hint(hint_patterns().filter, tv.view));
+PyObject* py_dimension(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return hint_method(self, args, kwargs, "O:_extract_dimension_hint", "_extract_dimension_hint",
+                       STAGE_EXTRACT_DIMENSION_HINT);
 }
 
-PyObject* py_metric(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* q = text_arg(args, kwargs, "O:_extract_metric_hint", "_extract_metric_hint", "q");
-    if (!q) return nullptr;
-    TextView tv(q);
-    bool found;
-    return optional_str(metric_hint(tv.view, found));
+PyObject* py_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return hint_method(self, args, kwargs, "O:_extract_filter_hint", "_extract_filter_hint", STAGE_EXTRACT_FILTER_HINT);
+}
+
+PyObject* py_metric(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return hint_method(self, args, kwargs, "O:_extract_metric_hint", "_extract_metric_hint", STAGE_EXTRACT_METRIC_HINT);
 }
 
 PyObject* py_clean(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -188,11 +188,21 @@ int has_modify_signal(MessageText& m, PyObject* delta) {
     return ne ? PyObject_IsTrue(ne.get()) : -1;
 }
 
-bool has_ambiguous_reference(MessageText& m) {
-    return contains_any(m.lowered(), vocab().clarification_risk_phrases) || has_pronoun_followup(m);
+int pronoun_followup(PyObject* lens, MessageText& m, PyObject* question) {
+    int own = own_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP);
+    if (own < 0) return -1;
+    return own ? has_pronoun_followup(m) : stage_truth(lens, STAGE_HAS_PRONOUN_FOLLOWUP, {question});
 }
 
-int looks_like_complete_question(PyObject* config, MessageText& m) {
+PyObject* has_ambiguous_reference(PyObject* lens, MessageText& m, PyObject* question) {
+    if (contains_any(m.lowered(), vocab().clarification_risk_phrases)) Py_RETURN_TRUE;
+    int own = own_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP);
+    if (own < 0) return nullptr;
+    // a replacement's answer is passed on as it is
+    return own ? PyBool_FromLong(has_pronoun_followup(m)) : call_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP, {question});
+}
+
+int looks_like_complete_question(PyObject* lens, PyObject* config, MessageText& m, PyObject* question) {
     size_t count = m.content_token_count();
     Ref min_tokens(config_field(config, CFG_FRESH_QUESTION_MIN_TOKENS));
     if (!min_tokens) return -1;
@@ -206,31 +216,14 @@ int looks_like_complete_question(PyObject* config, MessageText& m) {
         enough = n ? PyObject_RichCompareBool(n.get(), min_tokens.get(), Py_GE) : -1;
         if (enough < 0) return -1;
     }
-    if (enough && !has_pronoun_followup(m)) return 1;
+    if (enough) {
+        int pronoun = pronoun_followup(lens, m, question);
+        if (pronoun <= 0) return pronoun < 0 ? -1 : 1;
+    }
     const std::string& q = m.lowered();
     for (std::string_view prefix : {"show ", "list ", "count ", "summarize ", "compare ", "find "})
         if (q.compare(0, prefix.size(), prefix) == 0) return 1;
     return 0;
-}
-
-bool compute_signals(PyObject* config, PyObject* question, MessageText& m, Signals& out) {
-    out.explicit_turn_id = Ref(detect_explicit_turn_reference(m));
-    if (!out.explicit_turn_id) return false;
-    out.artifact_ref = Ref(detect_artifact_reference(m));
-    if (!out.artifact_ref) return false;
-    out.delta = Ref(extract_intent_delta(question));
-    if (!out.delta) return false;
-    out.suggestion = is_suggestion_request(m);
-    out.followup = has_followup_signal(m);
-    int modify = has_modify_signal(m, out.delta.get());
-    if (modify < 0) return false;
-    out.modification = modify;
-    int complete = looks_like_complete_question(config, m);
-    if (complete < 0) return false;
-    out.complete = complete;
-    out.pronoun = has_pronoun_followup(m);
-    out.ambiguous = contains_any(m.lowered(), vocab().clarification_risk_phrases) || out.pronoun;
-    return true;
 }
 
 namespace {
@@ -287,8 +280,11 @@ PyObject* py_followup(PyObject*, PyObject* a, PyObject* k) {
 PyObject* py_pronoun(PyObject*, PyObject* a, PyObject* k) {
     return py_flag<has_pronoun_followup>(a, k, "O:_has_pronoun_followup", "_has_pronoun_followup");
 }
-PyObject* py_ambiguous(PyObject*, PyObject* a, PyObject* k) {
-    return py_flag<has_ambiguous_reference>(a, k, "O:_has_ambiguous_reference", "_has_ambiguous_reference");
+PyObject* py_ambiguous(PyObject* self, PyObject* a, PyObject* k) {
+    PyObject* q = question_arg(a, k, "O:_has_ambiguous_reference", "_has_ambiguous_reference");
+    if (!q) return nullptr;
+    MessageText m(q);
+    return has_ambiguous_reference(self, m, q);
 }
 
 PyObject* py_modify(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -309,7 +305,7 @@ PyObject* py_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref config(PyObject_GetAttrString(self, "config"));
     if (!config) return nullptr;
     MessageText m(q);
-    return py_bool(looks_like_complete_question(config.get(), m));
+    return py_bool(looks_like_complete_question(self, config.get(), m, q));
 }
 
 }  // namespace

@@ -55,11 +55,6 @@ bool is_blank(PyObject* text) {
 
 PyObject* str(const char* s) { return PyUnicode_FromString(s); }
 
-PyObject* truth(PyObject* v) {
-    int t = PyObject_IsTrue(v);
-    return t < 0 ? nullptr : PyBool_FromLong(t);
-}
-
 // The resolution returned for an empty message.
 PyObject* empty_message(PyObject* message) {
     Ref r(new_resolution());
@@ -97,6 +92,25 @@ PyObject* finalize(PyObject* self, PyObject* resolution, PyObject* cards, PyObje
     return answer.get() == Py_None ? Py_NewRef(resolution) : answer.release();
 }
 
+PyObject* finalize_stage(PyObject* self, PyObject* resolution, PyObject* cards, PyObject* preliminary) {
+    return run_stage(self, STAGE_FINALIZE_RESOLUTION, {resolution, cards, preliminary},
+                     [&] { return finalize(self, resolution, cards, preliminary); });
+}
+
+PyObject* clarify_stage(PyObject* self, PyObject* q, PyObject* candidates, PyObject* reason, PyObject* question) {
+    return run_stage(self, STAGE_CLARIFY, {q, candidates, reason, question},
+                     [&] { return clarify_resolution(self, q, candidates, reason, question); });
+}
+
+// candidates null: the fresh outcome without them.
+PyObject* fresh_stage(PyObject* self, PyObject* q, PyObject* candidates, const char* reason) {
+    Ref why(str(reason));
+    if (!why) return nullptr;
+    auto native = [&] { return fresh_resolution(self, q, candidates, why.get()); };
+    if (!candidates) return run_stage(self, STAGE_FRESH, {q}, native, {{"reason", why.get()}});
+    return run_stage(self, STAGE_FRESH, {q}, native, {{"candidates", candidates}, {"reason", why.get()}});
+}
+
 // The model's answer when the fallback gives one, else the clarification.
 PyObject* fallback_or_clarify(PyObject* self, PyObject* q, PyObject* cards, PyObject* preliminary,
                               PyObject* candidates, const char* reason) {
@@ -106,7 +120,7 @@ PyObject* fallback_or_clarify(PyObject* self, PyObject* q, PyObject* cards, PyOb
     Ref question(run_stage(self, STAGE_BUILD_AMBIGUITY_QUESTION, {candidates},
                            [&] { return build_ambiguity_question(candidates); }));
     Ref why(question ? str(reason) : nullptr);
-    return why ? clarify_resolution(Ref(lens_config(self)).get(), q, candidates, why.get(), question.get()) : nullptr;
+    return why ? clarify_stage(self, q, candidates, why.get(), question.get()) : nullptr;
 }
 
 PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_cards, PyObject* active_turn_id,
@@ -157,14 +171,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         if (is_suggestion < 0) return nullptr;
         if (is_suggestion) {
             Ref r(new_resolution());
-            Ref query(r ? run_stage(self, STAGE_LIMIT_QUERY_TERMS, {q.get()},
-                                    [&]() -> PyObject* {
-                                        Ref config(lens_config(self));
-                                        std::string out;
-                                        if (!config || !limit_terms(config.get(), q.get(), out)) return nullptr;
-                                        return aw::new_str(out);
-                                    })
-                        : nullptr);
+            Ref query(r ? limit_terms_stage(self, q.get()) : nullptr);
             Ref prefix(query ? str("Suggest possible analyses or next useful questions for: ") : nullptr);
             Ref resolved(prefix ? PyUnicode_Concat(prefix.get(), q.get()) : nullptr);
             if (!resolved) return nullptr;
@@ -177,8 +184,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
             rec_set(r.get(), RES_ROUTE, str("suggest"));
             return r.release();
         }
-        Ref reason(str("No previous context cards available."));
-        return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), nullptr, reason.get()) : nullptr;
+        return fresh_stage(self, q.get(), nullptr, "No previous context cards available.");
     }
 
     // 4. Signals, all of them, in this order.
@@ -195,7 +201,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     Ref delta(artifact ? run_stage(self, STAGE_EXTRACT_INTENT_DELTA, {q.get()},
                                    [&]() -> PyObject* {
                                        return require_str(q.get(), "_extract_intent_delta", "question")
-                                                  ? extract_intent_delta(q.get())
+                                                  ? extract_intent_delta(self, q.get())
                                                   : nullptr;
                                    })
                        : nullptr);
@@ -220,12 +226,16 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
                                     [&]() -> PyObject* {
                                         MessageText* m = msg.text("_looks_like_complete_question");
                                         Ref config(m ? PyObject_GetAttr(self, KEY("config")) : nullptr);
-                                        return config ? bool_or_error(looks_like_complete_question(config.get(), *m))
+                                        return config ? bool_or_error(looks_like_complete_question(
+                                                            self, config.get(), *m, q.get()))
                                                       : nullptr;
                                     })
                         : nullptr);
     Ref ambiguous(complete ? run_stage(self, STAGE_HAS_AMBIGUOUS_REFERENCE, {q.get()},
-                                       [&] { return flag<has_ambiguous_reference>(msg, "_has_ambiguous_reference"); })
+                                       [&]() -> PyObject* {
+                                           MessageText* m = msg.text("_has_ambiguous_reference");
+                                           return m ? has_ambiguous_reference(self, *m, q.get()) : nullptr;
+                                       })
                            : nullptr);
     if (!ambiguous) return nullptr;
 
@@ -234,9 +244,9 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         self, STAGE_RANK_CANDIDATES, {},
         [&]() -> PyObject* {
             Ref config(PyObject_GetAttr(self, KEY("config")));
-            return config ? rank_candidates(config.get(), q.get(), cards.get(), turn.get(), artifact.get(),
-                                                  active_turn_id, preferred_task_type)
-                                : nullptr;
+            return config ? rank_candidates(self, config.get(), q.get(), cards.get(), turn.get(), artifact.get(),
+                                            active_turn_id, preferred_task_type)
+                          : nullptr;
         },
         {{"current_question", q.get()}, {"cards", cards.get()}, {"explicit_turn_id", turn.get()},
          {"explicit_artifact_ref", artifact.get()}, {"active_turn_id", active_turn_id},
@@ -260,9 +270,9 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         return c == Py_None ? Py_NewRef(Py_None) : PyObject_CallMethodNoArgs(c, KEY("to_dict"));
     };
     if (!put("explicit_turn_id", Py_NewRef(turn.get())) || !put("explicit_artifact_ref", Py_NewRef(artifact.get())) ||
-        !put("suggestion", truth(suggestion.get())) || !put("followup_signal", truth(followup.get())) ||
-        !put("modification_signal", truth(modify.get())) || !put("complete_question", truth(complete.get())) ||
-        !put("ambiguous_reference", truth(ambiguous.get())) || !put("intent_delta", record_to_plain(delta.get())) ||
+        !put("suggestion", Py_NewRef(suggestion.get())) || !put("followup_signal", Py_NewRef(followup.get())) ||
+        !put("modification_signal", Py_NewRef(modify.get())) || !put("complete_question", Py_NewRef(complete.get())) ||
+        !put("ambiguous_reference", Py_NewRef(ambiguous.get())) || !put("intent_delta", record_to_plain(delta.get())) ||
         !put("best_candidate", candidate_map(best.get())) || !put("second_candidate", candidate_map(second.get())))
         return nullptr;
     int is_suggestion = PyObject_IsTrue(suggestion.get());
@@ -275,7 +285,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         return run_stage(self, STAGE_CHOOSE_BASE, {best.get(), second.get(), q.get(), ambiguous.get()},
                          [&]() -> PyObject* {
                              Ref config(PyObject_GetAttr(self, KEY("config")));
-                             return config ? tl::choose_base(config.get(), best.get(), second.get(), q.get(),
+                             return config ? tl::choose_base(self, config.get(), best.get(), second.get(), q.get(),
                                                              ambiguous.get())
                                            : nullptr;
                          });
@@ -292,7 +302,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
     auto clarify = [&](const char* reason, const char* question) -> PyObject* {
         Ref why(str(reason)), ask(str(question));
         if (!why || !ask) return nullptr;
-        return clarify_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), why.get(), ask.get());
+        return clarify_stage(self, q.get(), candidates.get(), why.get(), ask.get());
     };
 
     // 7. Suggestion.
@@ -329,11 +339,8 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
             if (matched < 0) return nullptr;
             if (matched) kinds |= modes::EV_REFERENCE;
         }
-        if (!kinds) {
-            Ref reason(str("Question shares nothing with the earlier turns."));
-            return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), reason.get())
-                          : nullptr;
-        }
+        if (!kinds)
+            return fresh_stage(self, q.get(), candidates.get(), "Question shares nothing with the earlier turns.");
     }
     // A resolution, None when the message is left to the rules, nullptr on error.
     auto promoted = [&]() -> PyObject* {
@@ -344,7 +351,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         if (!base || base.get() == Py_None) return base.release();
         Ref r(contextual("follow_up_latest", base.get(), delta.get(), "generate",
                          "Message reads as a follow-up of an earlier turn."));
-        return r ? finalize(self, r.get(), cards.get(), prelim.get()) : nullptr;
+        return r ? finalize_stage(self, r.get(), cards.get(), prelim.get()) : nullptr;
     };
 
     // 8. Explicit reference (an empty artifact text counts as found).
@@ -361,7 +368,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
                            "I could not find the referenced previous result. Which result should I use?");
         Ref r(contextual(is_modify ? "modify_previous_query" : "follow_up_specific_turn", best.get(), delta.get(),
                          "generate", "User referenced a specific previous turn or artifact."));
-        return r ? finalize(self, r.get(), cards.get(), prelim.get()) : nullptr;
+        return r ? finalize_stage(self, r.get(), cards.get(), prelim.get()) : nullptr;
     }
 
     // 9. Follow-up or modification.
@@ -373,7 +380,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
                                        "The question looks contextual, but the base turn is ambiguous.");
         Ref r(contextual(is_modify ? "modify_previous_query" : "follow_up_latest", base.get(), delta.get(), "generate",
                          "User message appears to modify or continue a previous result."));
-        return r ? finalize(self, r.get(), cards.get(), prelim.get()) : nullptr;
+        return r ? finalize_stage(self, r.get(), cards.get(), prelim.get()) : nullptr;
     }
 
     // 10. A complete question of its own.
@@ -381,8 +388,7 @@ PyObject* resolve(PyObject* self, PyObject* current_question, PyObject* context_
         Ref follow(promoted());
         if (!follow) return nullptr;
         if (follow.get() != Py_None) return follow.release();
-        Ref reason(str("Question appears complete and independent."));
-        return reason ? fresh_resolution(Ref(lens_config(self)).get(), q.get(), candidates.get(), reason.get()) : nullptr;
+        return fresh_stage(self, q.get(), candidates.get(), "Question appears complete and independent.");
     }
 
     // 11. Last resort.
@@ -446,10 +452,11 @@ PyMethodDef lens_driver_methods[] = {
      "    context_cards: Cards of earlier turns, TurnContextCard records or\n"
      "        maps with their field names; other items are skipped. Only\n"
      "        the active cards (all, when none is active) with the newest\n"
-     "        max_recent_cards turn ids count.\n"
+     "        max_recent_cards turn ids count. Default None: no cards.\n"
      "    active_turn_id: The turn the user is looking at; its card ranks\n"
-     "        higher.\n"
+     "        higher. Default None.\n"
      "    preferred_task_type: Cards of this task_type rank higher.\n"
+     "        Default None.\n"
      "\n"
      "Returns:\n"
      "    A new ContextResolution. A blank message gives\n"
@@ -476,7 +483,8 @@ PyMethodDef driver_functions[] = {
      "merge_followups=...).resolve(current_question, context_cards,\n"
      "active_turn_id=..., preferred_task_type=...); see TurnLens.resolve for\n"
      "the arguments and errors and TurnLens for the modes and the callback's\n"
-     "contract."},
+     "contract. context_cards, active_turn_id, preferred_task_type, config and\n"
+     "llm_fallback default to None, topic_gate and merge_followups to False."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace tl

@@ -75,7 +75,7 @@ PyObject* item(PyObject* data, PyObject* key, PyObject* got) {
 
 }  // namespace
 
-PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question, PyObject* data, PyObject* cards) {
+PyObject* resolution_from_llm_dict(PyObject* lens, PyObject* current_question, PyObject* data, PyObject* cards) {
     if (!PyDict_Check(data)) {
         PyErr_Format(PyExc_TypeError, "fallback answer must be a dict, not %.200s", Py_TYPE(data)->tp_name);
         return nullptr;
@@ -136,10 +136,13 @@ PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question,
         int other = PyObject_RichCompareBool(context_type.get(), KEY("fresh_question"), Py_NE);
         if (other < 0) return nullptr;
         if (other) {
-            Ref pair(constraints_from_base(config, base_card.get(), delta.get()));
-            if (!pair) return nullptr;
-            tables = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
-            columns = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+            Ref pair(run_stage(lens, STAGE_CONSTRAINTS_FROM_BASE, {base_card.get(), delta.get()},
+                               [&]() -> PyObject* {
+                                   Ref config(lens_config(lens));  // as the callback left it
+                                   return config ? constraints_from_base(config.get(), base_card.get(), delta.get())
+                                                 : nullptr;
+                               }));
+            if (!pair || !unpack_pair(pair.get(), tables, columns)) return nullptr;
         }
     }
 
@@ -246,19 +249,8 @@ PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject*
     int t = PyObject_IsTrue(answer.get());
     if (t < 0) return absorbed("gave an answer without a truth value", caller);
     if (!t) Py_RETURN_NONE;
-    Ref current(lens_config(lens));  // as the callback left it
-    if (!current) {
-        PyErr_Clear();
-        current = config;
-    }
-    PyObject* r;
-    if (Py_TYPE(lens) == TurnLensType) {
-        r = resolution_from_llm_dict(current.get(), current_question, answer.get(), cards);
-    } else {  // a subclass may read answers its own way
-        Ref method = Ref::borrow(aw::interned("_resolution_from_llm_dict"));
-        PyObject* argv[] = {lens, current_question, answer.get(), cards};
-        r = method ? PyObject_VectorcallMethod(method.get(), argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr) : nullptr;
-    }
+    PyObject* r = run_stage(lens, STAGE_RESOLUTION_FROM_LLM_DICT, {current_question, answer.get(), cards},
+                            [&] { return resolution_from_llm_dict(lens, current_question, answer.get(), cards); });
     return r ? r : absorbed("gave an unusable answer", caller);
 }
 
@@ -280,8 +272,7 @@ PyObject* py_resolution_from_llm_dict(PyObject* self, PyObject* args, PyObject* 
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:_resolution_from_llm_dict", const_cast<char**>(kw), &cq,
                                      &data, &cards))
         return nullptr;
-    Ref config(lens_config(self));
-    return config ? resolution_from_llm_dict(config.get(), cq, data, cards) : nullptr;
+    return resolution_from_llm_dict(self, cq, data, cards);
 }
 
 }  // namespace

@@ -135,6 +135,20 @@ bool limit_text(PyObject* config, const std::string& text, std::string& out) {
     return s && limit_terms(config, s.get(), out);
 }
 
+// lens._limit_query_terms of the words. Out of line: inlined, it slows the
+// word loop of its caller.
+[[gnu::noinline]] PyObject* limited_query(PyObject* lens, const std::string& words) {
+    int own = own_stage(lens, STAGE_LIMIT_QUERY_TERMS);
+    if (own <= 0) {
+        Ref joined(own == 0 ? aw::new_str(words) : nullptr);
+        return joined ? call_stage(lens, STAGE_LIMIT_QUERY_TERMS, {joined.get()}) : nullptr;
+    }
+    Ref config(lens_config(lens));  // str() of stored values may have replaced it
+    std::string out;
+    if (!config || !limit_text(config.get(), words, out)) return nullptr;
+    return aw::new_str(out);
+}
+
 // Appends the entries of a stored value to list.
 bool extend_entries(PyObject* list, PyObject* state, const char* key) {
     Ref k = Ref::borrow(aw::interned(key));
@@ -176,7 +190,7 @@ PyObject* as_entries(PyObject* value) {
     return one;
 }
 
-PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_question, PyObject* base,
+PyObject* compose_metadata_search_query(PyObject* lens, PyObject* current_question, PyObject* base,
                                         PyObject* delta, PyObject* resolved_question) {
     if (!require_str(current_question, "_compose_metadata_search_query", "current_question") ||
         !require_str(resolved_question, "_compose_metadata_search_query", "resolved_question"))
@@ -220,9 +234,7 @@ PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_ques
         Ref v(card_field(base, f));
         if (!v || !bag.add(v.get())) return nullptr;
     }
-    std::string out;
-    if (!limit_text(config, bag.joined, out)) return nullptr;
-    return aw::new_str(out);
+    return limited_query(lens, bag.joined);
 }
 
 PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delta) {
@@ -296,8 +308,7 @@ PyObject* py_compose_metadata_search_query(PyObject* self, PyObject* args, PyObj
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_compose_metadata_search_query", const_cast<char**>(kw), &cq,
                                      &base, &delta, &resolved))
         return nullptr;
-    Ref config(lens_config(self));  // str() of stored values may run caller code
-    return config ? compose_metadata_search_query(config.get(), cq, base, delta, resolved) : nullptr;
+    return compose_metadata_search_query(self, cq, base, delta, resolved);
 }
 
 PyObject* py_constraints_from_base(PyObject* self, PyObject* args, PyObject* kwargs) {

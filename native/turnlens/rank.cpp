@@ -447,8 +447,9 @@ PyObject* clamp_quality(PyObject* q) {
 
 }  // namespace
 
-PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards, PyObject* explicit_turn_id,
-                          PyObject* artifact_ref, PyObject* active_turn_id, PyObject* preferred) {
+PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, PyObject* cards,
+                          PyObject* explicit_turn_id, PyObject* artifact_ref, PyObject* active_turn_id,
+                          PyObject* preferred) {
     Settings cfg(config);
     // 1. the message's content words
     std::string qtext, qbuf;
@@ -459,7 +460,7 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
     distinct(qwords);
     const HashedWords qset = hashed(qwords);
     // 2. latest active turn
-    Ref latest(latest_active_turn_id(cards));
+    Ref latest(run_stage(lens, STAGE_LATEST_ACTIVE_TURN_ID, {cards}, [&] { return latest_active_turn_id(cards); }));
     if (!latest) return nullptr;
     // 3. recency order, newest first (stable), and each card's rank
     Ref ordered(PySequence_List(cards));
@@ -546,7 +547,9 @@ PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards,
         }
         // b. artifact reference
         if (have_ref) {
-            int match = artifact_matches(artifact_ref, card);
+            int match = own_stage(lens, STAGE_ARTIFACT_MATCHES);
+            if (match > 0) match = artifact_matches(artifact_ref, card);
+            else if (match == 0) match = stage_truth(lens, STAGE_ARTIFACT_MATCHES, {artifact_ref, card});
             if (match < 0) return nullptr;
             if (match && (!score.add(cfg.get(CFG_ARTIFACT_MATCH_WEIGHT)) ||
                           !append_reason(rl, formatted_reason("artifact reference match: ", artifact_ref), true)))
@@ -656,8 +659,8 @@ int truth(PyObject* v) { return v ? PyObject_IsTrue(v) : -1; }
 
 }  // namespace
 
-PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObject* question,
-                      PyObject* ambiguous_reference, int pronoun) {
+PyObject* choose_base(PyObject* lens, PyObject* config, PyObject* best, PyObject* second, PyObject* question,
+                      PyObject* ambiguous_reference) {
     if (best == Py_None) Py_RETURN_NONE;
     Settings cfg(config);
     Ref score(score_of(best));
@@ -687,12 +690,15 @@ PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObje
     }
     int prefer = truth(cfg.get(CFG_PREFER_LATEST_FOR_PRONOUN_FOLLOWUP));
     if (prefer <= 0) return prefer < 0 ? nullptr : Py_NewRef(Py_None);
-    if (pronoun < 0) {
+    int pronoun = own_stage(lens, STAGE_HAS_PRONOUN_FOLLOWUP);
+    if (pronoun > 0) {
         if (!require_str(question, "_has_pronoun_followup", "question")) return nullptr;
         MessageText m(question);
         pronoun = has_pronoun_followup(m);
+    } else if (pronoun == 0) {
+        pronoun = stage_truth(lens, STAGE_HAS_PRONOUN_FOLLOWUP, {question});
     }
-    if (!pronoun) Py_RETURN_NONE;
+    if (pronoun <= 0) return pronoun < 0 ? nullptr : Py_NewRef(Py_None);
     Ref again(score_of(best));
     Ref floor(again ? PyFloat_FromDouble(0.2) : nullptr);
     int enough = floor ? compare(again.get(), floor.get(), Py_GE) : -1;
@@ -716,7 +722,7 @@ PyObject* py_rank(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     Ref config(PyObject_GetAttrString(self, "config"));
-    return config ? rank_candidates(config.get(), a[0], a[1], a[2], a[3], a[4], a[5]) : nullptr;
+    return config ? rank_candidates(self, config.get(), a[0], a[1], a[2], a[3], a[4], a[5]) : nullptr;
 }
 
 PyObject* py_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -726,7 +732,7 @@ PyObject* py_choose(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(kw), &best, &second, &question, &ambiguous))
         return nullptr;
     Ref config(PyObject_GetAttrString(self, "config"));
-    return config ? choose_base(config.get(), best, second, question, ambiguous) : nullptr;
+    return config ? choose_base(self, config.get(), best, second, question, ambiguous) : nullptr;
 }
 
 }  // namespace

@@ -180,10 +180,10 @@ PyObject* card_required_columns_by_table(PyObject* self, PyObject*) {
         Ref items(PyMapping_Items(value.get()));
         if (!items) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            Ref pair(aw::unpack_pair(PyList_GET_ITEM(items.get(), i)));
-            if (!pair) return nullptr;
-            PyObject* cols = PyTuple_GET_ITEM(pair.get(), 1);
-            Ref key(plain_text(PyTuple_GET_ITEM(pair.get(), 0)));
+            Ref name, value;
+            if (!aw::unpack_pair(PyList_GET_ITEM(items.get(), i), name, value)) return nullptr;
+            PyObject* cols = value.get();
+            Ref key(plain_text(name.get()));
             if (!key) return nullptr;
             int t = PyObject_IsTrue(cols);
             if (t < 0) return nullptr;
@@ -333,20 +333,52 @@ PyMethodDef card_methods[] = {
      "searchable_text($self, /)\n--\n\n"
      "One line of the card's texts, lists and compacted states.\n"
      "\n"
+     "The questions, the answer summary, task and artifact type, artifact id and\n"
+     "label, the keyword, entity and id lists (each joined by spaces) and the\n"
+     "three states (each as compact_text(state, 1000)), empty parts left out,\n"
+     "joined by single spaces.\n"
+     "\n"
      "Raises:\n"
-     "    TypeError: a keyword, entity or id list holds a non-str item."},
+     "    TypeError: the keyword, entity or id list is not an iterable of str,\n"
+     "        or a state has a map key compact_text() cannot write.\n"
+     "    ValueError: a state refers to itself."},
     {"tokens", AW_FN(card_tokens_py), METH_NOARGS,
-     "tokens($self, /)\n--\n\nTokens of the searchable text, without the module's stopwords."},
+     "tokens($self, /)\n--\n\n"
+     "tokenize(searchable_text()): the card's words without STOPWORDS, duplicates kept.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError, ValueError: as searchable_text() raises them."},
     {"active_tables", AW_FN(card_active_tables), METH_NOARGS,
-     "active_tables($self, /)\n--\n\nThe query state's active tables (else its tables) as a new list."},
+     "active_tables($self, /)\n--\n\n"
+     "The query state's active tables (else its tables) as a new list.\n"
+     "\n"
+     "The value under \"active_tables\" when it is not empty, else the one under\n"
+     "\"tables\", else []; an empty or None query_state gives [].\n"
+     "\n"
+     "Raises:\n"
+     "    AttributeError: query_state is a non-empty value that is not a map.\n"
+     "    TypeError: the value found is not iterable."},
     {"active_columns", AW_FN(card_active_columns), METH_NOARGS,
-     "active_columns($self, /)\n--\n\nThe query state's active columns (else its columns) as a new list."},
+     "active_columns($self, /)\n--\n\n"
+     "The query state's active columns (else its columns) as a new list.\n"
+     "\n"
+     "The value under \"active_columns\" when it is not empty, else the one under\n"
+     "\"columns\", else []; an empty or None query_state gives [].\n"
+     "\n"
+     "Raises:\n"
+     "    AttributeError: query_state is a non-empty value that is not a map.\n"
+     "    TypeError: the value found is not iterable."},
     {"required_columns_by_table", AW_FN(card_required_columns_by_table), METH_NOARGS,
      "required_columns_by_table($self, /)\n--\n\n"
      "A new map from table name to the columns to keep.\n"
      "\n"
-     "From the query state's \"required_columns\" or \"columns_by_table\", else\n"
-     "its one active table with its active columns, else {}."},
+     "From the query state's \"required_columns\" or \"columns_by_table\" (keys as\n"
+     "str(), each value as a new list, an empty or None value as []), else\n"
+     "its one active table with its active columns, else {}.\n"
+     "\n"
+     "Raises:\n"
+     "    AttributeError: query_state is a non-empty value that is not a map.\n"
+     "    TypeError: a value found is not iterable."},
     {"to_resolver_summary", AW_KW(card_to_resolver_summary),
      "to_resolver_summary($self, /, max_chars=1200)\n--\n\n"
      "The compact map sent to the language-model fallback.\n"
@@ -357,15 +389,28 @@ PyMethodDef card_methods[] = {
      "\"entities\" (20), \"selected_metadata_ids\" (30) and \"query_state\",\n"
      "\"retrieval_state\", \"output_state\" cut to their known keys.\n"
      "\n"
+     "Args:\n"
+     "    max_chars: Checked with int() and otherwise unused: the limits above\n"
+     "        are fixed. Default 1200.\n"
+     "\n"
      "Raises:\n"
-     "    TypeError: max_chars is not an int, or a state is not a map."},
+     "    TypeError: max_chars cannot be converted with int(), a keyword,\n"
+     "        entity or id list cannot be sliced, or a state is not a dict.\n"
+     "    ValueError: max_chars is a str that int() rejects."},
     {"_compact_state", AW_KW(card_compact_state) | METH_STATIC,
      "_compact_state(state)\n--\n\nThe known state keys of a state map, in fixed order, values not copied."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef candidate_methods[] = {
     {"to_dict", AW_FN(candidate_to_dict), METH_NOARGS,
-     "to_dict($self, /)\n--\n\nturn_id, score rounded to 6 places, and the candidate's own reasons list."},
+     "to_dict($self, /)\n--\n\n"
+     "turn_id, score rounded to 6 places, and the candidate's own reasons list.\n"
+     "\n"
+     "The keys \"turn_id\", \"score\" (round(score, 6)) and \"reasons\" (the list\n"
+     "itself, not a copy); the card is left out.\n"
+     "\n"
+     "Raises:\n"
+     "    TypeError: score is not a number round() accepts."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef resolution_methods[] = {
@@ -373,7 +418,20 @@ PyMethodDef resolution_methods[] = {
      "to_dict($self, /, include_candidates=True)\n--\n\n"
      "The resolution as a plain nested map; candidates as their to_dict() maps, or left out.\n"
      "\n"
-     "One key per field in field order, intent_delta as a map of its fields."},
+     "One key per field in field order. Records inside (intent_delta, and any\n"
+     "record held by another field) become maps of their fields; lists, tuples\n"
+     "and maps are copied recursively, other values with copy.deepcopy().\n"
+     "\n"
+     "Args:\n"
+     "    include_candidates: Whether \"candidates\" is kept, in its field\n"
+     "        position, as the candidates' to_dict() maps; any true value\n"
+     "        counts. When false the key is left out. Default True.\n"
+     "\n"
+     "Raises:\n"
+     "    AttributeError: with include_candidates, a candidate has no to_dict().\n"
+     "    TypeError: with include_candidates, candidates is not iterable; or a\n"
+     "        value copy.deepcopy() cannot copy.\n"
+     "    RecursionError: a field's value contains itself."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -590,7 +648,8 @@ bool init_records(PyObject* module) {
         "    base_turn_id: The earlier turn the answer builds on. Default None.\n"
         "    use_previous_state: Whether that turn's state is reused.\n"
         "        Default False.\n"
-        "    intent_delta: The requested change (IntentDelta).\n"
+        "    intent_delta: The requested change (IntentDelta). Default a new\n"
+        "        IntentDelta().\n"
         "    required_tables: Tables the answer must keep using (pass as\n"
         "        SchemaSift.select's required_tables). Default [].\n"
         "    required_columns: Table name to columns to keep (pass as\n"

@@ -86,45 +86,40 @@ const char* const kStageNames[STAGE_COUNT] = {
     "_looks_like_complete_question", "_has_ambiguous_reference", "_rank_candidates",
     "_choose_base_for_contextual_request", "_build_contextual_resolution", "_compose_resolved_question",
     "_merge_top_candidate_states", "_state_to_question_parts", "_apply_numeric_override", "_render_question_parts",
-    "_compose_metadata_search_query", "_constraints_from_base", "_try_llm_fallback", "_build_ambiguity_question"};
+    "_compose_metadata_search_query", "_constraints_from_base", "_try_llm_fallback", "_build_ambiguity_question",
+    "_fresh", "_finalize_resolution", "_artifact_matches", "_extract_dimension_hint", "_extract_filter_hint",
+    "_extract_metric_hint", "_clean_hint", "_filters_to_text", "_resolution_from_llm_dict"};
 Keep s_stage_names[STAGE_COUNT];
 Keep s_own_methods[STAGE_COUNT];  // TurnLens's own descriptors, as the type was made
 
-constexpr uint32_t kAllStages = (1u << STAGE_COUNT) - 1;
-static_assert(STAGE_COUNT <= 32, "one bit per stage");
+static_assert(STAGE_COUNT < 64, "one bit per stage");
+constexpr uint64_t kAllStages = (uint64_t{1} << STAGE_COUNT) - 1;
 
-// The stages a type replaces, one bit each, remembered for the last type
-// asked while its version tag (renewed by any change to it or its bases)
-// stays the same.
-struct TypeStages {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    uint32_t replaced = 0;
-};
-TypeStages s_last_type;
-
-uint32_t replaced_by_type(PyTypeObject* tp) {
+uint64_t replaced_by_type(PyTypeObject* tp) {
     const bool tagged = PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG);
-    if (tagged && tp == s_last_type.type && tp->tp_version_tag == s_last_type.tag) return s_last_type.replaced;
-    uint32_t replaced = 0;
+    if (tagged && tp == last_type_stages.type && tp->tp_version_tag == last_type_stages.tag)
+        return last_type_stages.replaced;
+    uint64_t replaced = 0;
     if (tp->tp_getattro != PyObject_GenericGetAttr) {
         replaced = kAllStages;  // its own attribute lookup decides every call
     } else {
         for (int i = 0; i < STAGE_COUNT; ++i)
-            if (_PyType_Lookup(tp, s_stage_names[i].get()) != s_own_methods[i].get()) replaced |= 1u << i;
+            if (_PyType_Lookup(tp, s_stage_names[i].get()) != s_own_methods[i].get()) replaced |= uint64_t{1} << i;
     }
     if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))  // the lookups give the type a tag
-        s_last_type = {tp, tp->tp_version_tag, replaced};
+        last_type_stages = {tp, tp->tp_version_tag, replaced};
     return replaced;
 }
 
 }  // namespace
 
+TypeStages last_type_stages;
+
 PyObject* stage_name(Stage s) { return s_stage_names[s].get(); }
 
-int own_stage(PyObject* lens, Stage s) {
+int own_stage_lookup(PyObject* lens, Stage s) {
     PyTypeObject* tp = Py_TYPE(lens);
-    if (replaced_by_type(tp) & (1u << s)) return 0;
+    if (replaced_by_type(tp) & (uint64_t{1} << s)) return 0;
     if (tp->tp_dictoffset == 0 && !PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT)) return 1;
     // An instance attribute comes before a method of the type.
     PyObject** slot = _PyObject_GetDictPtr(lens);
@@ -156,6 +151,11 @@ PyObject* call_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> a
     }
     return PyObject_VectorcallMethod(s_stage_names[s].get(), argv, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      names.get());
+}
+
+int stage_truth(PyObject* lens, Stage s, std::initializer_list<PyObject*> args) {
+    Ref r(call_stage(lens, s, args));
+    return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
 // ------------------------------------------------------------ preparation
@@ -269,15 +269,23 @@ bool limit_terms(PyObject* config, PyObject* text, std::string& out) {
     return true;
 }
 
-PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason) {
-    std::string query;
-    if (!config || !limit_terms(config, message, query)) return nullptr;
+PyObject* limit_terms_stage(PyObject* lens, PyObject* text) {
+    return run_stage(lens, STAGE_LIMIT_QUERY_TERMS, {text}, [&]() -> PyObject* {
+        Ref config(lens_config(lens));
+        std::string out;
+        if (!config || !limit_terms(config.get(), text, out)) return nullptr;
+        return aw::new_str(out);
+    });
+}
+
+PyObject* fresh_resolution(PyObject* lens, PyObject* message, PyObject* candidates, PyObject* reason) {
+    Ref q(limit_terms_stage(lens, message));
+    if (!q) return nullptr;
     Ref cands;
     int t = candidates ? PyObject_IsTrue(candidates) : 0;
     if (t < 0) return nullptr;
     cands = t ? Ref::borrow(candidates) : Ref(PyList_New(0));
-    Ref q(aw::new_str(query));
-    Ref conf(q ? PyFloat_FromDouble(0.95) : nullptr);
+    Ref conf(cands ? PyFloat_FromDouble(0.95) : nullptr);
     Ref r(conf && cands ? new_resolution() : nullptr);
     if (!r) return nullptr;
     rec_set(r.get(), RES_CONTEXT_TYPE, Py_NewRef(s_fresh_question.get()));
@@ -291,16 +299,15 @@ PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candid
     return r.release();
 }
 
-PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
+PyObject* clarify_resolution(PyObject* lens, PyObject* message, PyObject* candidates, PyObject* reason,
                              PyObject* question) {
-    std::string query;
-    if (!config || !limit_terms(config, message, query)) return nullptr;
-    Ref include(config_field(config, CFG_INCLUDE_DEBUG_CANDIDATES));
+    Ref q(limit_terms_stage(lens, message));
+    Ref config(q ? lens_config(lens) : nullptr);  // as the query stage left it
+    Ref include(config ? config_field(config.get(), CFG_INCLUDE_DEBUG_CANDIDATES) : nullptr);
     int t = include ? PyObject_IsTrue(include.get()) : -1;
     if (t < 0) return nullptr;
     Ref cands(t ? Py_NewRef(candidates) : PyList_New(0));
-    Ref q(cands ? aw::new_str(query) : nullptr);
-    Ref conf(q ? PyFloat_FromDouble(0.0) : nullptr);
+    Ref conf(cands ? PyFloat_FromDouble(0.0) : nullptr);
     Ref r(conf ? new_resolution() : nullptr);
     if (!r) return nullptr;
     rec_set(r.get(), RES_CONTEXT_TYPE, Py_NewRef(s_clarification_needed.get()));
@@ -361,8 +368,7 @@ PyObject* py_fresh(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "_fresh() missing 1 required keyword-only argument: 'reason'");
         return nullptr;
     }
-    Ref config(lens_config(self));
-    return config ? fresh_resolution(config.get(), message, candidates, reason) : nullptr;
+    return fresh_resolution(self, message, candidates, reason);
 }
 
 PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -371,8 +377,7 @@ PyObject* py_clarify(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:_clarify", const_cast<char**>(kw), &message, &candidates,
                                      &reason, &question))
         return nullptr;
-    Ref config(lens_config(self));
-    return config ? clarify_resolution(config.get(), message, candidates, reason, question) : nullptr;
+    return clarify_resolution(self, message, candidates, reason, question);
 }
 
 // ------------------------------------------------------------ TurnLens type
@@ -596,11 +601,12 @@ bool init_lens(PyObject* module, std::initializer_list<const PyMethodDef*> metho
                         "is an optional ResolverLLMFallback; the two opt-in modes are described\n"
                         "below. A lens keeps nothing between calls and may serve any number of them.\n"
                         "\n"
-                        "resolve works in stages, the underscore methods. Each stage that resolve, the\n"
-                        "contextual composition and the fallback call is looked up on the lens when it is\n"
-                        "reached: a replacement (by a subclass, an instance attribute or a change to the\n"
-                        "class) is called by name, with the arguments TurnLens's own would get. A stage\n"
-                        "that is TurnLens's own runs natively, without a Python call.\n"
+                        "resolve works in stages, the underscore methods. Each stage is looked up on the\n"
+                        "lens where it is called, by resolve or from inside another stage: a replacement\n"
+                        "(by a subclass, an instance attribute or a change to the class) is called by\n"
+                        "name, with the arguments TurnLens's own would get, and its answer is used as\n"
+                        "TurnLens's own would be. A stage that is TurnLens's own runs natively, without a\n"
+                        "Python call.\n"
                         "\n"
                         "Opt-in modes, keyword-only and off by default (then every result is the\n"
                         "rules' own). topic_gate=True: a message that shows no tie to an earlier turn\n"

@@ -187,8 +187,9 @@ extern PyTypeObject* TurnLensType;
 PyObject* lens_config(PyObject* self);
 PyObject* lens_fallback(PyObject* self);
 
-// The stages: TurnLens methods the resolution calls on the lens itself, so
-// that a subclass or an instance attribute may replace any of them.
+// The stages: TurnLens methods the resolution calls on the lens itself, from
+// the driver or from inside another stage, so that a subclass or an instance
+// attribute may replace any of them.
 enum Stage {
     STAGE_NORMALIZE_CARDS, STAGE_RECENT_CARDS, STAGE_LATEST_ACTIVE_TURN_ID, STAGE_LIMIT_QUERY_TERMS, STAGE_CLARIFY,
     STAGE_DETECT_EXPLICIT_TURN_REFERENCE, STAGE_DETECT_ARTIFACT_REFERENCE, STAGE_EXTRACT_INTENT_DELTA,
@@ -197,14 +198,34 @@ enum Stage {
     STAGE_BUILD_CONTEXTUAL_RESOLUTION, STAGE_COMPOSE_RESOLVED_QUESTION, STAGE_MERGE_TOP_CANDIDATE_STATES,
     STAGE_STATE_TO_QUESTION_PARTS, STAGE_APPLY_NUMERIC_OVERRIDE, STAGE_RENDER_QUESTION_PARTS,
     STAGE_COMPOSE_METADATA_SEARCH_QUERY, STAGE_CONSTRAINTS_FROM_BASE, STAGE_TRY_LLM_FALLBACK,
-    STAGE_BUILD_AMBIGUITY_QUESTION, STAGE_COUNT
+    STAGE_BUILD_AMBIGUITY_QUESTION, STAGE_FRESH, STAGE_FINALIZE_RESOLUTION, STAGE_ARTIFACT_MATCHES,
+    STAGE_EXTRACT_DIMENSION_HINT, STAGE_EXTRACT_FILTER_HINT, STAGE_EXTRACT_METRIC_HINT, STAGE_CLEAN_HINT,
+    STAGE_FILTERS_TO_TEXT, STAGE_RESOLUTION_FROM_LLM_DICT, STAGE_COUNT
 };
 // The interned method name of a stage (borrowed, kept for the process).
 PyObject* stage_name(Stage s);
+// The stages a type replaces, one bit each, remembered for the last type
+// asked while its version tag (renewed by any change to it or its bases)
+// stays the same.
+struct TypeStages {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    uint64_t replaced = 0;
+};
+extern TypeStages last_type_stages;
+int own_stage_lookup(PyObject* lens, Stage s);
 // 1 when lens.<stage> resolves to TurnLens's own method, so it may run
 // natively; 0 when replaced; -1 on error. Asked at each use: caller code may
 // replace a method mid-call.
-int own_stage(PyObject* lens, Stage s);
+inline int own_stage(PyObject* lens, Stage s) {
+    PyTypeObject* tp = Py_TYPE(lens);
+    // inline for the usual lens: a type seen before, unchanged, without instance attributes
+    if (tp == last_type_stages.type && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == last_type_stages.tag && tp->tp_dictoffset == 0 &&
+        !PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT))
+        return !((last_type_stages.replaced >> s) & 1);
+    return own_stage_lookup(lens, s);
+}
 // lens.<stage>(*args, **kw) by name.
 PyObject* call_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> args,
                      std::initializer_list<std::pair<const char*, PyObject*>> kw = {});
@@ -218,6 +239,10 @@ PyObject* run_stage(PyObject* lens, Stage s, std::initializer_list<PyObject*> ar
     return own ? native() : call_stage(lens, s, args, kw);
 }
 
+// The truth value of lens.<stage>(*args): 1, 0, -1 on error.
+int stage_truth(PyObject* lens, Stage s, std::initializer_list<PyObject*> args);
+using aw::unpack_pair;
+
 // Reads a limit setting (max_recent_cards, max_metadata_query_terms).
 bool read_limit(PyObject* config, ConfigField f, Limit& out);
 
@@ -227,9 +252,11 @@ PyObject* recent_cards(PyObject* config, PyObject* cards);
 PyObject* latest_active_turn_id(PyObject* cards);
 // _limit_query_terms of a str with the config's max_metadata_query_terms.
 bool limit_terms(PyObject* config, PyObject* text, std::string& out);
-// The plain outcomes; candidates may be null (absent) for the fresh one.
-PyObject* fresh_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason);
-PyObject* clarify_resolution(PyObject* config, PyObject* message, PyObject* candidates, PyObject* reason,
+// lens._limit_query_terms(text).
+PyObject* limit_terms_stage(PyObject* lens, PyObject* text);
+// The plain outcomes of a lens; candidates may be null (absent) for the fresh one.
+PyObject* fresh_resolution(PyObject* lens, PyObject* message, PyObject* candidates, PyObject* reason);
+PyObject* clarify_resolution(PyObject* lens, PyObject* message, PyObject* candidates, PyObject* reason,
                              PyObject* question);
 
 // ------------------------------------------------------------ composition, search query, fallback
@@ -272,12 +299,12 @@ PyObject* build_contextual_resolution(PyObject* lens, PyObject* context_type, Py
 PyObject* compose_resolved_question(PyObject* lens, PyObject* current_question, PyObject* base, PyObject* delta,
                                     PyObject* context_type, PyObject* candidates, PyObject* base_candidate);
 PyObject* merge_top_candidate_states(PyObject* base_candidate, PyObject* candidates, PyObject* top_n);
-PyObject* state_to_question_parts(PyObject* base_question, PyObject* state);
+PyObject* state_to_question_parts(PyObject* lens, PyObject* base_question, PyObject* state);
 bool filters_to_text(PyObject* filters, std::string& out);
 PyObject* render_question_parts(PyObject* parts, PyObject* fallback);
 PyObject* build_ambiguity_question(PyObject* candidates);
 
-PyObject* compose_metadata_search_query(PyObject* config, PyObject* current_question, PyObject* base,
+PyObject* compose_metadata_search_query(PyObject* lens, PyObject* current_question, PyObject* base,
                                         PyObject* delta, PyObject* resolved_question);
 // The pair (required_tables, required_columns).
 PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delta);
@@ -285,7 +312,7 @@ PyObject* constraints_from_base(PyObject* config, PyObject* base, PyObject* delt
 // A ContextResolution, or None when the fallback is off, missing or gives
 // nothing usable; nullptr only for errors that must propagate.
 PyObject* try_llm_fallback(PyObject* lens, PyObject* current_question, PyObject* cards, PyObject* preliminary);
-PyObject* resolution_from_llm_dict(PyObject* config, PyObject* current_question, PyObject* data, PyObject* cards);
+PyObject* resolution_from_llm_dict(PyObject* lens, PyObject* current_question, PyObject* data, PyObject* cards);
 
 extern PyMethodDef lens_compose_methods[];
 extern PyMethodDef lens_query_methods[];
@@ -325,37 +352,31 @@ bool has_decimal_digit(std::string_view text);
 bool turn_ref_possible(std::string_view lowered);
 
 
-// The detectors; results as the TurnLens methods give them.
+// The detectors; results as the TurnLens methods give them. Those taking
+// the lens call its _has_pronoun_followup (question: m's str) where the
+// rules do.
 PyObject* detect_explicit_turn_reference(MessageText& m);  // int or None
 PyObject* detect_artifact_reference(MessageText& m);       // str or None
 int artifact_matches(PyObject* ref, PyObject* card);       // 1, 0, -1 on error
 bool is_suggestion_request(MessageText& m);
 bool has_followup_signal(MessageText& m);
 bool has_pronoun_followup(MessageText& m);
+// The truth of lens._has_pronoun_followup(question); -1 on error.
+int pronoun_followup(PyObject* lens, MessageText& m, PyObject* question);
 int has_modify_signal(MessageText& m, PyObject* delta);  // -1 on error
-bool has_ambiguous_reference(MessageText& m);
-int looks_like_complete_question(PyObject* config, MessageText& m);  // -1 on error
-
-// Every signal the driver reads, computed in the driver's order.
-struct Signals {
-    aw::Ref explicit_turn_id;  // int or None
-    aw::Ref artifact_ref;      // str or None
-    aw::Ref delta;             // IntentDelta
-    bool suggestion = false, followup = false, modification = false, complete = false, ambiguous = false;
-    bool pronoun = false;  // _has_pronoun_followup, for the base choice
-};
-bool compute_signals(PyObject* config, PyObject* question, MessageText& m, Signals& out);
+PyObject* has_ambiguous_reference(PyObject* lens, MessageText& m, PyObject* question);
+int looks_like_complete_question(PyObject* lens, PyObject* config, MessageText& m, PyObject* question);
 
 // _rank_candidates: a new list of ContextCandidate, best first.
-PyObject* rank_candidates(PyObject* config, PyObject* question, PyObject* cards, PyObject* explicit_turn_id,
-                          PyObject* explicit_artifact_ref, PyObject* active_turn_id, PyObject* preferred_task_type);
+PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, PyObject* cards,
+                          PyObject* explicit_turn_id, PyObject* explicit_artifact_ref, PyObject* active_turn_id,
+                          PyObject* preferred_task_type);
 // _choose_base_for_contextual_request: new reference to best or None.
-// pronoun: the message's pronoun follow-up when already known, else -1.
-PyObject* choose_base(PyObject* config, PyObject* best, PyObject* second, PyObject* question,
-                      PyObject* ambiguous_reference, int pronoun = -1);
+PyObject* choose_base(PyObject* lens, PyObject* config, PyObject* best, PyObject* second, PyObject* question,
+                      PyObject* ambiguous_reference);
 
 // _extract_intent_delta of a str: a new IntentDelta.
-PyObject* extract_intent_delta(PyObject* question);
+PyObject* extract_intent_delta(PyObject* lens, PyObject* question);
 // _clean_hint on UTF-8 text; empty when nothing usable is left.
 std::string clean_hint(std::string_view hint);
 // _apply_numeric_override; false with an error set.

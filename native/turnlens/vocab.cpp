@@ -304,17 +304,6 @@ PyObject* py_estimate_tokens(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:estimate_tokens", const_cast<char**>(kw), &text, &cpt))
         return nullptr;
     if (!require_str(text, "estimate_tokens", "text")) return nullptr;
-    if (cpt && !PyFloat_Check(cpt) && !PyLong_Check(cpt)) {
-        Ref numbers(PyImport_ImportModule("numbers"));
-        Ref real(numbers ? PyObject_GetAttrString(numbers.get(), "Real") : nullptr);
-        int is_real = real ? PyObject_IsInstance(cpt, real.get()) : -1;
-        if (is_real < 0) return nullptr;
-        if (!is_real) {
-            PyErr_Format(PyExc_TypeError, "estimate_tokens() argument 'chars_per_token' must be a real number, not %.200s",
-                         Py_TYPE(cpt)->tp_name);
-            return nullptr;
-        }
-    }
     return aw::estimate_tokens_for(PyUnicode_GET_LENGTH(text), cpt);
 }
 
@@ -538,19 +527,34 @@ PyMethodDef text_functions[] = {
      "compact_text($module, /, value, max_chars=500)\n--\n\n"
      "Any value as one short line: JSON for non-text, white space collapsed, cut with '...'.\n"
      "\n"
-     "None gives \"\"; a longer result keeps its first max_chars - 3 characters\n"
-     "and ends in \"...\".\n"
+     "None gives \"\"; a str is used as it is; any other value is written as JSON\n"
+     "(keys in insertion order, non-ASCII kept, values JSON cannot write as\n"
+     "their str()). Runs of white space become one space and both ends are\n"
+     "trimmed. A result longer than max_chars keeps its first max_chars - 3\n"
+     "characters, trailing white space removed, and ends in \"...\" (with a\n"
+     "max_chars below 3, the result is just \"...\").\n"
+     "\n"
+     "Args:\n"
+     "    value: Any value.\n"
+     "    max_chars: The longest result. Default 500.\n"
      "\n"
      "Raises:\n"
-     "    TypeError: max_chars is not an int.\n"
+     "    TypeError: max_chars is not an int, or a map key is not a str, int,\n"
+     "        float, bool or None.\n"
      "    ValueError: value refers to itself."},
     {"estimate_tokens", AW_KW(py_estimate_tokens),
      "estimate_tokens($module, /, text, chars_per_token=4.0)\n--\n\n"
      "Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).\n"
      "\n"
+     "Args:\n"
+     "    text: The text; its length is counted in code points.\n"
+     "    chars_per_token: Characters per token, a real number. Default 4.0.\n"
+     "\n"
      "Raises:\n"
-     "    TypeError: text is not a str.\n"
-     "    ZeroDivisionError: chars_per_token is 0 and text is not empty."},
+     "    TypeError: text is not a str, or chars_per_token is not a real number.\n"
+     "    ZeroDivisionError: chars_per_token is 0 and text is not empty.\n"
+     "    ValueError: chars_per_token is NaN and text is not empty.\n"
+     "    OverflowError: chars_per_token is so small that the count is infinite."},
     {"overlap_score", AW_KW(py_overlap_score),
      "overlap_score($module, /, a, b)\n--\n\n"
      "Overlap coefficient of two word collections: |A & B| / min(|A|, |B|), 0.0 when either is empty.\n"

@@ -9,4 +9,5 @@ Two native modules:
 """
 
 __version__ = "0.1.0"
+"""The version of the package."""
 __all__ = ["__version__"]

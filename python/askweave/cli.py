@@ -25,11 +25,12 @@ from typing import Any, NoReturn, Sequence, TextIO
 from askweave import __version__, schemasift, turnlens
 
 __all__ = ["main", "run", "build_parser", "load_catalog", "load_cards", "render_selection", "describe_turn",
-           "catalog_figures", "STRATEGIES"]
+           "catalog_figures", "STRATEGIES", "UsageError"]
 
 log = logging.getLogger("askweave")
 
 STRATEGIES = ("lexical", "tfidf", "embedding", "hybrid")
+"""The values of --strategy: SelectorConfig's strategies."""
 
 
 class UsageError(Exception):
@@ -63,7 +64,11 @@ def _count(text: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of the command line, with its five commands."""
+    """The argument parser of the command line, with its five commands.
+
+    The commands are select, resolve, chat, hash and tour. A parsing error
+    ends in SystemExit with status 2 and one line on standard error.
+    """
     parser = _Parser(prog="askweave", description="Context preparation for questions over databases.")
     parser.add_argument("--version", action="version", version=f"askweave {__version__}")
     parser.add_argument("--debug", action="store_true", help="show tracebacks and the askweave log")
@@ -133,7 +138,25 @@ def _looks_like_url(text: str) -> bool:
 
 
 def load_catalog(source: str, args: argparse.Namespace, stdin: TextIO | None = None) -> schemasift.MetadataCatalog:
-    """The catalog named on the command line, as records."""
+    """The catalog named on the command line, as records.
+
+    Args:
+        source: A JSON catalog file, "-" for standard input, a SQLite or
+            DuckDB file, or a database URL (read by askweave.sql.reflect_catalog
+            with args.schema, args.sample_values and args.row_counts).
+        args: The parsed command line.
+        stdin: Where "-" reads from. Default None: sys.stdin.
+
+    Raises:
+        UsageError: --schema, --sample-values or --row-counts with a JSON
+            catalog.
+        FileNotFoundError: no such catalog file.
+        IsADirectoryError: source is a directory.
+        ValueError: the file is neither JSON nor a database, the JSON is not a
+            catalog the normalizer can read, or the catalog has no tables.
+        ImportError, ConnectionError, RuntimeError: as reflect_catalog raises
+            them for a database.
+    """
     if source != "-" and (_looks_like_url(source) or _is_database_file(source)):
         from askweave import sql
 
@@ -213,7 +236,11 @@ def cmd_select(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def render_selection(question: str, result: schemasift.MetadataSelectionResult) -> str:
-    """The readable form of a selection: tables and columns with scores and reasons, then the cut figures."""
+    """The readable form of a selection: tables and columns with scores and reasons, then the cut figures.
+
+    The reasons come from result.debug, so a result made without
+    SelectorConfig.include_debug shows "-" for them.
+    """
     lines = [f"question: {question}", ""]
     reasons = {r["table_name"]: r.get("reasons", []) for r in result.debug.get("table_rankings", [])}
     column_reasons = {
@@ -245,7 +272,15 @@ def render_selection(question: str, result: schemasift.MetadataSelectionResult) 
 
 
 def load_cards(source: str) -> list[turnlens.TurnContextCard]:
-    """Cards from a JSON Lines file (or a JSON list), each a map with the card's field names."""
+    """Cards from a JSON Lines file (or a JSON list), each a map with the card's field names.
+
+    source is a file name, or "-" for standard input. Blank lines are skipped.
+
+    Raises:
+        FileNotFoundError: no such cards file.
+        ValueError: a line (or the list) is not valid JSON, a card is not a
+            JSON object, or its keys are not card fields or lack "turn_id".
+    """
     if source == "-":
         text, where = sys.stdin.read(), "standard input"
     else:
@@ -306,7 +341,12 @@ def cmd_resolve(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def describe_turn(number: int, turn: Any) -> str:
-    """Two lines for one chat turn: what the message was taken as and what the selection kept."""
+    """Two lines for one chat turn: what the message was taken as and what the selection kept.
+
+    turn has the turn's resolution (a ContextResolution), result (a
+    MetadataSelectionResult, or None when the user is asked instead: then
+    one line with the question) and tables (the table names kept).
+    """
     r = turn.resolution
     head = f"[{number}] {r.context_type}"
     if turn.result is None:
@@ -367,7 +407,13 @@ def cmd_chat(args: argparse.Namespace, out: TextIO, stdin: TextIO | None = None)
 
 
 def catalog_figures(catalog: schemasift.MetadataCatalog) -> dict[str, Any]:
-    """Hash and size of a catalog, measured as selection measures its input."""
+    """Hash and size of a catalog, measured as selection measures its input.
+
+    Keys "catalog_hash" (the metrics' catalog_hash), "database", "tables" and
+    "views" (views are tables whose extra["table_type"] says so), "columns",
+    "relationships", "characters" (of to_prompt_dict()'s JSON text) and
+    "estimated_tokens" (estimate_tokens of that text).
+    """
     prompt = catalog.to_prompt_dict()
     text = json.dumps(prompt, ensure_ascii=False, default=str)
     views = sum(1 for t in catalog.tables if t.extra.get("table_type") in ("view", "materialized_view"))
@@ -456,5 +502,5 @@ def _one_line(exc: BaseException) -> str:
 
 
 def run() -> NoReturn:
-    """Entry point of the console script."""
+    """Entry point of the console script: sys.exit(main()), so it always ends in SystemExit."""
     sys.exit(main())

@@ -9,7 +9,9 @@ prompt, `SelectionMetrics`, the parsed `QueryIntent` and debug rankings.
 
 Records are mutable value records: fields in a fixed order, construction by
 position or keyword (list and dict defaults are fresh per instance), equality
-field by field, copy and pickle support, no validation on construction.
+field by field, copy and pickle support, no validation on construction (a
+TypeError only for an unknown or repeated field name, too many positional
+arguments or a missing required field).
 
 Strategies ("lexical", "tfidf", "embedding", "hybrid", the default) choose the
 score sources. "hybrid" blends TF-IDF similarity in only when scikit-learn can
@@ -117,7 +119,8 @@ class ColumnMeta:
         The segments "table", "table business name", "column", "type",
         "description", "synonyms", "role", "tags" and "sample values" (the
         first 10, as str()) are joined by single spaces. Scoring compares the
-        question with this text.
+        question with this text. table_name and table_business_name fill the
+        first two segments (default "": the labels alone).
 
         Raises:
             TypeError: a synonym or tag is not a str.
@@ -264,6 +267,11 @@ class MetadataCatalog:
         "relationships" (every RelationshipMeta field). Table tags and extras
         and the catalog's extra are left out. The metrics' catalog_hash is
         stable_hash of this dict.
+
+        Raises:
+            TypeError, AttributeError: a table, column or relationship is not a
+                record of its kind.
+            RecursionError: a copied value contains itself.
         """
 
 @final
@@ -320,15 +328,27 @@ def tokenize(text: str, *, stopwords: set[str] | frozenset[str] | None = None) -
 def normalize_text(text: Any) -> str:
     """Flatten any value (lists, tuples, sets, maps, scalars) to one space-joined text.
 
-    None gives ""; a map gives its keys and flattened values; other values
-    their str().
+    None gives ""; a str is returned as it is; a list, tuple or set gives its
+    elements, each flattened; a map gives its key's str(), a space and its
+    flattened value per entry. The pieces are joined by single spaces; nothing
+    is lowercased or trimmed. Any other value gives its str(), and an error
+    raised by that str() propagates.
+
+    Raises:
+        RecursionError: text contains itself.
     """
 def estimate_tokens(text: str, chars_per_token: float = 4.0) -> int:
     """Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).
 
+    Args:
+        text: The text; its length is counted in code points.
+        chars_per_token: Characters per token, a real number. Default 4.0.
+
     Raises:
-        TypeError: text is not a str.
+        TypeError: text is not a str, or chars_per_token is not a real number.
         ZeroDivisionError: chars_per_token is 0 and text is not empty.
+        ValueError: chars_per_token is NaN and text is not empty.
+        OverflowError: chars_per_token is so small that the count is infinite.
     """
 def stable_hash(value: Any) -> str:
     """First 16 hex digits of the SHA-256 of value's sorted-key JSON text.
@@ -343,7 +363,15 @@ def stable_hash(value: Any) -> str:
 def safe_float(value: Any, default: float = 0.0) -> float:
     """float(value), or default when value is None or cannot be converted.
 
-    Never raises.
+    Args:
+        value: Any value. A str is parsed as float() parses it (white space
+            around it, "_" between digits, "nan", "inf", "infinity"); an error
+            float() raises on value is never passed on.
+        default: Returned, as given, for None and for what float() rejects.
+            Default 0.0.
+
+    Raises:
+        TypeError: default is not an int or a float.
     """
 def _json_dumps(
     value: Any, *, ensure_ascii: bool = True, sort_keys: bool = False, indent: int | None = None,
@@ -408,11 +436,23 @@ class QueryIntent:
     ) -> None: ...
 
 class IntentParser:
-    """Small rule-based parser. No external dependency."""
+    """Small rule-based parser. No external dependency.
+
+    IntentParser() takes no arguments and keeps no state; parse(question)
+    reads a QueryIntent off the question's words.
+    """
 
     def __init__(self) -> None: ...
     def parse(self, question: str) -> QueryIntent:
         """Parse a question into a QueryIntent.
+
+        tokens are tokenize(question); metric_terms, dimension_terms and
+        date_terms are the distinct tokens found in METRIC_TERMS, DIMENSION_TERMS
+        and DATE_TERMS, sorted; top_n and bottom_n come from the first match of
+        TOP_N_RE and BOTTOM_N_RE. The flags follow from these, from the trend
+        words ("trend", "daily", "weekly", "monthly", "yearly"), from " by " in
+        the lowered question (wants_grouping) and from raw-row phrases ("show
+        records", "raw data", ...) in it (wants_table_rows).
 
         Raises:
             TypeError: question is not a str.
@@ -687,6 +727,10 @@ class SelectionMetrics:
 
         For example "tables 2 → 1 (50.0% cut), columns 4 → 3 (25.0% cut),
         tokens ~180 → ~70 (61.1% cut), compression 2.57x".
+
+        Raises:
+            ValueError, TypeError: a percentage or the ratio cannot be formatted
+                as a number.
         """
 
 @disjoint_base
@@ -723,8 +767,15 @@ class MetadataSelectionResult:
     def to_dict(self, include_debug: bool = False) -> dict[str, Any]:
         """The result as a plain map; "debug" only when asked.
 
-        Keys "selected_metadata", "metrics" and "intent" (both as maps of
-        their fields), then "debug" when include_debug is true.
+        Keys "selected_metadata" (the result's own dict), "metrics" and "intent"
+        (both as new maps of their fields, values deep-copied), then "debug" (the
+        result's own dict) when include_debug is true.
+
+        Args:
+            include_debug: Whether the "debug" key is added. Default False.
+
+        Raises:
+            RecursionError: metrics or intent contains itself.
         """
 
 class OptionalTfidfBackend:
@@ -769,7 +820,8 @@ class OptionalTfidfBackend:
 class OptionalEmbeddingBackend:
     """Sentence-embedding similarity through sentence-transformers, when a model can be loaded.
 
-    The model is loaded once, in the constructor, by name or path; without a
+    The model is loaded once, in the constructor, by name or path
+    (OptionalEmbeddingBackend(model_name_or_path=None)); without a
     name, or when sentence-transformers cannot be imported or the model
     cannot be loaded (logged as a warning on "askweave"), available stays
     False and score() returns {}.
@@ -836,6 +888,9 @@ class SchemaSift:
         config: The SelectorConfig (SchemaSift(config=None) uses the
             defaults).
         intent_parser: The IntentParser used for questions.
+
+    Raises:
+        TypeError: config is not a SelectorConfig or None.
     """
 
     config: SelectorConfig
@@ -861,12 +916,14 @@ class SchemaSift:
                 CatalogNormalizer.normalize. A MetadataCatalog is used in
                 place: its database is set and excluded tables are removed
                 from its tables list.
-            database: Names the catalog when given and non-empty.
+            database: Names the catalog when given and non-empty. Default None.
             required_tables: Tables that must be chosen (ranked first, still
-                limited by top_k_tables).
+                limited by top_k_tables). Default None.
             required_columns: Table name to columns that must be kept.
-            excluded_tables: Tables removed before anything else.
+                Default None.
+            excluded_tables: Tables removed before anything else. Default None.
             excluded_columns: Table name to columns that are never chosen.
+                Default None.
 
         Returns:
             The selected metadata, its metrics, the parsed intent and, with
@@ -931,8 +988,9 @@ class CatalogIndex:
 
     Args:
         catalog: The catalog, as select() takes it.
-        config: A SelectorConfig (None: the defaults).
+        config: A SelectorConfig (None: the defaults). Default None.
         database: The database name, as select()'s database argument.
+            Default None.
         join_paths: Opt-in. When the two leading chosen tables are not joined by a
             relationship and exactly one table joins them both, that bridge table
             is chosen second (in place of the lowest-ranked table not required
@@ -940,12 +998,13 @@ class CatalogIndex:
             the leading one), with its columns on the path; the
             debug map lists it under "join_paths" with the reason
             "join path: a -> bridge -> b". Results then differ from select().
+            Default False.
         route_schemas: Opt-in, for table names qualified as "schema.table". The
             likely schema is chosen first: the share of the question's words its
             table and column names cover (each word weighted by how few schemas
             have it; a plural "s" ignored) plus its best table score. Tables
             are then chosen within it; required tables always stay. Results then
-            differ from select().
+            differ from select(). Default False.
 
     Raises:
         TypeError, ValueError: the catalog's or config's errors, as select()
@@ -989,7 +1048,8 @@ class CatalogIndex:
         The result equals SchemaSift(config).select(question, catalog, database=database, ...)
         on the catalog as it was when the index was built. Exclusions that leave out a
         table change the catalog itself (its hash and vector documents): that call
-        runs select() on the snapshot, at per-call speed.
+        runs select() on the snapshot, at per-call speed. The keyword arguments are
+        SchemaSift.select's, each None by default.
 
         Raises:
             ValueError: "question is required" for an empty or blank question.
@@ -1030,9 +1090,10 @@ def recommended_config(
     may be edited like any config.
 
     Args:
-        top_k_tables: Tables to choose, at least 1.
+        top_k_tables: Tables to choose, at least 1. Default 3.
         embedding_model_name_or_path: A sentence-transformers model, by name
             or path (str or os.PathLike); None for the settings without one.
+            Default None.
 
     Returns:
         A new SelectorConfig.
@@ -1062,6 +1123,11 @@ def select_metadata(
     sets use_embeddings_if_available; every other field keeps its default)
     and returns its select(question, catalog, database=database). For
     required or excluded tables and columns, build a SchemaSift.
+
+    Each setting defaults as its SelectorConfig field: strategy "hybrid",
+    top_k_tables 3, max_columns_per_table 25, max_output_chars None,
+    embedding_model_name_or_path None, include_debug True; use_embeddings
+    defaults to False and database to None.
 
     Raises:
         ValueError: "question is required" for an empty or blank question.

@@ -42,16 +42,16 @@ from askweave import schemasift
 if TYPE_CHECKING:
     from sqlalchemy.engine import URL, Connection, Engine
 
-__all__ = ["reflect_catalog", "mask_url", "file_url", "SAMPLE_SCAN_ROWS", "ROW_COUNT_LIMIT"]
+__all__ = ["reflect_catalog", "mask_url", "file_url", "ddl_comments", "SAMPLE_SCAN_ROWS", "ROW_COUNT_LIMIT"]
 
 log = logging.getLogger("askweave")
 
-#: Rows read per table when sampling column values.
 SAMPLE_SCAN_ROWS = 10_000
-#: Rows counted per table at most; larger tables report an estimate or this bound.
+"""Rows read per table when sampling column values."""
 ROW_COUNT_LIMIT = 1_000_000
-#: Longest sample text kept; longer values are cut and end in "...".
+"""Rows counted per table at most; larger tables report an estimate or this bound."""
 SAMPLE_TEXT_CHARS = 100
+"""Longest sample text kept; longer values are cut and end in "..."."""
 # Tables reflected per inspector call: small enough for a moving progress bar,
 # large enough that a catalog query is not issued per table.
 _BATCH = 200
@@ -82,6 +82,11 @@ def mask_url(url: "str | URL") -> str:
 
     A text that is not a URL is not shown at all (it may hold a secret): the
     result is then ``"<unparsable URL>"``. Takes a text or a SQLAlchemy ``URL``.
+
+    Raises:
+        AttributeError: url is neither a str nor a ``URL`` (it lacks the
+            ``URL`` attributes read, such as ``query``).
+        ImportError: SQLAlchemy is not installed.
     """
     sa = _sqlalchemy()
     try:
@@ -172,21 +177,38 @@ def reflect_catalog(
 ) -> schemasift.MetadataCatalog:
     """Read a live database's tables, views, columns, keys and comments into a catalog.
 
-    ``engine_or_url`` is a SQLAlchemy ``Engine`` (left open), a URL or URL text
-    (an engine is made and disposed), or the path of a SQLite or DuckDB file.
-    ``schema`` names the schema to read (the connection's default when None);
-    ``include_tables`` limits the catalog to these tables and views, in database
-    order. ``sample_values`` > 0 reads up to that many distinct non-null values
-    per column; ``row_counts`` reads each table's row count (both bounded, see the
-    module notes). ``progress``: a progress bar on standard error; None shows one
-    only when standard error is a terminal and reflection takes a moment.
+    Args:
+        engine_or_url: A SQLAlchemy ``Engine`` (left open), a URL or URL text
+            (an engine is made and disposed), or the path of a SQLite or
+            DuckDB file.
+        schema: The schema to read. Default None: the connection's default.
+        include_tables: Only these tables and views, kept in database order.
+            Default None: all of them.
+        sample_values: Above 0, up to that many distinct non-null values per
+            column are read (bounded, see the module notes). Default 0.
+        row_counts: Read each table's row count (bounded, see the module
+            notes). Default False.
+        progress: A progress bar on standard error. Default None: one is
+            shown only when standard error is a terminal and reflection takes
+            a moment.
 
-    Raises ``ValueError`` for a text that is not a URL, an unknown database type,
-    a schema that does not exist or unknown ``include_tables``;
-    ``ImportError`` for a missing driver; ``FileNotFoundError`` for a SQLite or
-    DuckDB file that does not exist; ``ConnectionError`` when the database refuses
-    the connection; ``RuntimeError`` when it refuses to describe itself (not a
-    database, no permission). Messages show URLs with the password masked.
+    Returns:
+        A new MetadataCatalog, read by CatalogNormalizer.normalize; its
+        extra holds "dialect" and "schema".
+
+    Raises:
+        ValueError: a text that is not a URL, an unknown database type, a
+            schema that does not exist, unknown ``include_tables``, or a
+            ``sample_values`` that is not a whole number >= 0.
+        TypeError: ``schema`` is not a str or None, or ``include_tables`` is a
+            single str.
+        ImportError: SQLAlchemy or the database's driver is not installed.
+        FileNotFoundError: a SQLite or DuckDB file that does not exist.
+        ConnectionError: the database refuses the connection.
+        RuntimeError: the database refuses to describe itself (not a
+            database, no permission).
+
+    Messages show URLs with the password masked.
     """
     if isinstance(sample_values, bool) or not isinstance(sample_values, int) or sample_values < 0:
         raise ValueError(f"sample_values must be a whole number >= 0, not {sample_values!r}")
@@ -628,7 +650,13 @@ def ddl_comments(sql: str, columns: bool = True) -> dict[str, str]:
     The key "" holds the comment on the CREATE line (the table's). With
     ``columns`` (the default), each column definition's trailing comment, or
     the comment lines just before it, is kept under the column's name.
+    Needs no SQLAlchemy.
+
+    Raises:
+        TypeError: sql is not a str.
     """
+    if not isinstance(sql, str):
+        raise TypeError(f"sql must be a str, not {type(sql).__name__}")
     out: dict[str, str] = {}
     pending: list[str] = []          # own-line comments waiting for the next definition
     depth = 0

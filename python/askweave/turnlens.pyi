@@ -16,7 +16,9 @@ settle are results with context type "clarification_needed", never errors.
 
 Records are mutable value records: fields in a fixed order, construction by
 position or keyword (list and dict defaults are fresh per instance), equality
-field by field, copy and pickle support, no validation on construction.
+field by field, copy and pickle support, no validation on construction (a
+TypeError only for an unknown or repeated field name, too many positional
+arguments or a missing required field).
 
 A language-model callback that raises or answers with something unusable is
 logged as a warning on the logger "askweave" (never printed); the rule-based
@@ -120,19 +122,34 @@ def tokenize(text: Any, stopwords: set[str] | frozenset[str] | None = None) -> l
 def compact_text(value: Any, max_chars: int = 500) -> str:
     """Any value as one short line: JSON for non-text, white space collapsed, cut with '...'.
 
-    None gives ""; a longer result keeps its first max_chars - 3 characters
-    and ends in "...".
+    None gives ""; a str is used as it is; any other value is written as JSON
+    (keys in insertion order, non-ASCII kept, values JSON cannot write as
+    their str()). Runs of white space become one space and both ends are
+    trimmed. A result longer than max_chars keeps its first max_chars - 3
+    characters, trailing white space removed, and ends in "..." (with a
+    max_chars below 3, the result is just "...").
+
+    Args:
+        value: Any value.
+        max_chars: The longest result. Default 500.
 
     Raises:
-        TypeError: max_chars is not an int.
+        TypeError: max_chars is not an int, or a map key is not a str, int,
+            float, bool or None.
         ValueError: value refers to itself.
     """
 def estimate_tokens(text: str, chars_per_token: float = 4.0) -> int:
     """Rough token count: 0 for empty text, else max(1, ceil(len(text) / chars_per_token)).
 
+    Args:
+        text: The text; its length is counted in code points.
+        chars_per_token: Characters per token, a real number. Default 4.0.
+
     Raises:
-        TypeError: text is not a str.
+        TypeError: text is not a str, or chars_per_token is not a real number.
         ZeroDivisionError: chars_per_token is 0 and text is not empty.
+        ValueError: chars_per_token is NaN and text is not empty.
+        OverflowError: chars_per_token is so small that the count is infinite.
     """
 def overlap_score(a: Iterable[str], b: Iterable[str]) -> float:
     """Overlap coefficient of two word collections: |A & B| / min(|A|, |B|), 0.0 when either is empty.
@@ -260,20 +277,52 @@ class TurnContextCard:
     def searchable_text(self) -> str:
         """One line of the card's texts, lists and compacted states.
 
+        The questions, the answer summary, task and artifact type, artifact id and
+        label, the keyword, entity and id lists (each joined by spaces) and the
+        three states (each as compact_text(state, 1000)), empty parts left out,
+        joined by single spaces.
+
         Raises:
-            TypeError: a keyword, entity or id list holds a non-str item.
+            TypeError: the keyword, entity or id list is not an iterable of str,
+                or a state has a map key compact_text() cannot write.
+            ValueError: a state refers to itself.
         """
     def tokens(self) -> list[str]:
-        """Tokens of the searchable text, without the module's stopwords."""
+        """tokenize(searchable_text()): the card's words without STOPWORDS, duplicates kept.
+
+        Raises:
+            TypeError, ValueError: as searchable_text() raises them.
+        """
     def active_tables(self) -> list[str]:
-        """The query state's active tables (else its tables) as a new list."""
+        """The query state's active tables (else its tables) as a new list.
+
+        The value under "active_tables" when it is not empty, else the one under
+        "tables", else []; an empty or None query_state gives [].
+
+        Raises:
+            AttributeError: query_state is a non-empty value that is not a map.
+            TypeError: the value found is not iterable.
+        """
     def active_columns(self) -> list[str]:
-        """The query state's active columns (else its columns) as a new list."""
+        """The query state's active columns (else its columns) as a new list.
+
+        The value under "active_columns" when it is not empty, else the one under
+        "columns", else []; an empty or None query_state gives [].
+
+        Raises:
+            AttributeError: query_state is a non-empty value that is not a map.
+            TypeError: the value found is not iterable.
+        """
     def required_columns_by_table(self) -> dict[str, list[str]]:
         """A new map from table name to the columns to keep.
 
-        From the query state's "required_columns" or "columns_by_table", else
+        From the query state's "required_columns" or "columns_by_table" (keys as
+        str(), each value as a new list, an empty or None value as []), else
         its one active table with its active columns, else {}.
+
+        Raises:
+            AttributeError: query_state is a non-empty value that is not a map.
+            TypeError: a value found is not iterable.
         """
     def to_resolver_summary(self, max_chars: int = 1200) -> dict[str, Any]:
         """The compact map sent to the language-model fallback.
@@ -284,8 +333,14 @@ class TurnContextCard:
         "entities" (20), "selected_metadata_ids" (30) and "query_state",
         "retrieval_state", "output_state" cut to their known keys.
 
+        Args:
+            max_chars: Checked with int() and otherwise unused: the limits above
+                are fixed. Default 1200.
+
         Raises:
-            TypeError: max_chars is not an int, or a state is not a map.
+            TypeError: max_chars cannot be converted with int(), a keyword,
+                entity or id list cannot be sliced, or a state is not a dict.
+            ValueError: max_chars is a str that int() rejects.
         """
     @staticmethod
     def _compact_state(state: Mapping[str, Any]) -> dict[str, Any]: ...
@@ -312,7 +367,14 @@ class ContextCandidate:
     def __init__(self, turn_id: int, score: float, reasons: list[str] = ...,
                  card: TurnContextCard | None = None) -> None: ...
     def to_dict(self) -> dict[str, Any]:
-        """turn_id, score rounded to 6 places, and the candidate's own reasons list."""
+        """turn_id, score rounded to 6 places, and the candidate's own reasons list.
+
+        The keys "turn_id", "score" (round(score, 6)) and "reasons" (the list
+        itself, not a copy); the card is left out.
+
+        Raises:
+            TypeError: score is not a number round() accepts.
+        """
 
 @disjoint_base
 class IntentDelta:
@@ -375,7 +437,8 @@ class ContextResolution:
         base_turn_id: The earlier turn the answer builds on. Default None.
         use_previous_state: Whether that turn's state is reused.
             Default False.
-        intent_delta: The requested change (IntentDelta).
+        intent_delta: The requested change (IntentDelta). Default a new
+            IntentDelta().
         required_tables: Tables the answer must keep using (pass as
             SchemaSift.select's required_tables). Default [].
         required_columns: Table name to columns to keep (pass as
@@ -435,7 +498,20 @@ class ContextResolution:
     def to_dict(self, include_candidates: bool = True) -> dict[str, Any]:
         """The resolution as a plain nested map; candidates as their to_dict() maps, or left out.
 
-        One key per field in field order, intent_delta as a map of its fields.
+        One key per field in field order. Records inside (intent_delta, and any
+        record held by another field) become maps of their fields; lists, tuples
+        and maps are copied recursively, other values with copy.deepcopy().
+
+        Args:
+            include_candidates: Whether "candidates" is kept, in its field
+                position, as the candidates' to_dict() maps; any true value
+                counts. When false the key is left out. Default True.
+
+        Raises:
+            AttributeError: with include_candidates, a candidate has no to_dict().
+            TypeError: with include_candidates, candidates is not iterable; or a
+                value copy.deepcopy() cannot copy.
+            RecursionError: a field's value contains itself.
         """
 
 @disjoint_base
@@ -539,11 +615,12 @@ class TurnLens:
     is an optional ResolverLLMFallback; the two opt-in modes are described
     below. A lens keeps nothing between calls and may serve any number of them.
 
-    resolve works in stages, the underscore methods. Each stage that resolve, the
-    contextual composition and the fallback call is looked up on the lens when it is
-    reached: a replacement (by a subclass, an instance attribute or a change to the
-    class) is called by name, with the arguments TurnLens's own would get. A stage
-    that is TurnLens's own runs natively, without a Python call.
+    resolve works in stages, the underscore methods. Each stage is looked up on the
+    lens where it is called, by resolve or from inside another stage: a replacement
+    (by a subclass, an instance attribute or a change to the class) is called by
+    name, with the arguments TurnLens's own would get, and its answer is used as
+    TurnLens's own would be. A stage that is TurnLens's own runs natively, without a
+    Python call.
 
     Opt-in modes, keyword-only and off by default (then every result is the
     rules' own). topic_gate=True: a message that shows no tie to an earlier turn
@@ -631,10 +708,11 @@ class TurnLens:
             context_cards: Cards of earlier turns, TurnContextCard records or
                 maps with their field names; other items are skipped. Only
                 the active cards (all, when none is active) with the newest
-                max_recent_cards turn ids count.
+                max_recent_cards turn ids count. Default None: no cards.
             active_turn_id: The turn the user is looking at; its card ranks
-                higher.
+                higher. Default None.
             preferred_task_type: Cards of this task_type rank higher.
+                Default None.
 
         Returns:
             A new ContextResolution. A blank message gives
@@ -716,5 +794,6 @@ def resolve_context(current_question: str,
     merge_followups=...).resolve(current_question, context_cards,
     active_turn_id=..., preferred_task_type=...); see TurnLens.resolve for
     the arguments and errors and TurnLens for the modes and the callback's
-    contract.
+    contract. context_cards, active_turn_id, preferred_task_type, config and
+    llm_fallback default to None, topic_gate and merge_followups to False.
     """
