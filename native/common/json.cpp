@@ -424,13 +424,8 @@ bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt) {
     return w.value(v, 0);
 }
 
-bool json_size(PyObject* v, const JsonOptions& opt, size_t& code_points) {
-    if (opt.ensure_ascii) {  // not needed so far: measure the text
-        JsonBuf b;
-        if (!json_write(b, v, opt)) return false;
-        code_points = b.size();
-        return true;
-    }
+bool json_size(PyObject* v, JsonOptions opt, size_t& code_points) {
+    opt.ensure_ascii = false;
     CountOut count;
     Writer<CountOut> w(count, opt);
     if (!w.value(v, 0)) return false;

@@ -70,8 +70,9 @@ bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii);
 bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt);
 bool json_write(std::string& out, PyObject* v, const JsonOptions& opt);
 
-// len() of the text json_write would append, without writing it.
-bool json_size(PyObject* v, const JsonOptions& opt, size_t& code_points);
+// len() of the text json_write would append with ensure_ascii off (the
+// sizes we report), without writing it.
+bool json_size(PyObject* v, JsonOptions opt, size_t& code_points);
 
 // Appends s as a JSON string literal (UTF-8 in, escapes as json.dumps).
 void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii);

@@ -516,14 +516,7 @@ bool lowered_text(const LooseMap& map, std::initializer_list<int> keys, std::str
     if (!first_present(map, keys, v)) return false;
     out.clear();
     if (!v) return true;
-    if (PyUnicode_CheckExact(v.get()) && PyUnicode_IS_ASCII(v.get())) {  // str() is itself
-        const char* p = static_cast<const char*>(PyUnicode_DATA(v.get()));
-        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(v.get()));
-        out.resize(n);
-        for (size_t i = 0; i < n; ++i) out[i] = (p[i] >= 'A' && p[i] <= 'Z') ? char(p[i] + 32) : p[i];
-        return true;
-    }
-    Ref t(PyObject_Str(v.get()));
+    Ref t(PyUnicode_CheckExact(v.get()) ? std::move(v) : Ref(PyObject_Str(v.get())));  // str() of a str is itself
     if (!t) return false;
     aw::TextView text(t.get());
     aw::lower_append(text.view, out);
