@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <charconv>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <unordered_set>
 #include <vector>
@@ -14,31 +17,36 @@ namespace aw {
 namespace {
 const char kHex[] = "0123456789abcdef";
 
-// Bytes that end a run of text copied as is.
-struct StopTable {
-    bool ascii[256], utf8[256];
-    StopTable() {
-        for (int b = 0; b < 256; ++b) {
-            utf8[b] = b < 0x20 || b == '"' || b == '\\';
-            ascii[b] = utf8[b] || b >= 0x7F;
-        }
+// The length of the run at the start of p[0, n) that JSON writes as is: no
+// control character, '"' or '\\' (and, for ASCII output, no byte from 0x7F up).
+inline size_t plain_run(const char* p, size_t n, bool ensure_ascii) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), below = _mm_set1_epi8(0x1F),
+                  del = _mm_set1_epi8(0x7F);
+    auto hits = [&](__m128i v) {
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                   _mm_cmpeq_epi8(_mm_min_epu8(v, below), v));
+        if (ensure_ascii) hit = _mm_or_si128(_mm_or_si128(hit, _mm_cmpeq_epi8(v, del)), _mm_cmplt_epi8(v, _mm_setzero_si128()));
+        return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    for (; i + 16 <= n; i += 16)
+        if (unsigned m = hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)))) return i + __builtin_ctz(m);
+    if (i < n) {  // the tail, in a padded copy (never read past the text)
+        alignas(16) char tail[16] = {};
+        const size_t left = n - i;
+        JsonBuf::copy_short(tail, p + i, left);
+        unsigned m = hits(_mm_load_si128(reinterpret_cast<const __m128i*>(tail))) & ((1u << left) - 1);
+        return m ? i + __builtin_ctz(m) : n;
     }
-};
-const StopTable kStops;
-const bool* const kStopAscii = kStops.ascii;
-const bool* const kStopUtf8 = kStops.utf8;
-
-// True when any of the 8 bytes at p is a control character, '"' or '\\'
-// (or, for ASCII output, any byte from 0x7F up).
-inline bool needs_escape8(const char* p, bool ensure_ascii) {
-    uint64_t x;
-    std::memcpy(&x, p, 8);
-    const uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
-    auto zero_byte = [&](uint64_t v) { return (v - ones) & ~v & high; };
-    uint64_t below_space = (x - ones * 0x20) & ~x & high;
-    uint64_t hit = below_space | zero_byte(x ^ (ones * '"')) | zero_byte(x ^ (ones * '\\'));
-    if (ensure_ascii) hit |= (x & high) | zero_byte(x ^ (ones * 0x7F));
-    return hit != 0;
+    return n;
+#else
+    for (; i < n; ++i) {
+        const unsigned char b = static_cast<unsigned char>(p[i]);
+        if (b < 0x20 || b == '"' || b == '\\' || (ensure_ascii && b >= 0x7F)) break;
+    }
+    return i;
+#endif
 }
 
 void append_u_escape(JsonBuf& out, uint32_t c) {
@@ -54,15 +62,18 @@ void json_write_string(std::string& out, std::string_view s, bool ensure_ascii) 
 }
 
 void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii) {
+    const size_t n = s.size();
+    auto run_end = [&](size_t i) { return i + plain_run(s.data() + i, n - i, ensure_ascii); };
+    size_t run = run_end(0);
+    if (run == n) {  // nothing to escape: the common case, written in one go
+        char* at = out.extend(n + 2);
+        at[0] = '"';
+        JsonBuf::copy(at + 1, s.data(), n);
+        at[n + 1] = '"';
+        return;
+    }
     out.put('"');
-    size_t i = 0, n = s.size();
-    while (i < n) {
-        // Copy the longest run that needs no escaping in one go; eight bytes
-        // at a time while none of them can need an escape.
-        const bool* stop = ensure_ascii ? kStopAscii : kStopUtf8;
-        size_t run = i;
-        while (run + 8 <= n && !needs_escape8(s.data() + run, ensure_ascii)) run += 8;
-        while (run < n && !stop[static_cast<unsigned char>(s[run])]) ++run;
+    for (size_t i = 0;; run = run_end(i)) {
         out.put(s.data() + i, run - i);
         i = run;
         if (i >= n) break;
@@ -117,8 +128,9 @@ private:
     size_t n_ = 0;
 };
 
-// A str as a JSON string literal.
-void write_str(JsonBuf& out, PyObject* s, bool ensure_ascii) {
+}  // namespace
+
+void json_write_str(JsonBuf& out, PyObject* s, bool ensure_ascii) {
     if (PyUnicode_IS_ASCII(s)) {
         json_write_string(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)),
                                                 static_cast<size_t>(PyUnicode_GET_LENGTH(s))),
@@ -128,6 +140,8 @@ void write_str(JsonBuf& out, PyObject* s, bool ensure_ascii) {
     }
 }
 
+namespace {
+
 // Where the writer's text goes: a buffer, or a count of the code points the
 // text would have (sizes are measured without writing the text).
 struct BufOut {
@@ -136,7 +150,7 @@ struct BufOut {
     void put(std::string_view t) { buf.put(t); }
     void put(char c) { buf.put(c); }
     void string(std::string_view utf8, bool ensure_ascii) { json_write_string(buf, utf8, ensure_ascii); }
-    void string(PyObject* s, bool ensure_ascii) { write_str(buf, s, ensure_ascii); }
+    void string(PyObject* s, bool ensure_ascii) { json_write_str(buf, s, ensure_ascii); }
 };
 
 // Counts for ensure_ascii=False text only; everything put() directly is ASCII.
@@ -147,14 +161,25 @@ struct CountOut {
     void put(char) { ++chars; }
     // A literal of n code points, one more for '"' and '\\' and the five short
     // escapes, five more for any other control character.
+    static size_t escape_extra(uint32_t c) {
+        return (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') ? 1 : 5;
+    }
     template <class Unit>
     static size_t literal(const Unit* p, size_t n) {
         size_t extra = 0;
         for (size_t i = 0; i < n; ++i) {
             const uint32_t c = p[i];
             if (c >= 0x20 && c != '"' && c != '\\') continue;
-            extra += (c == '"' || c == '\\' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f') ? 1 : 5;
+            extra += escape_extra(c);
         }
+        return n + 2 + extra;
+    }
+    // One byte a code point: the bytes that need escapes are found in blocks.
+    static size_t literal(const Py_UCS1* p, size_t n) {
+        size_t extra = 0;
+        const char* text = reinterpret_cast<const char*>(p);
+        for (size_t i = plain_run(text, n, false); i < n; i += 1 + plain_run(text + i + 1, n - i - 1, false))
+            extra += escape_extra(p[i]);
         return n + 2 + extra;
     }
     void string(std::string_view utf8, bool) {
@@ -403,19 +428,6 @@ private:
 };
 
 }  // namespace
-
-bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
-    if (PyUnicode_CheckExact(v)) {
-        write_str(out, v, ensure_ascii);
-        return true;
-    }
-    if (v == Py_None) { out.put("null", 4); return true; }
-    if (v == Py_True) { out.put("true", 4); return true; }
-    if (v == Py_False) { out.put("false", 5); return true; }
-    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) { out.put("[]", 2); return true; }
-    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) { out.put("{}", 2); return true; }
-    return false;
-}
 
 bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt) {
     if (json_write_simple(out, v, opt.ensure_ascii)) return true;

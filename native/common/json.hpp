@@ -2,6 +2,7 @@
 #pragma once
 #include "common/py.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -18,9 +19,39 @@ public:
     JsonBuf& operator=(const JsonBuf&) = delete;
     ~JsonBuf() { std::free(p_); }
     void put(const char* s, size_t n) {
+        copy(extend(n), s, n);
+    }
+    // Room for n more bytes at the end, to be written at the pointer returned.
+    char* extend(size_t n) {
         if (n > cap_ - size_) grow(n);
-        std::memcpy(p_ + size_, s, n);
+        char* at = p_ + size_;
         size_ += n;
+        return at;
+    }
+    // Short pieces (most of a JSON text) are copied inline: a memcpy call
+    // costs more than the copy.
+    static void copy(char* d, const char* s, size_t n) {
+        if (n > 16) std::memcpy(d, s, n);
+        else copy_short(d, s, n);
+    }
+    static void copy_short(char* d, const char* s, size_t n) {  // n <= 16
+        if (n >= 8) {
+            uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            std::memcpy(d, &a, 8);
+            std::memcpy(d + n - 8, &b, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            std::memcpy(d, &a, 4);
+            std::memcpy(d + n - 4, &b, 4);
+        } else if (n) {
+            d[0] = s[0];
+            d[n / 2] = s[n / 2];
+            d[n - 1] = s[n - 1];
+        }
     }
     void put(std::string_view s) { put(s.data(), s.size()); }
     void put(char c) {
@@ -61,9 +92,24 @@ struct JsonOptions {
     bool cycles_as_recursion = false;
 };
 
+// Appends a str (exact or not: its characters) as a JSON string literal.
+void json_write_str(JsonBuf& out, PyObject* s, bool ensure_ascii);
+
 // Appends the JSON text of the common plain values (exact str, None, bools,
-// empty list or dict) directly; false when v needs the full writer.
-bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii);
+// empty list or dict) directly; false when v needs the full writer. Runs no
+// Python code.
+inline bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
+    if (PyUnicode_CheckExact(v)) {
+        json_write_str(out, v, ensure_ascii);
+        return true;
+    }
+    if (v == Py_None) { out.put("null", 4); return true; }
+    if (v == Py_True) { out.put("true", 4); return true; }
+    if (v == Py_False) { out.put("false", 5); return true; }
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) { out.put("[]", 2); return true; }
+    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) { out.put("{}", 2); return true; }
+    return false;
+}
 
 // Appends the JSON text of v. Returns false with a Python error set
 // (TypeError, ValueError for cycles, RecursionError for deep nesting).

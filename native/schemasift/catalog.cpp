@@ -1059,10 +1059,12 @@ bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const Fix
         return false;
     }
     for (size_t k = 0; k < m.field.size(); ++k) {
-        Ref v(Py_XNewRef(aw::rec_get(rec, m.field[k])));  // held: a default=str hook may replace it
-        if (!v) return false;
+        PyObject* raw = aw::rec_get(rec, m.field[k]);
+        if (!raw) return false;
         out.put(m.prefix[k]);
-        if (!write_value(out, v.get(), opt)) return false;
+        if (aw::json_write_simple(out, raw, false)) continue;
+        Ref v = Ref::borrow(raw);  // held: a default=str hook may replace it
+        if (!aw::json_write(out, v.get(), opt)) return false;
     }
     out.put('}');
     return true;

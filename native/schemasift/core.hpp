@@ -201,7 +201,23 @@ struct Query {
     IntentFlags flags;
     bool count_or_total = false;
     bool status_type_category = false;
-    void finish();  // derives the two token tests above
+    void finish();  // derives the two token tests above and the byte set below
+
+    // False when text holds an ASCII letter or digit that the lowered
+    // question lacks: then no lowered (or identifier-split) form of text can
+    // occur in it.
+    bool may_hold_phrase(std::string_view text) const {
+        for (unsigned char b : text) {
+            unsigned c = b;
+            if (c - 'A' < 26u) c += 'a' - 'A';
+            else if (!(c - 'a' < 26u || c - '0' < 10u)) continue;
+            if (!((lowered_bytes_[c >> 6] >> (c & 63)) & 1)) return false;
+        }
+        return true;
+    }
+
+private:
+    uint64_t lowered_bytes_[4] = {};  // the bytes of lowered
 };
 
 // --------------------------------------------------------------- settings

@@ -161,6 +161,16 @@ bool read_column(CatalogData& c, const Source& col, PyObject* default_date, PyOb
 // Gives equal names within [begin, end) the same id: the position of the
 // first column of that name.
 void assign_name_ids(CatalogData& c, size_t begin, size_t end) {
+    if (end - begin <= 32) {  // most tables: a scan costs less than a hash map
+        for (size_t i = begin; i < end; ++i) {
+            ColumnData& col = c.columns[i];
+            const std::string_view name = c.text(col.name);
+            size_t j = begin;
+            while (j < i && c.text(c.columns[j].name) != name) ++j;
+            col.name_id = static_cast<int>(j - begin);
+        }
+        return;
+    }
     std::unordered_map<std::string_view, int> first;
     first.reserve(end - begin);
     for (size_t i = begin; i < end; ++i) {
@@ -328,6 +338,7 @@ int QueryTokens::find(std::string_view w) const {
 void Query::finish() {
     count_or_total = tokens.contains("count") || tokens.contains("total");
     status_type_category = tokens.contains("status") || tokens.contains("type") || tokens.contains("category");
+    for (unsigned char c : lowered) lowered_bytes_[c >> 6] |= uint64_t(1) << (c & 63);
 }
 
 bool read_query(PyObject* question, PyObject* intent, Query& q) {

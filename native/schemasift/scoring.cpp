@@ -113,7 +113,7 @@ double lexical_table(const CatalogData& c, const TableData& t, const Query& q, c
                            "table description");
     std::string_view name = c.text(t.name);
     // An ASCII name's phrase is never shorter than the name.
-    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name))) {
+    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name)) && q.may_hold_phrase(name)) {
         std::string& phrase = scratch.buf;
         phrase.clear();
         aw::split_identifier_append(name, phrase);
@@ -123,7 +123,8 @@ double lexical_table(const CatalogData& c, const TableData& t, const Query& q, c
         }
     }
     std::string_view business = c.text(t.business);
-    if (!business.empty() && !(business.size() > q.lowered.size() && aw::is_ascii(business))) {
+    if (!business.empty() && !(business.size() > q.lowered.size() && aw::is_ascii(business)) &&
+        q.may_hold_phrase(business)) {
         std::string& lowered = scratch.buf;
         lowered.clear();
         aw::lower_append(business, lowered);
@@ -145,7 +146,7 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
     score += field_overlap(c.text(col.description), q, s.column_description_weight, scratch, reasons,
                            "column description");
     std::string_view name = c.text(col.name);
-    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name))) {
+    if (!name.empty() && !(name.size() > q.lowered.size() && aw::is_ascii(name)) && q.may_hold_phrase(name)) {
         std::string& phrase = scratch.buf;
         phrase.clear();
         aw::split_identifier_append(name, phrase);
@@ -156,7 +157,7 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
     }
     for (uint32_t i = col.syn_begin; i < col.syn_end; ++i) {
         std::string_view syn = c.text(c.items[i]);
-        if (syn.empty() || (syn.size() > q.lowered.size() && aw::is_ascii(syn))) continue;
+        if (syn.empty() || (syn.size() > q.lowered.size() && aw::is_ascii(syn)) || !q.may_hold_phrase(syn)) continue;
         std::string& lowered = scratch.buf;
         lowered.clear();
         aw::lower_append(syn, lowered);
