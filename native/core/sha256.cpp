@@ -186,6 +186,12 @@ void BackgroundDigest::take(std::string_view piece) {
 }
 
 void BackgroundDigest::add(std::string_view piece) {
+    Buffer copy;
+    copy.put(piece.data(), piece.size());
+    add(copy);
+}
+
+void BackgroundDigest::add(Buffer& piece) {
     if (!tried_) {
         tried_ = true;
         try {
@@ -196,23 +202,28 @@ void BackgroundDigest::add(std::string_view piece) {
         }
     }
     if (!threaded_) {
-        take(piece);
+        take(piece.view());
+        piece.clear();
         return;
     }
-    std::string copy(piece);
     {
         // a bounded queue: a slow hash holds the writer back rather than
         // keeping the whole text twice
         std::unique_lock<std::mutex> lock(m_);
         cv_.wait(lock, [this] { return queue_.size() < kMaxQueued; });
-        queue_.push_back(std::move(copy));
+        queue_.push_back(std::move(piece));
+        if (!spare_.empty()) {
+            piece = std::move(spare_.back());
+            spare_.pop_back();
+        }
     }
+    piece.clear();
     cv_.notify_all();
 }
 
 void BackgroundDigest::run() {
     for (;;) {
-        std::string piece;
+        Buffer piece;
         {
             std::unique_lock<std::mutex> lock(m_);
             cv_.wait(lock, [this] { return closed_ || !queue_.empty(); });
@@ -221,7 +232,9 @@ void BackgroundDigest::run() {
             queue_.pop_front();
         }
         cv_.notify_all();
-        take(piece);
+        take(piece.view());
+        std::lock_guard<std::mutex> lock(m_);
+        spare_.push_back(std::move(piece));
     }
 }
 

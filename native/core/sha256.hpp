@@ -1,4 +1,6 @@
 #pragma once
+#include "core/buffer.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace aw {
 
@@ -36,6 +39,9 @@ public:
     BackgroundDigest& operator=(const BackgroundDigest&) = delete;
     ~BackgroundDigest();  // waits for the worker
     void add(std::string_view piece);
+    // Takes piece's text without copying it; piece is left empty (with room
+    // from an earlier piece when one is free).
+    void add(Buffer& piece);
     // Waits for every piece; the digest in hexadecimal and the code points.
     std::string finish(size_t& code_points);
 
@@ -46,7 +52,8 @@ private:
     size_t code_points_ = 0;
     std::mutex m_;
     std::condition_variable cv_;
-    std::deque<std::string> queue_;
+    std::deque<Buffer> queue_;
+    std::vector<Buffer> spare_;  // taken pieces, emptied, for add to hand back
     static constexpr size_t kMaxQueued = 16;
     bool closed_ = false;
     bool tried_ = false;

@@ -1048,8 +1048,9 @@ struct FixedMap {
     }
 };
 
+// v is borrowed: only the full writer, which may run Python code, gets it held.
 bool write_value(aw::JsonBuf& out, PyObject* v, const aw::JsonOptions& opt) {
-    return aw::json_write_simple(out, v, false) || aw::json_write(out, v, opt);
+    return aw::json_write_simple(out, v, false) || aw::json_write(out, Ref::borrow(v).get(), opt);
 }
 
 bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const FixedMap& m,
@@ -1059,12 +1060,10 @@ bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const Fix
         return false;
     }
     for (size_t k = 0; k < m.field.size(); ++k) {
-        PyObject* raw = aw::rec_get(rec, m.field[k]);
-        if (!raw) return false;
+        PyObject* v = aw::rec_get(rec, m.field[k]);
+        if (!v) return false;
         out.put(m.prefix[k]);
-        if (aw::json_write_simple(out, raw, false)) continue;
-        Ref v = Ref::borrow(raw);  // held: a default=str hook may replace it
-        if (!aw::json_write(out, v.get(), opt)) return false;
+        if (!write_value(out, v, opt)) return false;
     }
     out.put('}');
     return true;
@@ -1126,7 +1125,7 @@ bool write_fields(aw::JsonBuf& out, const aw::Ref* f, int count, const FixedMap&
         out.put(m.prefix[k]);
         PyObject* v = f[m.field[k]].get();
         if (!v) out.put(m.field[k] == count - 1 ? "{}" : "[]");
-        else if (!write_value(out, Ref::borrow(v).get(), opt)) return false;
+        else if (!write_value(out, v, opt)) return false;
     }
     out.put('}');
     return true;
@@ -1157,8 +1156,7 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonS
         // Between tables we hold only our own references: a sink may let
         // other threads run.
         if (sink && out.size() >= sink->piece_size) {
-            sink->consume(out.view());
-            out.clear();
+            sink->consume(out);
         }
         return true;
     };
@@ -1221,8 +1219,7 @@ bool loose_prompt_json(const LooseCatalog& catalog, const std::vector<size_t>& t
         }
         out.put('}');
         if (sink && out.size() >= sink->piece_size) {
-            sink->consume(out.view());
-            out.clear();
+            sink->consume(out);
         }
     }
     out.put("]}");

@@ -121,7 +121,7 @@ bool hash_catalog(PyObject* catalog, aw::Ref& hash, Py_ssize_t& input_chars);
 struct CatalogDigest : JsonSink {
     aw::Ref hash;
     Py_ssize_t input_chars = 0;
-    void consume(std::string_view piece) override;
+    void consume(aw::JsonBuf& piece) override;
     bool end(std::string_view rest);  // the text's last piece
     bool ready();                     // false with an exception set
 

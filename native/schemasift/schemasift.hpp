@@ -69,7 +69,7 @@ PyObject* record_as_dict(PyObject* rec);
 // need never be held whole.
 struct JsonSink {
     virtual ~JsonSink() = default;
-    virtual void consume(std::string_view piece) = 0;
+    virtual void consume(aw::JsonBuf& piece) = 0;  // takes the text, leaves piece empty
     size_t piece_size = 1 << 18;  // handed over once this much is written
 };
 

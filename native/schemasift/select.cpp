@@ -272,9 +272,10 @@ void build_query(const Intent& intent, Query& q) {
     q.finish();
 }
 
-void CatalogDigest::consume(std::string_view piece) {
+void CatalogDigest::consume(aw::JsonBuf& piece) {
     pieces_ = true;
     worker_.add(piece);
+    piece.reserve(2 * piece_size);  // room for the next piece without regrowing
 }
 
 bool CatalogDigest::end(std::string_view rest) {
