@@ -96,7 +96,16 @@ bool final_sigma(std::string_view text, size_t at, size_t len) {
 
 void lower_append(std::string_view text, std::string& out) {
     size_t i = 0, n = text.size();
-    out.reserve(out.size() + n);
+    // The ASCII part (mostly all of it) is written in place.
+    const size_t base = out.size();
+    out.resize(base + n);
+    char* d = out.data() + base;
+    for (; i < n; ++i) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b >= 0x80) break;
+        d[i] = static_cast<char>(is_ascii_upper(b) ? b + 32 : b);
+    }
+    out.resize(base + i);
     while (i < n) {
         unsigned char b = static_cast<unsigned char>(text[i]);
         if (b < 0x80) {
@@ -121,18 +130,23 @@ void lower_append(std::string_view text, std::string& out) {
 void split_identifier_append(std::string_view text, std::string& out) {
     auto sep = [](unsigned char c) { return c == '_' || c == '-' || c == '.'; };
     if (is_ascii(text)) {
-        out.reserve(out.size() + text.size() + text.size() / 4);
+        // written in place: at most two bytes a byte
+        const size_t base = out.size();
+        out.resize(base + 2 * text.size());
+        char* const start = out.data() + base;
+        char* d = start;
         for (size_t i = 0; i < text.size(); ++i) {
             unsigned char c = static_cast<unsigned char>(text[i]);
             if (sep(c)) {
-                out.push_back(' ');
+                *d++ = ' ';
             } else if (is_ascii_upper(c)) {
-                if (i > 0) out.push_back(' ');
-                out.push_back(static_cast<char>(c + 32));
+                if (i > 0) *d++ = ' ';
+                *d++ = static_cast<char>(c + 32);
             } else {
-                out.push_back(static_cast<char>(c));
+                *d++ = static_cast<char>(c);
             }
         }
+        out.resize(base + static_cast<size_t>(d - start));
         return;
     }
     // Final sigma looks at neighbours in the rewritten text, so rewrite first.

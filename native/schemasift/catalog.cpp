@@ -385,12 +385,15 @@ void scan(LooseMap& m) {
     if (!PyDict_CheckExact(m.map)) return;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(m.map, &pos, &k, &v))
-        if (!PyUnicode_CheckExact(k) || !builtin_value(v)) return;
     uint64_t bits = 0;
     bool only_known = true;
-    pos = 0;
+    // One pass; no caller code runs in it, so the map cannot change meanwhile.
     while (PyDict_Next(m.map, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k) || !builtin_value(v)) {
+            for (int i = 0; i < K_COUNT; ++i)
+                if ((bits >> i) & 1) Py_DECREF(m.values[i]);
+            return;
+        }
         int i = known_key(k);
         if (i < 0) {
             only_known = false;
@@ -409,6 +412,18 @@ void scan(LooseMap& m) {
 // the map.
 bool first_present(const LooseMap& m, std::initializer_list<int> keys, Ref& out) {
     out = Ref();
+    if (m.is_scanned) {  // plain values: their truth runs no caller code
+        for (int k : keys) {
+            if (!m.may_hold(k)) continue;
+            const int present = aw::is_present(m.values[k]);
+            if (present < 0) return false;
+            if (present) {
+                out = Ref::borrow(m.values[k]);
+                return true;
+            }
+        }
+        return true;
+    }
     for (int k : keys) {
         Ref v(Py_XNewRef(m.get(k)));
         if (!v) {
