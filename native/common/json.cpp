@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <charconv>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cmath>
 #include <unordered_set>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace aw {
 
@@ -27,7 +27,8 @@ inline size_t plain_run(const char* p, size_t n, bool ensure_ascii) {
     auto hits = [&](__m128i v) {
         __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                                    _mm_cmpeq_epi8(_mm_min_epu8(v, below), v));
-        if (ensure_ascii) hit = _mm_or_si128(_mm_or_si128(hit, _mm_cmpeq_epi8(v, del)), _mm_cmplt_epi8(v, _mm_setzero_si128()));
+        if (ensure_ascii)  // DEL, and every byte from 0x80 (negative as signed)
+            hit = _mm_or_si128(_mm_or_si128(hit, _mm_cmpeq_epi8(v, del)), _mm_cmplt_epi8(v, _mm_setzero_si128()));
         return static_cast<unsigned>(_mm_movemask_epi8(hit));
     };
     for (; i + 16 <= n; i += 16)

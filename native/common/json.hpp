@@ -3,10 +3,6 @@
 #include "common/py.hpp"
 #include "core/buffer.hpp"
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 

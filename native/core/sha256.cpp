@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -185,12 +186,6 @@ void BackgroundDigest::take(std::string_view piece) {
     code_points_ += count_code_points(piece);
 }
 
-void BackgroundDigest::add(std::string_view piece) {
-    Buffer copy;
-    copy.put(piece.data(), piece.size());
-    add(copy);
-}
-
 void BackgroundDigest::add(Buffer& piece) {
     if (!tried_) {
         tried_ = true;
@@ -233,8 +228,12 @@ void BackgroundDigest::run() {
         }
         cv_.notify_all();
         take(piece.view());
-        std::lock_guard<std::mutex> lock(m_);
-        spare_.push_back(std::move(piece));
+        try {
+            std::lock_guard<std::mutex> lock(m_);
+            spare_.push_back(std::move(piece));
+        } catch (const std::bad_alloc&) {
+            // no room to keep it: the writer allocates its own
+        }
     }
 }
 

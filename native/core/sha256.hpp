@@ -38,7 +38,6 @@ public:
     BackgroundDigest(const BackgroundDigest&) = delete;
     BackgroundDigest& operator=(const BackgroundDigest&) = delete;
     ~BackgroundDigest();  // waits for the worker
-    void add(std::string_view piece);
     // Takes piece's text without copying it; piece is left empty (with room
     // from an earlier piece when one is free).
     void add(Buffer& piece);

@@ -11,6 +11,26 @@
 
 namespace aw {
 
+// The ASCII characters of a text: a cheap necessary test for one text
+// occurring in another (every character of the needle is in the haystack).
+class AsciiSet {
+public:
+    constexpr AsciiSet() = default;
+    constexpr explicit AsciiSet(std::string_view s) {
+        for (char c : s) insert(static_cast<unsigned char>(c));
+    }
+    constexpr void insert(unsigned char c) {
+        if (c < 128) bits_[c >> 6] |= uint64_t(1) << (c & 63);
+    }
+    constexpr bool has(unsigned char c) const { return c < 128 && ((bits_[c >> 6] >> (c & 63)) & 1); }
+    constexpr bool covers(const AsciiSet& o) const {
+        return (o.bits_[0] & ~bits_[0]) == 0 && (o.bits_[1] & ~bits_[1]) == 0;
+    }
+
+private:
+    uint64_t bits_[2] = {0, 0};
+};
+
 // A set of words for membership tests on UTF-8 views. Words of up to eight
 // bytes are compared as one integer, so stopword tests cost no string hash.
 class WordSet {

@@ -501,25 +501,14 @@ PyObject* element_list(PyObject* owner, int key, int name_key, const char* what)
 // substring tests fail without a search.
 struct Lowered {
     std::string text;
-    uint32_t letters = 0;
-    void done() {
-        letters = 0;
-        for (char c : text)
-            if (c >= 'a' && c <= 'z') letters |= uint32_t(1) << (c - 'a');
-    }
+    aw::AsciiSet chars;
+    void done() { chars = aw::AsciiSet(text); }
 };
 
-constexpr uint32_t letters_of(std::string_view s) {
-    uint32_t m = 0;
-    for (char c : s)
-        if (c >= 'a' && c <= 'z') m |= uint32_t(1) << (c - 'a');
-    return m;
+bool contains(const Lowered& s, std::string_view needle, const aw::AsciiSet& needle_chars) {
+    return s.chars.covers(needle_chars) && s.text.find(needle) != std::string::npos;
 }
-
-bool contains(const Lowered& s, std::string_view needle, uint32_t needle_letters) {
-    return (needle_letters & ~s.letters) == 0 && s.text.find(needle) != std::string::npos;
-}
-#define CONTAINS(s, lit) contains(s, lit, std::integral_constant<uint32_t, letters_of(lit)>::value)
+#define CONTAINS(s, lit) contains(s, lit, [] { constexpr aw::AsciiSet k{std::string_view(lit)}; return k; }())
 
 bool ends_with(const std::string& s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;

@@ -5,6 +5,7 @@
 #include "schemasift/schemasift.hpp"
 
 #include "common/record.hpp"
+#include "core/text.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -211,13 +212,13 @@ struct Query {
             unsigned c = b;
             if (c - 'A' < 26u) c += 'a' - 'A';
             else if (!(c - 'a' < 26u || c - '0' < 10u)) continue;
-            if (!((lowered_bytes_[c >> 6] >> (c & 63)) & 1)) return false;
+            if (!lowered_chars_.has(static_cast<unsigned char>(c))) return false;
         }
         return true;
     }
 
 private:
-    uint64_t lowered_bytes_[4] = {};  // the bytes of lowered
+    aw::AsciiSet lowered_chars_;  // the characters of lowered
 };
 
 // --------------------------------------------------------------- settings

@@ -338,7 +338,7 @@ int QueryTokens::find(std::string_view w) const {
 void Query::finish() {
     count_or_total = tokens.contains("count") || tokens.contains("total");
     status_type_category = tokens.contains("status") || tokens.contains("type") || tokens.contains("category");
-    for (unsigned char c : lowered) lowered_bytes_[c >> 6] |= uint64_t(1) << (c & 63);
+    lowered_chars_ = aw::AsciiSet(lowered);
 }
 
 bool read_query(PyObject* question, PyObject* intent, Query& q) {

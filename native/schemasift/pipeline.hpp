@@ -122,7 +122,7 @@ struct CatalogDigest : JsonSink {
     aw::Ref hash;
     Py_ssize_t input_chars = 0;
     void consume(aw::JsonBuf& piece) override;
-    bool end(std::string_view rest);  // the text's last piece
+    bool end(aw::JsonBuf& last);      // the text's last piece
     bool ready();                     // false with an exception set
 
 private:

@@ -63,7 +63,7 @@ namespace {
 template <class Write>
 bool digest_json(Write write, CatalogDigest& digest) {
     aw::JsonBuf json;
-    return write(json, &digest) && digest.end(json.view());
+    return write(json, &digest) && digest.end(json);
 }
 
 // The stages a subclass may override; select calls them as methods then.
@@ -278,11 +278,12 @@ void CatalogDigest::consume(aw::JsonBuf& piece) {
     piece.reserve(2 * piece_size);  // room for the next piece without regrowing
 }
 
-bool CatalogDigest::end(std::string_view rest) {
+bool CatalogDigest::end(aw::JsonBuf& last) {
     if (pieces_) {
-        worker_.add(rest);
+        worker_.add(last);
         return true;
     }
+    const std::string_view rest = last.view();
     // One piece: a thread would cost more than it saves.
     std::string hex;
     auto digest = [&] { hex = aw::sha256_hex(rest); };
