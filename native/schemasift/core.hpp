@@ -250,6 +250,20 @@ struct Settings {
     bool read(PyObject* config);  // from a SelectorConfig (or any object with its fields)
 };
 
+// Positions of some SelectorConfig fields, in declaration order.
+enum ConfigField : int {
+    CFG_STRATEGY = 0,
+    CFG_TOP_K_TABLES = 1,
+    CFG_MAX_COLUMNS_PER_TABLE = 2,
+    CFG_MAX_OUTPUT_CHARS = 11,
+    CFG_USE_EMBEDDINGS_IF_AVAILABLE = 28,
+    CFG_EMBEDDING_MODEL_NAME_OR_PATH = 29,
+    CFG_INCLUDE_DEBUG = 33,
+};
+// SelectorConfig(**{field: value}) for the given fields (references stolen;
+// a null value leaves the field at its default).
+PyObject* new_config(std::initializer_list<std::pair<ConfigField, PyObject*>> values);
+
 // ----------------------------------------------------------------- scoring
 
 struct Scratch {

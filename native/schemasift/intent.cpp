@@ -14,25 +14,25 @@ PyTypeObject* QueryIntentType;
 
 namespace {
 
-const char* const kMetricTerms[] = {
+constexpr std::string_view kMetricTerms[] = {
     "total", "sum", "amount", "revenue", "sales", "income", "cost", "price", "profit", "loss",
     "count", "average", "avg", "mean", "minimum", "maximum", "min", "max", "volume", "quantity",
     "qty", "rate", "ratio", "score", "value", "measure", "metric"};
-const char* const kDimensionTerms[] = {
+constexpr std::string_view kDimensionTerms[] = {
     "by", "group", "grouped", "wise", "category", "region", "zone", "area", "status", "type", "name",
     "city", "state", "country", "product", "customer", "user", "department", "branch", "segment",
     "source", "channel"};
-const char* const kDateTerms[] = {
+constexpr std::string_view kDateTerms[] = {
     "date", "day", "daily", "week", "weekly", "month", "monthly", "quarter", "quarterly", "year",
     "yearly", "today", "yesterday", "tomorrow", "last", "next", "current", "previous", "trend", "time",
     "timeline", "period", "created", "updated", "modified", "timestamp", "datetime"};
-const char* const kTrendWords[] = {"trend", "daily", "weekly", "monthly", "yearly"};
-const char* const kTableRowPhrases[] = {"show records", "show rows", "list records", "list rows", "raw data",
+constexpr std::string_view kTrendWords[] = {"trend", "daily", "weekly", "monthly", "yearly"};
+constexpr std::string_view kTableRowPhrases[] = {"show records", "show rows", "list records", "list rows", "raw data",
                                         "detailed table", "table view", "show table", "all records"};
 
 template <size_t N>
-bool in_list(const char* const (&list)[N], std::string_view w) {
-    for (const char* t : list)
+bool in_list(const std::string_view (&list)[N], std::string_view w) {
+    for (std::string_view t : list)
         if (w == t) return true;
     return false;
 }
@@ -110,11 +110,12 @@ PyObject* int_or_none(bool found, const std::string& digits) {
     return PyLong_FromString(digits.c_str(), nullptr, 10);
 }
 
-PyObject* make_set(const char* const* words, size_t n) {
+template <size_t N>
+PyObject* make_set(const std::string_view (&words)[N]) {
     Ref set(PySet_New(nullptr));
     if (!set) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        Ref s(PyUnicode_FromString(words[i]));
+    for (std::string_view w : words) {
+        Ref s(aw::new_str(w));
         if (!s || PySet_Add(set.get(), s.get()) < 0) return nullptr;
     }
     return set.release();
@@ -176,13 +177,16 @@ void parse_intent(std::string_view question, Intent& in) {
     in.has_top = find_count(question, "top", in.top_digits);
     in.has_bottom = find_count(question, "bottom", in.bottom_digits);
     in.wants_table_rows = false;
-    for (const char* p : kTableRowPhrases)
+    for (std::string_view p : kTableRowPhrases)
         if (in.lowered.find(p) != std::string::npos) { in.wants_table_rows = true; break; }
     in.has_time_filter = date;
     in.wants_trend = trend;
     in.wants_metric = metric || in.has_top || in.has_bottom;
-    std::string padded = " " + in.lowered + " ";
-    in.wants_grouping = dimension || padded.find(" by ") != std::string::npos;
+    // " by " in f" {lowered} "
+    const std::string_view low = in.lowered;
+    in.wants_grouping = dimension || low == "by" || low.substr(0, 3) == "by " ||
+                        (low.size() >= 3 && low.substr(low.size() - 3) == " by") ||
+                        low.find(" by ") != std::string_view::npos;
 }
 
 PyObject* intent_to_py(PyObject* question, const Intent& in) {
@@ -252,9 +256,9 @@ bool init_intent(PyObject* module) {
     Ref flag(re ? PyObject_GetAttrString(re.get(), "IGNORECASE") : nullptr);
     Ref top(flag ? PyObject_CallMethod(re.get(), "compile", "sO", "\\btop\\s+(\\d+)\\b", flag.get()) : nullptr);
     Ref bottom(top ? PyObject_CallMethod(re.get(), "compile", "sO", "\\bbottom\\s+(\\d+)\\b", flag.get()) : nullptr);
-    Ref metric(bottom ? make_set(kMetricTerms, std::size(kMetricTerms)) : nullptr);
-    Ref dimension(metric ? make_set(kDimensionTerms, std::size(kDimensionTerms)) : nullptr);
-    Ref date(dimension ? make_set(kDateTerms, std::size(kDateTerms)) : nullptr);
+    Ref metric(bottom ? make_set(kMetricTerms) : nullptr);
+    Ref dimension(metric ? make_set(kDimensionTerms) : nullptr);
+    Ref date(dimension ? make_set(kDateTerms) : nullptr);
     if (!date) return false;
     if (PyModule_AddObjectRef(module, "TOP_N_RE", top.get()) < 0 ||
         PyModule_AddObjectRef(module, "BOTTOM_N_RE", bottom.get()) < 0 ||

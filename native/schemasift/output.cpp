@@ -345,6 +345,21 @@ PyObject* whole(PyObject* v, const char* name) {
 }
 
 PyObject* reduction_percent(PyObject* before_arg, PyObject* after_arg) {
+    // Ints a double holds exactly: int / int divides their doubles, correctly
+    // rounded, so the host's arithmetic gives this same value.
+    if (PyLong_CheckExact(before_arg) && PyLong_CheckExact(after_arg)) {
+        constexpr long long kExact = 1LL << 52;
+        int over_b = 0, over_a = 0;
+        const long long b = PyLong_AsLongLongAndOverflow(before_arg, &over_b);
+        const long long a = PyLong_AsLongLongAndOverflow(after_arg, &over_a);
+        if (!over_b && !over_a) {
+            if (b <= 0) return PyFloat_FromDouble(0.0);
+            if (b <= kExact && a >= -kExact && a <= kExact) {
+                const double v = static_cast<double>(b - a) / static_cast<double>(b) * 100.0;
+                return PyFloat_FromDouble(v > 0 ? v : 0.0);
+            }
+        }  // too large: the host's arithmetic below
+    }
     Ref before(whole(before_arg, "before"));
     Ref after(before ? whole(after_arg, "after") : nullptr);
     if (!after) return nullptr;

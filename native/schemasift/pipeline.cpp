@@ -126,6 +126,12 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
     std::vector<char> req;
     std::vector<Role> roles;
     std::vector<int> names;
+    const size_t n = td.col_end - td.col_begin;
+    cols.reserve(n);
+    scores.reserve(n);
+    req.reserve(n);
+    roles.reserve(n);
+    names.reserve(n);
     Scratch scratch;
     for (uint32_t k = td.col_begin; k < td.col_end; ++k) {
         const ColumnData& col = c.columns[k];
@@ -156,6 +162,9 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
     out.chosen.clear();
     out.scores.clear();
     out.reasons.clear();
+    out.chosen.reserve(picked.size());
+    out.scores.reserve(picked.size());
+    if (with_reasons) out.reasons.reserve(picked.size());
     for (size_t i : picked) {
         out.chosen.push_back(cols[i]);
         out.scores.push_back(scores[i]);

@@ -315,19 +315,17 @@ bool hash_catalog(PyObject* catalog, Ref& hash, Py_ssize_t& input_chars) {
     return true;
 }
 
-PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
-                     PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
-    if (!check_select_args(question, database, req_tables, req_cols, exc_tables, exc_cols)) return nullptr;
-    Settings s;
-    if (!settings_of(self, s)) return nullptr;
-    if (!check_question(question)) return nullptr;
+namespace {
+
+// A selection with its settings read; self is only called when staged.
+PyObject* select_with(PyObject* self, const Settings& s, bool staged, PyObject* question, PyObject* catalog_arg,
+                      PyObject* database, PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables,
+                      PyObject* exc_cols) {
     // A record catalog is used as given (normalization, database name and
     // table exclusion write into it); a loose map is read straight into
     // native data, and records are made only for what the output holds.
     Ref catalog;
     LooseCatalog loose;
-    const int staged = overrides_stages(self);
-    if (staged < 0) return nullptr;
     const bool is_loose = !staged && !aw::rec_check(catalog_arg, MetadataCatalogType);
     if (is_loose) {
         if (!read_loose_catalog(catalog_arg, database, loose)) return nullptr;
@@ -429,6 +427,19 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     sel.digest = &digest;
     Ask ask{question, intent_obj.get(), &q, required_set.get(), required_cols, excluded_cols};
     return select_scored(sel, ask, s, tf, em, nullptr);
+}
+
+}  // namespace
+
+PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, PyObject* database,
+                     PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols) {
+    if (!check_select_args(question, database, req_tables, req_cols, exc_tables, exc_cols)) return nullptr;
+    Settings s;
+    if (!settings_of(self, s)) return nullptr;
+    if (!check_question(question)) return nullptr;
+    const int staged = overrides_stages(self);
+    if (staged < 0) return nullptr;
+    return select_with(self, s, staged, question, catalog_arg, database, req_tables, req_cols, exc_tables, exc_cols);
 }
 
 PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
@@ -562,18 +573,20 @@ PyObject* py_select_metadata(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!chars) return nullptr;
     int emb = PyObject_IsTrue(use_emb), dbg = emb < 0 ? -1 : PyObject_IsTrue(debug);
     if (dbg < 0) return nullptr;
-    Ref cfg_kwargs(Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "top_k_tables", k.get(), "max_columns_per_table",
-                                 m.get(), "max_output_chars", chars.get(), "use_embeddings_if_available",
-                                 emb ? Py_True : Py_False, "embedding_model_name_or_path", model, "include_debug",
-                                 dbg ? Py_True : Py_False, "strategy", strategy ? strategy : Py_None));
-    if (!cfg_kwargs) return nullptr;
-    if (!strategy && PyDict_DelItemString(cfg_kwargs.get(), "strategy") < 0) return nullptr;
-    Ref noargs(PyTuple_New(0));
-    Ref config(noargs ? PyObject_Call(reinterpret_cast<PyObject*>(SelectorConfigType), noargs.get(), cfg_kwargs.get())
-                      : nullptr);
-    Ref sifter(config ? PyObject_CallOneArg(SchemaSiftType, config.get()) : nullptr);
-    if (!sifter) return nullptr;
-    return run_select(sifter.get(), question, catalog, database, Py_None, Py_None, Py_None, Py_None);
+    // SchemaSift(SelectorConfig(...)).select(...), without the instance: the
+    // base class replaces no stage, so only its settings matter.
+    Ref config(new_config({{CFG_TOP_K_TABLES, k.release()},
+                           {CFG_MAX_COLUMNS_PER_TABLE, m.release()},
+                           {CFG_MAX_OUTPUT_CHARS, chars.release()},
+                           {CFG_USE_EMBEDDINGS_IF_AVAILABLE, Py_NewRef(emb ? Py_True : Py_False)},
+                           {CFG_EMBEDDING_MODEL_NAME_OR_PATH, Py_NewRef(model)},
+                           {CFG_INCLUDE_DEBUG, Py_NewRef(dbg ? Py_True : Py_False)},
+                           {CFG_STRATEGY, Py_XNewRef(strategy)}}));
+    Settings s;
+    if (!config || !check_select_args(question, database, Py_None, Py_None, Py_None, Py_None) ||
+        !s.read(config.get()) || !check_question(question))
+        return nullptr;
+    return select_with(nullptr, s, false, question, catalog, database, Py_None, Py_None, Py_None, Py_None);
 }
 
 }  // namespace
