@@ -168,6 +168,10 @@ struct Index {
     Ref tfidf, embedding;
     TfidfRows tfidf_rows;
     std::vector<Py_ssize_t> table_pos, column_pos;
+    // Without vector backends or join paths a question without constraints
+    // is planned natively, without the interpreter (zeros: the absent scores).
+    bool plan_ahead = false;
+    VectorScores zeros;
 };
 
 struct IndexObject {
@@ -383,6 +387,13 @@ bool fit_backends(Index& ix) {
 }
 
 // Reads the snapshot into native data: records, hash, lexical index.
+// Once the backends are known: whether questions may be planned ahead.
+void allow_plans(Index& ix) {
+    ix.plan_ahead = !ix.tfidf && !ix.embedding && !(ix.join_paths && ix.has_ends);
+    ix.zeros.table.assign(ix.c.tables.size(), 0.0);
+    ix.zeros.column.assign(ix.c.columns.size(), 0.0);
+}
+
 bool read_snapshot(Index& ix) {
     Ref tables(PyObject_GetAttrString(ix.catalog.get(), "tables"));
     Ref list(tables ? PySequence_List(tables.get()) : nullptr);
@@ -449,6 +460,7 @@ int index_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     ix->join_paths = join_paths;
     ix->route_schemas = route_schemas;
     if (!read_snapshot(*ix) || !fit_backends(*ix)) return -1;
+    allow_plans(*ix);
     reinterpret_cast<IndexObject*>(self)->index = ix.release();
     return 0;
 }
@@ -460,17 +472,33 @@ void index_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The native part of one question: intent, tokens, lexical scores.
+Selection selection_of(const Index& ix) {
+    return Selection{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
+                     ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
+                     ix.route_schemas ? &ix.router : nullptr};
+}
+
+// The native part of one question: intent, tokens, lexical scores, and the
+// plan when it can be made ahead.
 struct Prepared {
     Intent intent;
     Query q;
     LexicalScores lexical;
+    Plan plan;
+    bool planned = false;
 };
 
-void prepare(const Index& ix, const std::string& question, Prepared& p) {
+// plan: the question has no constraints; runs without the interpreter then.
+void prepare(const Index& ix, const std::string& question, Prepared& p, bool plan) {
     parse_intent(question, p.intent);
     build_query(p.intent, p.q);
     ix.lex.score(ix.c, p.q, ix.s, p.lexical);
+    if (plan && ix.plan_ahead) {
+        Ask ask{nullptr, nullptr, &p.q, nullptr, nullptr, nullptr};
+        p.planned = plan_selection(selection_of(ix), ask, ix.s, ix.zeros, ix.zeros, &p.lexical, true, p.plan);
+        // a plan given up on has used the lexical scores: score again
+        if (!p.planned) ix.lex.score(ix.c, p.q, ix.s, p.lexical);
+    }
 }
 
 // Whether the exclusions leave out a table of the catalog.
@@ -514,11 +542,8 @@ PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* req
     const int has_req = aw::is_present(req_cols);
     const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
     if (has_exc < 0) return nullptr;
-    Selection sel{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
-                  ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
-                  ix.route_schemas ? &ix.router : nullptr};
     Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
-    return select_scored(sel, ask, ix.s, tf, em, &p.lexical);
+    return select_scored(selection_of(ix), ask, ix.s, tf, em, &p.lexical, p.planned ? &p.plan : nullptr);
 }
 
 PyObject* select_one(const Index& ix, PyObject* question, const Constraints& k) {
@@ -533,8 +558,9 @@ PyObject* select_one(const Index& ix, PyObject* question, const Constraints& k) 
     if (changes) return select_without_index(ix, question, k);
     Prepared p;
     std::string text = aw::to_utf8(question);
-    if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(ix, text, p); });
-    else prepare(ix, text, p);
+    const bool plain = PySet_GET_SIZE(required.get()) == 0 && k.req_cols == Py_None && k.exc_cols == Py_None;
+    if (ix.c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(ix, text, p, plain); });
+    else prepare(ix, text, p, plain);
     return finish(ix, question, p, required.get(), k.req_cols, k.exc_cols);
 }
 
@@ -624,8 +650,10 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
     if (workers <= 1) {
         for (size_t i = 0; i < n; ++i) {
-            if (ix->c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(*ix, texts[i], prepared[i]); });
-            else prepare(*ix, texts[i], prepared[i]);
+            if (ix->c.columns.size() >= kReleaseGilColumns)
+                aw::without_gil([&] { prepare(*ix, texts[i], prepared[i], true); });
+            else
+                prepare(*ix, texts[i], prepared[i], true);
             if (!finish_one(i)) return nullptr;
         }
         return out.release();
@@ -638,7 +666,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         const size_t i = line.next++;
         if (i >= n) return false;
         try {
-            prepare(*ix, texts[i], prepared[i]);
+            prepare(*ix, texts[i], prepared[i], true);
         } catch (...) {
             line.fail(std::current_exception());
         }
@@ -758,6 +786,7 @@ PyObject* py_restore(PyObject*, PyObject* args) {
         if (!ids || !doc_positions(*ix, ids.get())) return nullptr;
         break;
     }
+    allow_plans(*ix);
     reinterpret_cast<IndexObject*>(self.get())->index = ix.release();
     return self.release();
 }

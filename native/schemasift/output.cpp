@@ -432,28 +432,26 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
     return metrics.release();
 }
 
-PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
-                      const std::vector<double>& table_scores, const std::vector<char>& is_required,
-                      const std::vector<size_t>& chosen, const std::vector<ColumnChoice>& choices,
-                      bool tfidf_available, bool embedding_available) {
-
+PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
+                      bool embedding_available) {
     Ref debug(PyDict_New());
     if (!debug) return nullptr;
     if (s.include_debug) {
-        std::vector<size_t> ranked = rank_top(table_scores, 20);
         Ref rankings(PyList_New(0));
         if (!rankings) return nullptr;
-        for (size_t t : ranked) {
+        for (size_t i = 0; i < p.ranked.size(); ++i) {
+            const size_t t = p.ranked[i];
             Ref e(PyDict_New());
-            Reasons r = table_reasons(c, c.tables[t], q, s, is_required[t]);
             if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
-                !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(table_scores[t]))) ||
-                !put(e.get(), KEY("reasons"), reasons_to_list(r, 10)) || PyList_Append(rankings.get(), e.get()) < 0)
+                !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(p.table_scores[t]))) ||
+                !put(e.get(), KEY("reasons"), reasons_to_list(p.ranked_reasons[i], 10)) ||
+                PyList_Append(rankings.get(), e.get()) < 0)
                 return nullptr;
         }
         Ref columns(PyDict_New());
         if (!columns) return nullptr;
-        for (size_t i = 0; i < chosen.size(); ++i) {
+        const std::vector<ColumnChoice>& choices = p.choices;
+        for (size_t i = 0; i < p.chosen.size(); ++i) {
             Ref list(PyList_New(0));
             if (!list) return nullptr;
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
@@ -468,7 +466,7 @@ PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
                     PyList_Append(list.get(), e.get()) < 0)
                     return nullptr;
             }
-            if (PyDict_SetItem(columns.get(), c.tables[chosen[i]].name_obj, list.get()) < 0) return nullptr;
+            if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, list.get()) < 0) return nullptr;
         }
         if (!put(debug.get(), KEY("table_rankings"), rankings.release()) ||
             !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||

@@ -119,7 +119,7 @@ Reasons table_reasons(const CatalogData& c, const TableData& t, const Query& q, 
 // _score_and_choose_columns for table t. lex: cached lexical scores or null.
 bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const Settings& s, const VectorScores& tf,
                           const VectorScores& em, PyObject* required, PyObject* excluded, const double* lex,
-                          bool with_reasons, ColumnChoice& out) {
+                          bool with_reasons, bool native_only, ColumnChoice& out) {
     const TableData& td = c.tables[t];
     std::vector<size_t> cols;
     std::vector<double> scores;
@@ -154,6 +154,7 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
         scores, req, roles, names, q.flags, s,
         [&](size_t i, size_t j) {
             if (c.text(c.columns[cols[i]].name) != c.text(c.columns[cols[j]].name)) return 0;
+            if (native_only) return -1;
             PyObject *a = c.column_record(cols[i]), *b = a ? c.column_record(cols[j]) : nullptr;
             return b ? PyObject_RichCompareBool(a, b, Py_EQ) : -1;
         },

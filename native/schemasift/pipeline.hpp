@@ -70,7 +70,7 @@ struct ColumnChoice {
 // _score_and_choose_columns for table t. lex: cached lexical scores or null.
 bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const Settings& s, const VectorScores& tf,
                           const VectorScores& em, PyObject* required, PyObject* excluded, const double* lex,
-                          bool with_reasons, ColumnChoice& out);
+                          bool with_reasons, bool native_only, ColumnChoice& out);
 
 // ------------------------------------------------------------- output.cpp
 
@@ -97,10 +97,9 @@ PyObject* reduction_percent(PyObject* before, PyObject* after);
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
                         Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s,
                         PyObject* reduction = nullptr);
-PyObject* build_debug(const CatalogData& c, const Query& q, const Settings& s,
-                      const std::vector<double>& table_scores, const std::vector<char>& is_required,
-                      const std::vector<size_t>& chosen, const std::vector<ColumnChoice>& choices,
-                      bool tfidf_available, bool embedding_available);
+struct Plan;
+PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
+                      bool embedding_available);
 
 // ------------------------------------------------------------- select.cpp
 
@@ -200,9 +199,27 @@ struct Ask {
     PyObject* required_cols;
     PyObject* excluded_cols;
 };
-// Scores, choice, output, metrics and debug of one question on a read catalog.
+// The native part of a selection: scores, the chosen tables and their
+// columns, and the reasons the debug output shows.
+struct Plan {
+    std::vector<double> table_scores, col_lex;
+    std::vector<char> is_required;
+    std::vector<size_t> chosen;
+    std::vector<ColumnChoice> choices;
+    bool bridged = false;
+    JoinBridge bridge;
+    std::vector<size_t> ranked;  // the leading tables of the debug rankings, with their reasons
+    std::vector<Reasons> ranked_reasons;
+};
+// native_only: without the interpreter (the caller holds none of the
+// constraint sets, no join graph): false where Python would be needed,
+// with no error set. Otherwise false means a Python error is set.
+bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
+                    const VectorScores& em, LexicalScores* lexical, bool native_only, Plan& p);
+// Scores, choice, output, metrics and debug of one question on a read
+// catalog; planned: its native part, made ahead.
 PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
-                        const VectorScores& em, LexicalScores* lexical);
+                        const VectorScores& em, LexicalScores* lexical, const Plan* planned = nullptr);
 
 PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog, PyObject* database,
                      PyObject* req_tables, PyObject* req_cols, PyObject* exc_tables, PyObject* exc_cols);

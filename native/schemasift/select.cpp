@@ -442,50 +442,66 @@ PyObject* run_select(PyObject* self, PyObject* question, PyObject* catalog_arg, 
     return select_with(self, s, staged, question, catalog_arg, database, req_tables, req_cols, exc_tables, exc_cols);
 }
 
-PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
-                        const VectorScores& em, LexicalScores* lexical) {
+bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
+                    const VectorScores& em, LexicalScores* lexical, bool native_only, Plan& p) {
     const CatalogData& c = sel.c;
     const Query& q = *ask.q;
     // Tables, then columns of the chosen ones.
-    std::vector<double> table_scores, col_lex;
-    std::vector<char> is_required;
     PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
-    if (!score_tables(c, q, s, tf, em, req_set, lexical, table_scores, col_lex, is_required)) return nullptr;
+    if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required)) return false;
     // Routed: tables outside the likely schema are not chosen (unless required).
     std::vector<double> routed;
     if (sel.router) {
         std::vector<char> allowed;
-        sel.router->route(q, table_scores, allowed);
-        routed = table_scores;
+        sel.router->route(q, p.table_scores, allowed);
+        routed = p.table_scores;
         for (size_t t = 0; t < routed.size(); ++t)
-            if (!allowed[t] && !is_required[t]) routed[t] = -INFINITY;
+            if (!allowed[t] && !p.is_required[t]) routed[t] = -INFINITY;
     }
+    // Records of equal names compare by value, in Python: a plan made
+    // without the interpreter gives up there.
     bool failed;
-    std::vector<size_t> chosen = choose_tables(
-        sel.router ? routed : table_scores, is_required, s.top_k_tables, s.min_table_score,
+    p.chosen = choose_tables(
+        sel.router ? routed : p.table_scores, p.is_required, s.top_k_tables, s.min_table_score,
         [&](size_t i, size_t j) {
             if (c.text(c.tables[i].name) != c.text(c.tables[j].name)) return 0;
+            if (native_only) return -1;
             PyObject *a = c.table_record(i), *b = a ? c.table_record(j) : nullptr;
             return b ? PyObject_RichCompareBool(a, b, Py_EQ) : -1;
         },
         &failed, sel.distinct_names);
-    if (failed) return nullptr;
-    JoinBridge bridge;
-    const bool bridged = sel.joins && add_join_bridge(*sel.joins, c, is_required, s.top_k_tables, chosen, bridge);
-    std::vector<ColumnChoice> choices(chosen.size());
-    for (size_t i = 0; i < chosen.size(); ++i) {
+    if (failed) return false;
+    p.bridged = sel.joins && add_join_bridge(*sel.joins, c, p.is_required, s.top_k_tables, p.chosen, p.bridge);
+    p.choices.assign(p.chosen.size(), ColumnChoice());
+    for (size_t i = 0; i < p.chosen.size(); ++i) {
         Ref rq, ex;
-        if (!column_set(ask.required_cols, c.tables[chosen[i]].name_obj, rq)) return nullptr;
-        if (bridged && chosen[i] == bridge.table) {  // the bridge keeps its columns on the path
-            if (!rq && !(rq = Ref(PySet_New(nullptr)))) return nullptr;
-            for (PyObject* col : bridge.key_columns)
-                if (PySet_Add(rq.get(), col) < 0) return nullptr;
+        if (!column_set(ask.required_cols, c.tables[p.chosen[i]].name_obj, rq)) return false;
+        if (p.bridged && p.chosen[i] == p.bridge.table) {  // the bridge keeps its columns on the path
+            if (!rq && !(rq = Ref(PySet_New(nullptr)))) return false;
+            for (PyObject* col : p.bridge.key_columns)
+                if (PySet_Add(rq.get(), col) < 0) return false;
         }
-        if (!column_set(ask.excluded_cols, c.tables[chosen[i]].name_obj, ex) ||
-            !choose_table_columns(c, chosen[i], q, s, tf, em, rq.get(), ex.get(), col_lex.data(), s.include_debug,
-                                  choices[i]))
-            return nullptr;
+        if (!column_set(ask.excluded_cols, c.tables[p.chosen[i]].name_obj, ex) ||
+            !choose_table_columns(c, p.chosen[i], q, s, tf, em, rq.get(), ex.get(), p.col_lex.data(),
+                                  s.include_debug, native_only, p.choices[i]))
+            return false;
     }
+    if (s.include_debug) {
+        p.ranked = rank_top(p.table_scores, 20);
+        p.ranked_reasons.reserve(p.ranked.size());
+        for (size_t t : p.ranked) p.ranked_reasons.push_back(table_reasons(c, c.tables[t], q, s, p.is_required[t]));
+    }
+    return true;
+}
+
+PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s, const VectorScores& tf,
+                        const VectorScores& em, LexicalScores* lexical, const Plan* planned) {
+    const CatalogData& c = sel.c;
+    Plan local;
+    if (!planned && !plan_selection(sel, ask, s, tf, em, lexical, false, local)) return nullptr;
+    const Plan& p = planned ? *planned : local;
+    const std::vector<size_t>& chosen = p.chosen;
+    const std::vector<ColumnChoice>& choices = p.choices;
 
     // Output map.
     Ref entries(PyList_New(0));
@@ -502,7 +518,7 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
             if (!col) return nullptr;
             cols.emplace_back(col, score_refs.back().get());
         }
-        Ref score(PyFloat_FromDouble(table_scores[chosen[i]]));
+        Ref score(PyFloat_FromDouble(p.table_scores[chosen[i]]));
         PyObject* table = score ? c.table_record(chosen[i]) : nullptr;
         Ref e(table ? table_entry(table, score.get(), cols, s) : nullptr);
         if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
@@ -519,12 +535,11 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
                               sel.digest ? sel.digest->input_chars : sel.input_chars,
                               sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s));
     if (!metrics) return nullptr;
-    Ref debug(s.include_debug ? build_debug(c, q, s, table_scores, is_required, chosen, choices, tf.any, em.any)
-                              : PyDict_New());
+    Ref debug(s.include_debug ? build_debug(c, s, p, tf.any, em.any) : PyDict_New());
     if (!debug) return nullptr;
-    if (bridged && s.include_debug) {
-        Ref entry(Py_BuildValue("{s:O,s:s#}", "table_name", c.tables[bridge.table].name_obj, "reason",
-                                bridge.reason.data(), static_cast<Py_ssize_t>(bridge.reason.size())));
+    if (p.bridged && s.include_debug) {
+        Ref entry(Py_BuildValue("{s:O,s:s#}", "table_name", c.tables[p.bridge.table].name_obj, "reason",
+                                p.bridge.reason.data(), static_cast<Py_ssize_t>(p.bridge.reason.size())));
         Ref list(entry ? PyList_New(1) : nullptr);
         if (!list) return nullptr;
         PyList_SET_ITEM(list.get(), 0, entry.release());

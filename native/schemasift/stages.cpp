@@ -276,7 +276,7 @@ PyObject* m_score_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     VectorScores tf, em;
     if (!lookup_scores(c, tfm, tf) || !lookup_scores(c, emm, em)) return nullptr;
     ColumnChoice choice;
-    if (!choose_table_columns(c, 0, q, s, tf, em, required, excluded, nullptr, true, choice)) return nullptr;
+    if (!choose_table_columns(c, 0, q, s, tf, em, required, excluded, nullptr, true, false, choice)) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t k = 0; k < choice.chosen.size(); ++k) {
