@@ -76,10 +76,13 @@ def test_split_and_tokenize_match_host(text):
     assert ss.tokenize(text, stopwords=custom) == py_tokenize(text, custom)
 
 
-@given(st.floats(allow_nan=True, allow_infinity=True))
+# rounded values too: scores are rounded to six places, which has its own path
+@given(st.one_of(st.floats(allow_nan=True, allow_infinity=True),
+                 st.builds(round, st.floats(min_value=-2e9, max_value=2e9), st.integers(0, 8))))
 def test_float_text_is_repr(x):
     assert ss.normalize_text(x) == repr(x)
     assert ss.normalize_text([x]) == str(x)
+    assert ss._json_dumps([x, -x]) == json.dumps([x, -x])
 
 
 @given(values)

@@ -47,6 +47,25 @@ size_t float_repr(char* out, double x) {
         if (std::signbit(x)) put("-0.0", 4); else put("0.0", 3);
         return static_cast<size_t>(o - out);
     }
+    // A decimal of at most six places that reads back as x is its shortest
+    // repr: no two decimals of up to 15 digits read back as the same double.
+    // Scores are such decimals (rounded to six places).
+    const double ax = std::fabs(x);
+    if (ax >= 1e-4 && ax < 1e9) {
+        const long long r = static_cast<long long>(std::nearbyint(ax * 1e6));
+        if (static_cast<double>(r) / 1e6 == ax) {
+            if (x < 0) *o++ = '-';
+            o = std::to_chars(o, o + 20, r / 1000000).ptr;
+            *o++ = '.';
+            long long frac = r % 1000000;
+            int width = 6;
+            if (frac == 0) width = 1;
+            else
+                while (frac % 10 == 0) { frac /= 10; --width; }
+            for (int k = width - 1; k >= 0; --k, frac /= 10) o[k] = static_cast<char>('0' + frac % 10);
+            return static_cast<size_t>(o + width - out);
+        }
+    }
     char buf[64];
     auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
     // buf: [-]d[.ddd]e[+-]xx
