@@ -446,6 +446,65 @@ bool json_size(PyObject* v, JsonOptions opt, size_t& code_points) {
     return true;
 }
 
+namespace {
+
+bool plain_size(PyObject* v, CountOut& out, int depth) {
+    if (PyUnicode_CheckExact(v)) {
+        out.string(v, false);
+        return true;
+    }
+    if (v == Py_None || v == Py_True) { out.chars += 4; return true; }
+    if (v == Py_False) { out.chars += 5; return true; }
+    if (PyFloat_CheckExact(v)) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        char buf[40];
+        out.chars += std::isnan(x) ? 3 : std::isinf(x) ? (x > 0 ? 8 : 9) : float_repr(buf, x);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        char buf[24];
+        out.chars += static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, x).ptr - buf);
+        return true;
+    }
+    if (depth >= 8) return false;  // deep or circular: the full count reports it
+    const bool list = PyList_CheckExact(v);
+    if (list || PyTuple_CheckExact(v)) {
+        const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+        out.chars += n ? 2 * static_cast<size_t>(n) : 2;  // brackets and ", " between items
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!plain_size(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), out, depth + 1)) return false;
+        return true;
+    }
+    if (PyDict_CheckExact(v)) {
+        const Py_ssize_t n = PyDict_GET_SIZE(v);
+        out.chars += n ? 4 * static_cast<size_t>(n) : 2;  // braces, ": " and ", " between items
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(v, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            out.string(key, false);
+            if (!plain_size(value, out, depth + 1)) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool json_plain_size(PyObject* v, size_t& code_points) {
+    CountOut count;
+    if (!plain_size(v, count, 0)) return false;
+    code_points = count.chars;
+    return true;
+}
+
 bool json_write(std::string& out, PyObject* v, const JsonOptions& opt) {
     JsonBuf b;
     if (!json_write(b, v, opt)) return false;

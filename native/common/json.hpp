@@ -52,6 +52,12 @@ bool json_write(std::string& out, PyObject* v, const JsonOptions& opt);
 // sizes we report), without writing it.
 bool json_size(PyObject* v, JsonOptions opt, size_t& code_points);
 
+// The same length for values made only of exact str, int, float, bool, None
+// and exact lists, tuples and dicts with str keys, nested a few levels at
+// most: false (no error set) for anything else, which the full count then
+// measures. Runs no Python code, so it may count a value at any time.
+bool json_plain_size(PyObject* v, size_t& code_points);
+
 // Appends s as a JSON string literal (UTF-8 in, escapes as json.dumps).
 void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii);
 void json_write_string(std::string& out, std::string_view s, bool ensure_ascii);

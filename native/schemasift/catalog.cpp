@@ -544,7 +544,12 @@ const char* infer_role(const LooseMap& col) {
     if (!first_present(col, {K_ROLE}, role)) return nullptr;
     if (role) {
         std::string lowered;
-        if (!lowered_text(col, {K_ROLE}, lowered)) return nullptr;
+        if (PyUnicode_CheckExact(role.get()) && PyUnicode_IS_ASCII(role.get())) {  // str() is itself
+            const char* p = static_cast<const char*>(PyUnicode_DATA(role.get()));
+            aw::lower_append(std::string_view(p, static_cast<size_t>(PyUnicode_GET_LENGTH(role.get()))), lowered);
+        } else if (!lowered_text(col, {K_ROLE}, lowered)) {
+            return nullptr;
+        }
         // str.strip(): trim white space in the host's sense
         size_t b = 0, e = lowered.size();
         uint32_t cp;
@@ -560,12 +565,12 @@ const char* infer_role(const LooseMap& col) {
             if (!aw::is_space(cp)) break;
             e = k;
         }
-        std::string r = lowered.substr(b, e - b);
+        const std::string_view r = std::string_view(lowered).substr(b, e - b);
         if (r == "measure" || r == "amount" || r == "numeric") return "metric";
         if (r == "category" || r == "group" || r == "label") return "dimension";
         if (r == "timestamp") return "datetime";
         for (const char* known : kRoles)
-            if (r == known) return known;
+            if (r == std::string_view(known)) return known;
     }
     Lowered name, type;
     if (!lowered_text(col, {K_NAME, K_COLUMN_NAME}, name.text) || !lowered_text(col, {K_TYPE, K_DATA_TYPE}, type.text))

@@ -27,28 +27,83 @@ bool put(PyObject* d, PyObject* key, PyObject* v) {  // steals v
     return v && PyDict_SetItem(d, key, v) == 0;
 }
 
+namespace {
+
+// A dict being built key by key (each key once) with its JSON size.
+class SizedDict {
+public:
+    SizedDict(Py_ssize_t expected, OutputSize* size)
+        : d_(expected > 5 ? _PyDict_NewPresized(expected) : PyDict_New()), size_(size) {}
+    explicit operator bool() const { return bool(d_); }
+    PyObject* get() const { return d_.get(); }
+    PyObject* release() { return d_.release(); }
+    // d[key] = v, stealing v
+    bool put(PyObject* key, PyObject* v) {
+        if (!sift::put(d_.get(), key, v)) return false;
+        if (size_ && size_->known) {
+            size_t n;
+            // a key of ours: ASCII, nothing to escape
+            if (aw::json_plain_size(v, n)) add(key, n);
+            else size_->known = false;
+        }
+        return true;
+    }
+    // d[key] = v for a value whose size the caller adds (see add)
+    bool put_sized(PyObject* key, PyObject* v, const OutputSize& inner) {
+        if (!sift::put(d_.get(), key, v)) return false;
+        if (size_ && size_->known) {
+            if (inner.known) add(key, inner.chars);
+            else size_->known = false;
+        }
+        return true;
+    }
+    // the braces, once all is put
+    void close() {
+        if (size_ && size_->known) size_->chars += 2;
+    }
+
+private:
+    // "key": value, after ", " from the second item on; our keys are ASCII
+    // with nothing to escape
+    void add(PyObject* key, size_t value_chars) {
+        size_->chars += static_cast<size_t>(PyUnicode_GET_LENGTH(key)) + 4 + value_chars + (items_++ ? 2 : 0);
+    }
+
+    Ref d_;
+    OutputSize* size_;
+    size_t items_ = 0;
+};
+
+// The size of a list of sized items.
+void list_size(OutputSize& list, size_t items, const OutputSize& item_sum) {
+    if (!item_sum.known) list.known = false;
+    else list.chars = (items ? 2 * items : 2) + item_sum.chars;
+}
+
+}  // namespace
+
 // One column entry of the selected metadata.
-PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
+PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s, OutputSize* size) {
     auto attr = [col](int index, PyObject* name) { return field_of(col, ColumnMetaType, index, name); };
-    Ref d(PyDict_New());
-    if (!d || !put(d.get(), KEY("name"), attr(C_NAME, KEY("name"))) || !put(d.get(), KEY("type"), attr(C_TYPE, KEY("type"))) ||
-        !put(d.get(), KEY("role"), attr(C_ROLE, KEY("role"))) || !put(d.get(), KEY("score"), round_score(score)))
+    SizedDict d(8, size);  // entries often outgrow the smallest dict
+    if (!d || !d.put(KEY("name"), attr(C_NAME, KEY("name"))) || !d.put(KEY("type"), attr(C_TYPE, KEY("type"))) ||
+        !d.put(KEY("role"), attr(C_ROLE, KEY("role"))) || !d.put(KEY("score"), round_score(score)))
         return nullptr;
     if (s.include_descriptions) {
         Ref desc(attr(C_DESCRIPTION, KEY("description")));
         int p = desc ? aw::is_present(desc.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), KEY("description"), desc.release()))) return nullptr;
+        if (p < 0 || (p && !d.put(KEY("description"), desc.release()))) return nullptr;
     }
     if (s.include_synonyms) {
         Ref syn(attr(C_SYNONYMS, KEY("synonyms")));
         int p = syn ? aw::is_present(syn.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
+        if (p < 0 || (p && !d.put(KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
     }
     const std::pair<int, PyObject*> flags[] = {{C_IS_PK, KEY("is_primary_key")}, {C_IS_FK, KEY("is_foreign_key")}};
     for (auto [index, flag] : flags) {
         Ref v(attr(index, flag));
         int p = v ? PyObject_IsTrue(v.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), flag, Py_NewRef(Py_True)))) return nullptr;
+        if (p < 0 || (p && !d.put(flag, Py_NewRef(Py_True)))) return nullptr;
     }
     if (s.include_sample_values) {
         Ref samples(attr(C_SAMPLE_VALUES, KEY("sample_values")));
@@ -60,26 +115,33 @@ PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s) {
                                                                                           : static_cast<Py_ssize_t>(n);
             if (stop < 0) stop = 0;  // a negative limit keeps no samples
             Ref cut(PySequence_GetSlice(samples.get(), 0, stop));
-            if (!cut || !put(d.get(), KEY("sample_values"), PySequence_List(cut.get()))) return nullptr;
+            if (!cut || !d.put(KEY("sample_values"), PySequence_List(cut.get()))) return nullptr;
         }
     }
+    d.close();
     return d.release();
 }
 
 // One table entry; columns is a list of (column record, score object) pairs.
 PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
-                      const Settings& s) {
+                      const Settings& s, OutputSize* size) {
     auto attr = [table](int index, PyObject* name) { return field_of(table, TableMetaType, index, name); };
-    Ref d(PyDict_New());
-    if (!d || !put(d.get(), KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) || !put(d.get(), KEY("score"), round_score(score)))
+    SizedDict d(8, size);
+    if (!d || !d.put(KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) ||
+        !d.put(KEY("score"), round_score(score)))
         return nullptr;
     Ref cols(PyList_New(0));
     if (!cols) return nullptr;
+    OutputSize entries, list;
     for (auto& [col, sc] : columns) {
-        Ref e(column_entry(col, sc, s));
+        OutputSize one;
+        Ref e(column_entry(col, sc, s, size ? &one : nullptr));
         if (!e || PyList_Append(cols.get(), e.get()) < 0) return nullptr;
+        entries.known = entries.known && one.known;
+        entries.chars += one.chars;
     }
-    if (!put(d.get(), KEY("columns"), cols.release())) return nullptr;
+    list_size(list, columns.size(), entries);
+    if (!d.put_sized(KEY("columns"), cols.release(), list)) return nullptr;
     struct Opt { int index; PyObject* key; bool when; };
     const Opt opts[] = {{T_BUSINESS_NAME, KEY("business_name"), true},
                         {T_DESCRIPTION, KEY("description"), s.include_descriptions},
@@ -89,16 +151,21 @@ PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::p
         if (!o.when) continue;
         Ref v(attr(o.index, o.key));
         int p = v ? aw::is_present(v.get()) : -1;
-        if (p < 0 || (p && !put(d.get(), o.key, v.release()))) return nullptr;
+        if (p < 0 || (p && !d.put(o.key, v.release()))) return nullptr;
     }
     Ref rows(attr(T_ROW_COUNT, KEY("row_count")));
-    if (!rows || (rows.get() != Py_None && !put(d.get(), KEY("row_count"), rows.release()))) return nullptr;
+    if (!rows || (rows.get() != Py_None && !d.put(KEY("row_count"), rows.release()))) return nullptr;
+    d.close();
     return d.release();
 }
 
-PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships) {
-    Ref d(PyDict_New());
-    if (!d || !put(d.get(), KEY("database"), attr(catalog, KEY("database"))) || PyDict_SetItem(d.get(), KEY("tables"), tables) < 0)
+PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships,
+                            const OutputSize* entries, OutputSize* size) {
+    OutputSize table_list;
+    if (entries) list_size(table_list, static_cast<size_t>(PyList_GET_SIZE(tables)), *entries);
+    SizedDict d(3, entries ? size : nullptr);
+    if (!d || !d.put(KEY("database"), attr(catalog, KEY("database"))) ||
+        !d.put_sized(KEY("tables"), Py_NewRef(tables), table_list))
         return nullptr;
     Ref rels(PyList_New(0));
     Ref it(rels ? PyObject_GetIter(relationships) : nullptr);
@@ -112,7 +179,8 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
         Ref e(record_as_dict(r));
         if (!e || PyList_Append(rels.get(), e.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred() || !put(d.get(), KEY("relationships"), rels.release())) return nullptr;
+    if (PyErr_Occurred() || !d.put(KEY("relationships"), rels.release())) return nullptr;
+    d.close();
     return d.release();
 }
 
@@ -378,14 +446,16 @@ PyObject* reduction_percent(PyObject* before_arg, PyObject* after_arg) {
 
 
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
-                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s, PyObject* reduction) {
+                        Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s, PyObject* reduction,
+                        const OutputSize* output_size) {
     // a subclass's replacement is called as the rules call it
     auto percent = [reduction](PyObject* before, PyObject* after) {
         return reduction ? PyObject_CallFunctionObjArgs(reduction, before, after, nullptr)
                          : reduction_percent(before, after);
     };
     Py_ssize_t output_chars;
-    if (!json_size(selected, output_chars)) return nullptr;
+    if (output_size && output_size->known) output_chars = static_cast<Py_ssize_t>(output_size->chars);
+    else if (!json_size(selected, output_chars)) return nullptr;
     Py_ssize_t in_tables = input_tables;
     Py_ssize_t in_cols = input_columns;
     Py_ssize_t out_tables = 0, out_cols = 0;

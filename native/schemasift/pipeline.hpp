@@ -76,10 +76,20 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
 
 bool put(PyObject* d, PyObject* key, PyObject* v);  // steals v
 PyObject* round_score(PyObject* v);
+// The JSON size of an output map (len(json.dumps(m, ensure_ascii=False)),
+// all json.dumps would measure), added up while it is built; unknown once a
+// value is not plain (then the map is measured when done).
+struct OutputSize {
+    size_t chars = 0;
+    bool known = true;
+};
 // One table entry; columns is a list of (column record, score object) pairs.
 PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
-                      const Settings& s);
-PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships);
+                      const Settings& s, OutputSize* size = nullptr);
+// entries: the summed sizes of the table entries, when known; then size
+// is set to the map's.
+PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships,
+                            const OutputSize* entries = nullptr, OutputSize* size = nullptr);
 // The ends of every relationship of a catalog as text, read once by an index
 // when every relationship is our own record and every end a plain str (then
 // `end in names` is equality of text).
@@ -94,9 +104,10 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
 PyObject* apply_output_budget(PyObject* selected, const Settings& s);
 PyObject* reduction_percent(PyObject* before, PyObject* after);
 // reduction: a callable replacing _reduction_percent (null: the rule's own).
+// output_size: the selected map's size when known ahead.
 PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t input_columns,
                         Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s,
-                        PyObject* reduction = nullptr);
+                        PyObject* reduction = nullptr, const OutputSize* output_size = nullptr);
 struct Plan;
 PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
                       bool embedding_available);

@@ -503,7 +503,8 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     const std::vector<size_t>& chosen = p.chosen;
     const std::vector<ColumnChoice>& choices = p.choices;
 
-    // Output map.
+    // Output map, with its JSON size while its values are plain.
+    OutputSize entries_size, output_size;
     Ref entries(PyList_New(0));
     Ref names(entries ? PyList_New(0) : nullptr);
     if (!names) return nullptr;
@@ -520,20 +521,24 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
         }
         Ref score(PyFloat_FromDouble(p.table_scores[chosen[i]]));
         PyObject* table = score ? c.table_record(chosen[i]) : nullptr;
-        Ref e(table ? table_entry(table, score.get(), cols, s) : nullptr);
+        OutputSize one;
+        Ref e(table ? table_entry(table, score.get(), cols, s, &one) : nullptr);
         if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
             return nullptr;
+        entries_size.known = entries_size.known && one.known;
+        entries_size.chars += one.chars;
     }
     Ref rels(select_relationships(sel.catalog, names.get(), s, sel.ends));
-    Ref built(rels ? selected_metadata(sel.catalog, entries.get(), rels.get()) : nullptr);
+    Ref built(rels ? selected_metadata(sel.catalog, entries.get(), rels.get(), &entries_size, &output_size) : nullptr);
     Ref selected(built ? apply_output_budget(built.get(), s) : nullptr);
     if (!selected) return nullptr;
+    if (selected.get() != built.get()) output_size.known = false;  // cut to the budget: measured again
 
     if (sel.digest && !sel.digest->ready()) return nullptr;
     Ref metrics(build_metrics(selected.get(), static_cast<Py_ssize_t>(c.tables.size()),
                               static_cast<Py_ssize_t>(c.columns.size()),
                               sel.digest ? sel.digest->input_chars : sel.input_chars,
-                              sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s));
+                              sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s, nullptr, &output_size));
     if (!metrics) return nullptr;
     Ref debug(s.include_debug ? build_debug(c, s, p, tf.any, em.any) : PyDict_New());
     if (!debug) return nullptr;
