@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -600,6 +601,9 @@ struct Pipeline {
     void failed_or_done() { next.store(SIZE_MAX / 2); }
     std::atomic<size_t> next{0};
     std::unique_ptr<std::atomic<bool>[]> ready;
+    // questions below finished have their results; the pool frees their
+    // native data from freed on, off this thread
+    std::atomic<size_t> finished{0}, freed{0};
     std::atomic<bool> failed{false};
     std::exception_ptr failure;
     std::mutex m;
@@ -637,12 +641,12 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!check_select_args(q, Py_None, Py_None, Py_None, Py_None, Py_None) || !check_question(q)) return nullptr;
         texts[i] = aw::to_utf8(q);
     }
-    std::vector<Prepared> prepared(n);
+    std::vector<std::optional<Prepared>> prepared(n);
     Ref empty(PySet_New(nullptr));
     Ref out(empty ? PyList_New(static_cast<Py_ssize_t>(n)) : nullptr);
     if (!out) return nullptr;
     auto finish_one = [&](size_t i) {
-        PyObject* r = finish(*ix, PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), prepared[i], empty.get(),
+        PyObject* r = finish(*ix, PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), *prepared[i], empty.get(),
                              Py_None, Py_None);
         if (r) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r);
         return r != nullptr;
@@ -651,9 +655,9 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (workers <= 1) {
         for (size_t i = 0; i < n; ++i) {
             if (ix->c.columns.size() >= kReleaseGilColumns)
-                aw::without_gil([&] { prepare(*ix, texts[i], prepared[i], true); });
+                aw::without_gil([&] { prepare(*ix, texts[i], prepared[i].emplace(), true); });
             else
-                prepare(*ix, texts[i], prepared[i], true);
+                prepare(*ix, texts[i], prepared[i].emplace(), true);
             if (!finish_one(i)) return nullptr;
         }
         return out.release();
@@ -662,11 +666,18 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     // interpreter lock while this thread builds the results of those ready,
     // preparing the next ones itself whenever the one it needs is not.
     Pipeline line(n);
+    auto release_finished = [&]() {
+        size_t from = line.freed.load(), upto = line.finished.load();
+        while (from < upto && !line.freed.compare_exchange_weak(from, upto)) {
+        }
+        for (; from < upto; ++from) prepared[from].reset();
+    };
     auto claim = [&]() {  // prepares the next unclaimed question; false when none is left
+        release_finished();
         const size_t i = line.next++;
         if (i >= n) return false;
         try {
-            prepare(*ix, texts[i], prepared[i], true);
+            prepare(*ix, texts[i], prepared[i].emplace(), true);
         } catch (...) {
             line.fail(std::current_exception());
         }
@@ -695,6 +706,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             });
         if (line.failed.load()) break;
         if (!finish_one(i)) return nullptr;  // the pipeline stops and joins on the way out
+        line.finished.store(i + 1);
     }
     line.stop();
     if (line.failure) std::rethrow_exception(line.failure);
