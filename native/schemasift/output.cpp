@@ -531,7 +531,7 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                 Ref e(PyDict_New());
                 if (!e || PyDict_SetItem(e.get(), KEY("column_name"), col.name_obj) < 0 ||
                     !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
-                    !put(e.get(), KEY("role"), attr(rec, KEY("role"))) ||
+                    !put(e.get(), KEY("role"), field_of(rec, ColumnMetaType, C_ROLE, KEY("role"))) ||
                     !put(e.get(), KEY("reasons"), reasons_to_list(choices[i].reasons[k], 10)) ||
                     PyList_Append(list.get(), e.get()) < 0)
                     return nullptr;
