@@ -99,6 +99,27 @@ inline PyObject* field_of(PyObject* rec, PyTypeObject* type, int index, PyObject
     return PyObject_GetAttr(rec, name);
 }
 
+// Where a record's fields are read: the record, or the fields a loose map
+// gave (an empty list stands as the empty tuple: nothing is made for it).
+struct Source {
+    PyObject* rec;
+    const aw::Ref* fields;
+    PyObject* get(PyTypeObject* type, int index, const char* name) const {
+        if (!fields) return field_of(rec, type, index, name);
+        return loose(index);
+    }
+    PyObject* get(PyTypeObject* type, int index, PyObject* name) const {
+        if (!fields) return field_of(rec, type, index, name);
+        return loose(index);
+    }
+
+private:
+    PyObject* loose(int index) const {
+        PyObject* v = fields[index].get();
+        return v ? Py_NewRef(v) : PyTuple_New(0);
+    }
+};
+
 enum Role : uint8_t { ROLE_METRIC, ROLE_DIMENSION, ROLE_DATE, ROLE_DATETIME, ROLE_ID, ROLE_PRIMARY_KEY,
                       ROLE_FOREIGN_KEY, ROLE_TEXT, ROLE_BOOLEAN, ROLE_UNKNOWN, ROLE_OTHER };
 
@@ -140,6 +161,9 @@ struct CatalogData {
     // catalogs; null with a Python error set.
     PyObject* column_record(size_t k) const;
     PyObject* table_record(size_t t) const;
+    // Where their fields are read, without making a record.
+    Source column_source(size_t k) const;
+    Source table_source(size_t t) const;
     // Reads one ColumnMeta as a column of no table (for single-column calls).
     bool add_column(PyObject* column, PyObject* default_date, PyObject* default_metric);
 };

@@ -35,18 +35,6 @@ bool need_str(PyObject* v, const char* what) {
     return false;
 }
 
-// Where a record's fields are read: the record, or the fields a loose map
-// gave (an empty list stands as the empty tuple: nothing is made for it).
-struct Source {
-    PyObject* rec;
-    const aw::Ref* fields;
-    PyObject* get(PyTypeObject* type, int index, const char* name) const {
-        if (!fields) return field_of(rec, type, index, name);
-        PyObject* v = fields[index].get();
-        return v ? Py_NewRef(v) : PyTuple_New(0);
-    }
-};
-
 // The str items of a list-like field, as " ".join would take them.
 bool add_items(CatalogData& c, PyObject* seq, uint32_t& begin, uint32_t& end) {
     begin = static_cast<uint32_t>(c.items.size());
@@ -258,6 +246,16 @@ bool CatalogData::add_table(const LooseTable& loose) {
     tables.back().col_end = static_cast<uint32_t>(columns.size());
     assign_name_ids(*this, t.col_begin, tables.back().col_end);
     return true;
+}
+
+Source CatalogData::column_source(size_t k) const {
+    const ColumnData& col = columns[k];
+    return col.rec ? Source{col.rec, nullptr} : Source{nullptr, col.fields->f};
+}
+
+Source CatalogData::table_source(size_t t) const {
+    const TableData& td = tables[t];
+    return td.rec ? Source{td.rec, nullptr} : Source{nullptr, td.fields->f};
 }
 
 PyObject* CatalogData::column_record(size_t k) const {

@@ -83,8 +83,8 @@ void list_size(OutputSize& list, size_t items, const OutputSize& item_sum) {
 }  // namespace
 
 // One column entry of the selected metadata.
-PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s, OutputSize* size) {
-    auto attr = [col](int index, PyObject* name) { return field_of(col, ColumnMetaType, index, name); };
+PyObject* column_entry(const Source& col, PyObject* score, const Settings& s, OutputSize* size) {
+    auto attr = [&col](int index, PyObject* name) { return col.get(ColumnMetaType, index, name); };
     SizedDict d(8, size);  // entries often outgrow the smallest dict
     if (!d || !d.put(KEY("name"), attr(C_NAME, KEY("name"))) || !d.put(KEY("type"), attr(C_TYPE, KEY("type"))) ||
         !d.put(KEY("role"), attr(C_ROLE, KEY("role"))) || !d.put(KEY("score"), round_score(score)))
@@ -122,10 +122,10 @@ PyObject* column_entry(PyObject* col, PyObject* score, const Settings& s, Output
     return d.release();
 }
 
-// One table entry; columns is a list of (column record, score object) pairs.
-PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
+// One table entry; columns is a list of (column, score object) pairs.
+PyObject* table_entry(const Source& table, PyObject* score, const std::vector<std::pair<Source, PyObject*>>& columns,
                       const Settings& s, OutputSize* size) {
-    auto attr = [table](int index, PyObject* name) { return field_of(table, TableMetaType, index, name); };
+    auto attr = [&table](int index, PyObject* name) { return table.get(TableMetaType, index, name); };
     SizedDict d(8, size);
     if (!d || !d.put(KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) ||
         !d.put(KEY("score"), round_score(score)))
@@ -526,12 +526,11 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
             if (!list) return nullptr;
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
                 const ColumnData& col = c.columns[choices[i].chosen[k]];
-                PyObject* rec = c.column_record(choices[i].chosen[k]);
-                if (!rec) return nullptr;
                 Ref e(PyDict_New());
                 if (!e || PyDict_SetItem(e.get(), KEY("column_name"), col.name_obj) < 0 ||
                     !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
-                    !put(e.get(), KEY("role"), field_of(rec, ColumnMetaType, C_ROLE, KEY("role"))) ||
+                    !put(e.get(), KEY("role"),
+                         c.column_source(choices[i].chosen[k]).get(ColumnMetaType, C_ROLE, KEY("role"))) ||
                     !put(e.get(), KEY("reasons"), reasons_to_list(choices[i].reasons[k], 10)) ||
                     PyList_Append(list.get(), e.get()) < 0)
                     return nullptr;

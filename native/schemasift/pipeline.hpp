@@ -83,8 +83,8 @@ struct OutputSize {
     size_t chars = 0;
     bool known = true;
 };
-// One table entry; columns is a list of (column record, score object) pairs.
-PyObject* table_entry(PyObject* table, PyObject* score, const std::vector<std::pair<PyObject*, PyObject*>>& columns,
+// One table entry; columns is a list of (column, score object) pairs.
+PyObject* table_entry(const Source& table, PyObject* score, const std::vector<std::pair<Source, PyObject*>>& columns,
                       const Settings& s, OutputSize* size = nullptr);
 // entries: the summed sizes of the table entries, when known; then size
 // is set to the map's.

@@ -510,19 +510,19 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     if (!names) return nullptr;
     for (size_t i = 0; i < chosen.size(); ++i) {
         const TableData& td = c.tables[chosen[i]];
+        const size_t n = choices[i].chosen.size();
         std::vector<Ref> score_refs;
-        std::vector<std::pair<PyObject*, PyObject*>> cols;
-        for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
+        std::vector<std::pair<Source, PyObject*>> cols;
+        score_refs.reserve(n);
+        cols.reserve(n);
+        for (size_t k = 0; k < n; ++k) {
             score_refs.emplace_back(PyFloat_FromDouble(choices[i].scores[k]));
             if (!score_refs.back()) return nullptr;
-            PyObject* col = c.column_record(choices[i].chosen[k]);
-            if (!col) return nullptr;
-            cols.emplace_back(col, score_refs.back().get());
+            cols.emplace_back(c.column_source(choices[i].chosen[k]), score_refs.back().get());
         }
         Ref score(PyFloat_FromDouble(p.table_scores[chosen[i]]));
-        PyObject* table = score ? c.table_record(chosen[i]) : nullptr;
         OutputSize one;
-        Ref e(table ? table_entry(table, score.get(), cols, s, &one) : nullptr);
+        Ref e(score ? table_entry(c.table_source(chosen[i]), score.get(), cols, s, &one) : nullptr);
         if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
             return nullptr;
         entries_size.known = entries_size.known && one.known;

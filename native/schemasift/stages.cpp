@@ -366,15 +366,15 @@ PyObject* m_build_selected(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
         if (!clist) return nullptr;
         std::vector<Ref> keep;
-        std::vector<std::pair<PyObject*, PyObject*>> pairs;
+        std::vector<std::pair<Source, PyObject*>> pairs;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(clist.get()); ++i) {
             PyObject* sc = PyList_GET_ITEM(clist.get(), i);
             keep.emplace_back(attr(sc, KEY("column")));
             keep.emplace_back(keep.back() ? attr(sc, KEY("score")) : nullptr);
             if (!keep.back()) return nullptr;
-            pairs.emplace_back(keep[keep.size() - 2].get(), keep.back().get());
+            pairs.emplace_back(Source{keep[keep.size() - 2].get(), nullptr}, keep.back().get());
         }
-        Ref e(table_entry(table.get(), score.get(), pairs, s));
+        Ref e(table_entry(Source{table.get(), nullptr}, score.get(), pairs, s));
         if (!e || PyList_Append(entries.get(), e.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
