@@ -141,6 +141,20 @@ void json_write_str(JsonBuf& out, PyObject* s, bool ensure_ascii) {
     }
 }
 
+bool json_write_str_list(JsonBuf& out, PyObject* v, bool ensure_ascii) {
+    if (!PyList_CheckExact(v)) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(v);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(v, i))) return false;
+    out.put('[');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) out.put(", ", 2);
+        json_write_str(out, PyList_GET_ITEM(v, i), ensure_ascii);
+    }
+    out.put(']');
+    return true;
+}
+
 namespace {
 
 // Where the writer's text goes: a buffer, or a count of the code points the

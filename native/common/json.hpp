@@ -43,6 +43,10 @@ inline bool json_write_simple(JsonBuf& out, PyObject* v, bool ensure_ascii) {
     return false;
 }
 
+// Appends an exact list of exact str on one line ("[\"a\", \"b\"]"); false,
+// with nothing written, for anything else. Runs no Python code.
+bool json_write_str_list(JsonBuf& out, PyObject* v, bool ensure_ascii);
+
 // Appends the JSON text of v. Returns false with a Python error set
 // (TypeError, ValueError for cycles, RecursionError for deep nesting).
 bool json_write(JsonBuf& out, PyObject* v, const JsonOptions& opt);

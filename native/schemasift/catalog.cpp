@@ -1059,7 +1059,8 @@ struct FixedMap {
 
 // v is borrowed: only the full writer, which may run Python code, gets it held.
 bool write_value(aw::JsonBuf& out, PyObject* v, const aw::JsonOptions& opt) {
-    return aw::json_write_simple(out, v, false) || aw::json_write(out, Ref::borrow(v).get(), opt);
+    return aw::json_write_simple(out, v, false) || aw::json_write_str_list(out, v, false) ||
+           aw::json_write(out, Ref::borrow(v).get(), opt);
 }
 
 bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const FixedMap& m,
