@@ -161,6 +161,32 @@ def test_formatting_that_replaces_the_fields_being_rendered():
         assert "rewritten" in text and "d" * 50 in text
 
 
+def test_output_size_counts_values_changed_later_in_the_call():
+    # The truth test of a later field (left out: it is false) grows a list the
+    # output already holds: the reported size is that of the finished output.
+    import json
+    from pyref import schemasift as py
+
+    def catalog(inner):
+        class Grows:
+            def __bool__(self):
+                inner.append("b" * 12)
+                return False
+
+            def __str__(self):
+                return "grows"
+
+        samples = [inner, ("t", inner), 3]
+        return {"tables": [{"table_name": "orders", "default_metric_column": Grows(),
+                            "columns": [{"name": "amount", "sample_values": samples}, {"name": "day"}]}]}
+
+    for mod in (ss, py):
+        config = mod.SelectorConfig(strategy="lexical", include_sample_values=True)
+        result = mod.SchemaSift(config).select("amount by day", catalog(["a"]))
+        shown = json.dumps(result.selected_metadata, ensure_ascii=False, default=str)
+        assert result.metrics.output_chars == len(shown)
+
+
 def test_repeated_calls_do_not_leak():
     sifter = ss.SchemaSift(ss.SelectorConfig(strategy="lexical", include_sample_values=True, max_output_chars=900))
     catalog = demo_catalog()

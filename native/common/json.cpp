@@ -462,7 +462,7 @@ bool json_size(PyObject* v, JsonOptions opt, size_t& code_points) {
 
 namespace {
 
-bool plain_size(PyObject* v, CountOut& out, int depth) {
+bool plain_size(PyObject* v, CountOut& out, int depth, int owned) {
     if (PyUnicode_CheckExact(v)) {
         out.string(v, false);
         return true;
@@ -488,14 +488,15 @@ bool plain_size(PyObject* v, CountOut& out, int depth) {
     }
     if (depth >= 8) return false;  // deep or circular: the full count reports it
     const bool list = PyList_CheckExact(v);
-    if (list || PyTuple_CheckExact(v)) {
+    if ((list && owned > 0) || PyTuple_CheckExact(v)) {
         const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
         out.chars += n ? 2 * static_cast<size_t>(n) : 2;  // brackets and ", " between items
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (!plain_size(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), out, depth + 1)) return false;
+            if (!plain_size(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), out, depth + 1, owned - 1))
+                return false;
         return true;
     }
-    if (PyDict_CheckExact(v)) {
+    if (PyDict_CheckExact(v) && owned > 0) {
         const Py_ssize_t n = PyDict_GET_SIZE(v);
         out.chars += n ? 4 * static_cast<size_t>(n) : 2;  // braces, ": " and ", " between items
         Py_ssize_t pos = 0;
@@ -503,7 +504,7 @@ bool plain_size(PyObject* v, CountOut& out, int depth) {
         while (PyDict_Next(v, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return false;
             out.string(key, false);
-            if (!plain_size(value, out, depth + 1)) return false;
+            if (!plain_size(value, out, depth + 1, owned - 1)) return false;
         }
         return true;
     }
@@ -512,9 +513,9 @@ bool plain_size(PyObject* v, CountOut& out, int depth) {
 
 }  // namespace
 
-bool json_plain_size(PyObject* v, size_t& code_points) {
+bool json_plain_size(PyObject* v, size_t& code_points, int owned_levels) {
     CountOut count;
-    if (!plain_size(v, count, 0)) return false;
+    if (!plain_size(v, count, 0, owned_levels)) return false;
     code_points = count.chars;
     return true;
 }

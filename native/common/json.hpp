@@ -57,10 +57,12 @@ bool json_write(std::string& out, PyObject* v, const JsonOptions& opt);
 bool json_size(PyObject* v, JsonOptions opt, size_t& code_points);
 
 // The same length for values made only of exact str, int, float, bool, None
-// and exact lists, tuples and dicts with str keys, nested a few levels at
+// and exact tuples, lists and dicts with str keys, nested a few levels at
 // most: false (no error set) for anything else, which the full count then
-// measures. Runs no Python code, so it may count a value at any time.
-bool json_plain_size(PyObject* v, size_t& code_points);
+// measures. Runs no Python code. Lists and dicts are counted only in the
+// first owned_levels levels, which the caller made and holds alone: only
+// then is the size the same whenever the value is measured.
+bool json_plain_size(PyObject* v, size_t& code_points, int owned_levels = 0);
 
 // Appends s as a JSON string literal (UTF-8 in, escapes as json.dumps).
 void json_write_string(JsonBuf& out, std::string_view s, bool ensure_ascii);

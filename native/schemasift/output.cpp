@@ -37,13 +37,13 @@ public:
     explicit operator bool() const { return bool(d_); }
     PyObject* get() const { return d_.get(); }
     PyObject* release() { return d_.release(); }
-    // d[key] = v, stealing v
-    bool put(PyObject* key, PyObject* v) {
+    // d[key] = v, stealing v. owned_levels: how many levels of v we made
+    // (the caller's lists could change before the map is done).
+    bool put(PyObject* key, PyObject* v, int owned_levels = 0) {
         if (!sift::put(d_.get(), key, v)) return false;
         if (size_ && size_->known) {
             size_t n;
-            // a key of ours: ASCII, nothing to escape
-            if (aw::json_plain_size(v, n)) add(key, n);
+            if (aw::json_plain_size(v, n, owned_levels)) add(key, n);
             else size_->known = false;
         }
         return true;
@@ -97,7 +97,7 @@ PyObject* column_entry(const Source& col, PyObject* score, const Settings& s, Ou
     if (s.include_synonyms) {
         Ref syn(attr(C_SYNONYMS, KEY("synonyms")));
         int p = syn ? aw::is_present(syn.get()) : -1;
-        if (p < 0 || (p && !d.put(KEY("synonyms"), PySequence_List(syn.get())))) return nullptr;
+        if (p < 0 || (p && !d.put(KEY("synonyms"), PySequence_List(syn.get()), 1))) return nullptr;
     }
     const std::pair<int, PyObject*> flags[] = {{C_IS_PK, KEY("is_primary_key")}, {C_IS_FK, KEY("is_foreign_key")}};
     for (auto [index, flag] : flags) {
@@ -115,7 +115,7 @@ PyObject* column_entry(const Source& col, PyObject* score, const Settings& s, Ou
                                                                                           : static_cast<Py_ssize_t>(n);
             if (stop < 0) stop = 0;  // a negative limit keeps no samples
             Ref cut(PySequence_GetSlice(samples.get(), 0, stop));
-            if (!cut || !d.put(KEY("sample_values"), PySequence_List(cut.get()))) return nullptr;
+            if (!cut || !d.put(KEY("sample_values"), PySequence_List(cut.get()), 1)) return nullptr;
         }
     }
     d.close();
@@ -179,7 +179,8 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
         Ref e(record_as_dict(r));
         if (!e || PyList_Append(rels.get(), e.get()) < 0) return nullptr;
     }
-    if (PyErr_Occurred() || !d.put(KEY("relationships"), rels.release())) return nullptr;
+    // the list and the maps copied from the records are ours throughout
+    if (PyErr_Occurred() || !d.put(KEY("relationships"), rels.release(), 8)) return nullptr;
     d.close();
     return d.release();
 }
