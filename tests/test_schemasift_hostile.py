@@ -187,6 +187,32 @@ def test_output_size_counts_values_changed_later_in_the_call():
         assert result.metrics.output_chars == len(shown)
 
 
+def test_role_truth_tests_run_on_the_value_found():
+    # The role found is tested twice (found, then used), and its first test
+    # replaces the map's role: the second test and str() see the value found.
+    from pyref import schemasift as py
+
+    def catalog():
+        col = {"name": "order_date", "type": "Date"}
+
+        class Flips:
+            calls = 0
+
+            def __bool__(self):
+                Flips.calls += 1
+                col["role"] = "metric"
+                return Flips.calls == 1
+
+            def __str__(self):
+                return "Dimension"
+
+        col["role"] = Flips()
+        return {"tables": [{"table_name": "orders", "columns": [col]}]}
+
+    roles = [mod.CatalogNormalizer.normalize(catalog()).tables[0].columns[0].role for mod in (ss, py)]
+    assert roles[0] == roles[1] == "date"
+
+
 def test_repeated_calls_do_not_leak():
     sifter = ss.SchemaSift(ss.SelectorConfig(strategy="lexical", include_sample_values=True, max_output_chars=900))
     catalog = demo_catalog()

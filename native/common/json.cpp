@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <unordered_set>
 #include <vector>
 #if defined(__SSE2__)
@@ -157,6 +158,14 @@ bool json_write_str_list(JsonBuf& out, PyObject* v, bool ensure_ascii) {
 
 namespace {
 
+// A float as json.dumps writes it (NaN and the infinities by name); its length.
+size_t float_text(char* buf, double x) {
+    const std::string_view name = std::isnan(x) ? "NaN" : !std::isinf(x) ? "" : x > 0 ? "Infinity" : "-Infinity";
+    if (name.empty()) return float_repr(buf, x);
+    std::memcpy(buf, name.data(), name.size());
+    return name.size();
+}
+
 // Where the writer's text goes: a buffer, or a count of the code points the
 // text would have (sizes are measured without writing the text).
 struct BufOut {
@@ -261,12 +270,8 @@ private:
     }
 
     void real(double x) {
-        if (std::isnan(x)) out_.put("NaN", 3);
-        else if (std::isinf(x)) out_.put(x > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
-        else {
-            char buf[40];
-            out_.put(buf, float_repr(buf, x));
-        }
+        char buf[40];
+        out_.put(buf, float_text(buf, x));
     }
 
     bool enter(PyObject* v) {
@@ -470,9 +475,8 @@ bool plain_size(PyObject* v, CountOut& out, int depth, int owned) {
     if (v == Py_None || v == Py_True) { out.chars += 4; return true; }
     if (v == Py_False) { out.chars += 5; return true; }
     if (PyFloat_CheckExact(v)) {
-        const double x = PyFloat_AS_DOUBLE(v);
         char buf[40];
-        out.chars += std::isnan(x) ? 3 : std::isinf(x) ? (x > 0 ? 8 : 9) : float_repr(buf, x);
+        out.chars += float_text(buf, PyFloat_AS_DOUBLE(v));
         return true;
     }
     if (PyLong_CheckExact(v)) {

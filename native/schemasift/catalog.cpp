@@ -514,17 +514,21 @@ bool ends_with(const std::string& s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+// Appends str(v).lower(). false on error.
+bool lower_str(PyObject* v, std::string& out) {
+    Ref t(PyUnicode_CheckExact(v) ? Ref::borrow(v) : Ref(PyObject_Str(v)));  // str() of a str is itself
+    if (!t) return false;
+    aw::TextView text(t.get());
+    aw::lower_append(text.view, out);
+    return true;
+}
+
 // Lowercased str() of the first present value, "" when none. false on error.
 bool lowered_text(const LooseMap& map, std::initializer_list<int> keys, std::string& out) {
     Ref v;
     if (!first_present(map, keys, v)) return false;
     out.clear();
-    if (!v) return true;
-    Ref t(PyUnicode_CheckExact(v.get()) ? std::move(v) : Ref(PyObject_Str(v.get())));  // str() of a str is itself
-    if (!t) return false;
-    aw::TextView text(t.get());
-    aw::lower_append(text.view, out);
-    return true;
+    return !v || lower_str(v.get(), out);
 }
 
 const char* const kRoles[] = {"metric", "dimension", "date", "datetime", "id", "primary_key", "foreign_key",
@@ -542,14 +546,12 @@ PyObject* role_str(const char* role) {
 const char* infer_role(const LooseMap& col) {
     Ref role;
     if (!first_present(col, {K_ROLE}, role)) return nullptr;
-    if (role) {
+    // `if explicit:` tests the value found once more, then reads str() of it
+    const int explicit_role = role ? aw::is_present(role.get()) : 0;
+    if (explicit_role < 0) return nullptr;
+    if (explicit_role) {
         std::string lowered;
-        if (PyUnicode_CheckExact(role.get()) && PyUnicode_IS_ASCII(role.get())) {  // str() is itself
-            const char* p = static_cast<const char*>(PyUnicode_DATA(role.get()));
-            aw::lower_append(std::string_view(p, static_cast<size_t>(PyUnicode_GET_LENGTH(role.get()))), lowered);
-        } else if (!lowered_text(col, {K_ROLE}, lowered)) {
-            return nullptr;
-        }
+        if (!lower_str(role.get(), lowered)) return nullptr;
         // str.strip(): trim white space in the host's sense
         size_t b = 0, e = lowered.size();
         uint32_t cp;

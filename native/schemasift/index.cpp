@@ -387,7 +387,6 @@ bool fit_backends(Index& ix) {
     return true;
 }
 
-// Reads the snapshot into native data: records, hash, lexical index.
 // Once the backends are known: whether questions may be planned ahead.
 void allow_plans(Index& ix) {
     ix.plan_ahead = !ix.tfidf && !ix.embedding && !(ix.join_paths && ix.has_ends);
@@ -395,6 +394,7 @@ void allow_plans(Index& ix) {
     ix.zeros.column.assign(ix.c.columns.size(), 0.0);
 }
 
+// Reads the snapshot into native data: records, hash, lexical index.
 bool read_snapshot(Index& ix) {
     Ref tables(PyObject_GetAttrString(ix.catalog.get(), "tables"));
     Ref list(tables ? PySequence_List(tables.get()) : nullptr);
