@@ -1180,7 +1180,7 @@ bool catalog_prompt_json(PyObject* catalog, bool sorted, aw::JsonBuf& out, JsonS
     Ref tables(db ? Py_XNewRef(aw::rec_get(catalog, M_TABLES)) : nullptr);
     Ref rels(tables ? Py_XNewRef(aw::rec_get(catalog, M_RELATIONSHIPS)) : nullptr);
     if (!rels) return false;
-    out.reserve(1 << 16);
+    out.reserve(4096);  // grows by doubling; a large first block costs small catalogs more than it saves
     out.put("{\"database\": ");
     if (!write_value(out, db.get(), opt)) return false;
     if (sorted) {
@@ -1204,7 +1204,7 @@ bool loose_prompt_json(const LooseCatalog& catalog, const std::vector<size_t>& t
     const FixedMap& cols = col_maps[1];
     const FixedMap& rels = rel_maps[1];
     const FixedMap& table_map = table_maps[1];
-    out.reserve(1 << 16);
+    out.reserve(4096);  // grows by doubling; a large first block costs small catalogs more than it saves
     out.put("{\"database\": ");
     if (!write_value(out, catalog.database.get(), opt)) return false;
     out.put(", \"relationships\": [");

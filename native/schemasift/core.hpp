@@ -186,13 +186,21 @@ public:
         return n_ <= 64 ? (small_ >> i) & 1 : (big_[i / 64] >> (i % 64)) & 1;
     }
     size_t count() const {
-        if (n_ <= 64) return static_cast<size_t>(__builtin_popcountll(small_));
+        if (n_ <= 64) return popcount(small_);
         size_t c = 0;
-        for (uint64_t w : big_) c += static_cast<size_t>(__builtin_popcountll(w));
+        for (uint64_t w : big_) c += popcount(w);
         return c;
     }
 
 private:
+    // Inline: the generic x86-64 build has no popcount instruction, and the
+    // library call costs more than these few operations.
+    static size_t popcount(uint64_t x) {
+        x -= (x >> 1) & 0x5555555555555555u;
+        x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+        return static_cast<size_t>((x * 0x0101010101010101u) >> 56);
+    }
     size_t n_ = 0;
     uint64_t small_ = 0;
     std::vector<uint64_t> big_;
@@ -298,7 +306,32 @@ struct Scratch {
     Bits bits;
 };
 
-using Reasons = std::vector<std::string>;
+// Short texts explaining scores, in the order earned, end to end in one
+// buffer: a string each would cost an allocation per reason. The reasons of
+// one table or column are a range of indices.
+class Reasons {
+public:
+    void push_back(std::string_view r) {
+        text_.append(r);
+        end();
+    }
+    // A reason written in pieces: append to text(), then end().
+    std::string& text() { return text_; }
+    void end() { ends_.push_back(text_.size()); }
+    void reserve(size_t count, size_t bytes) {
+        ends_.reserve(count);
+        text_.reserve(bytes);
+    }
+    size_t size() const { return ends_.size(); }
+    std::string_view operator[](size_t i) const {
+        const size_t begin = i ? ends_[i - 1] : 0;
+        return std::string_view(text_).substr(begin, ends_[i] - begin);
+    }
+
+private:
+    std::string text_;
+    std::vector<size_t> ends_;
+};
 
 double normalize_lexical(double score);
 // One field's overlap: the share of the question's tokens found in it, weighted.
@@ -344,7 +377,9 @@ std::vector<size_t> choose_columns(const std::vector<double>& scores, const std:
 
 Role role_code(PyObject* role);
 double round6(double x);
-PyObject* reasons_to_list(const Reasons& r, size_t limit = SIZE_MAX);
+// A list of the reasons [begin, end).
+PyObject* reasons_to_list(const Reasons& r, size_t begin, size_t end);
+inline PyObject* reasons_to_list(const Reasons& r) { return reasons_to_list(r, 0, r.size()); }
 
 // Python-facing stages implemented in scoring.cpp and used by the driver.
 bool read_query(PyObject* question, PyObject* intent, Query& q);

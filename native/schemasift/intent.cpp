@@ -30,12 +30,30 @@ constexpr std::string_view kTrendWords[] = {"trend", "daily", "weekly", "monthly
 constexpr std::string_view kTableRowPhrases[] = {"show records", "show rows", "list records", "list rows", "raw data",
                                         "detailed table", "table view", "show table", "all records"};
 
-template <size_t N>
-bool in_list(const std::string_view (&list)[N], std::string_view w) {
-    for (std::string_view t : list)
-        if (w == t) return true;
-    return false;
-}
+// Every listed word with the lists it is on, bucketed by length: a token
+// is compared only with words of its length and first letter.
+struct TermTable {
+    static constexpr size_t kMaxLen = 16;
+    struct Term {
+        std::string_view word;
+        uint8_t kinds;
+    };
+    std::vector<Term> by_len[kMaxLen + 1];
+    TermTable() {
+        auto add = [&](const auto& list, uint8_t kind) {
+            for (std::string_view w : list) {
+                std::vector<Term>& bucket = by_len[w.size()];
+                auto it = std::find_if(bucket.begin(), bucket.end(), [&](const Term& t) { return t.word == w; });
+                if (it == bucket.end()) bucket.push_back({w, kind});
+                else it->kinds |= kind;
+            }
+        };
+        add(kMetricTerms, TERM_METRIC);
+        add(kDimensionTerms, TERM_DIMENSION);
+        add(kDateTerms, TERM_DATE);
+        add(kTrendWords, TERM_TREND);
+    }
+};
 
 inline bool is_word_cp(uint32_t cp) { return cp == '_' || aw::is_alnum(cp); }
 
@@ -89,10 +107,10 @@ bool find_count(std::string_view text, const char* word, std::string& digits_out
     return false;
 }
 
-PyObject* sorted_terms(const std::vector<std::string_view>& tokens, bool (*member)(std::string_view)) {
+PyObject* sorted_terms(const Intent& in, uint8_t kind) {
     std::vector<std::string_view> hits;
-    for (auto t : tokens)
-        if (member(t)) hits.push_back(t);
+    for (size_t i = 0; i < in.tokens.size(); ++i)
+        if (in.kinds[i] & kind) hits.push_back(in.tokens[i]);
     std::sort(hits.begin(), hits.end());
     hits.erase(std::unique(hits.begin(), hits.end()), hits.end());
     Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
@@ -158,22 +176,27 @@ PyMethodDef parser_methods[] = {
 
 }  // namespace
 
-bool is_metric_term(std::string_view w) { return in_list(kMetricTerms, w); }
-bool is_dimension_term(std::string_view w) { return in_list(kDimensionTerms, w); }
-bool is_date_term(std::string_view w) { return in_list(kDateTerms, w); }
+uint8_t term_kinds(std::string_view w) {
+    static const TermTable table;
+    if (w.empty() || w.size() > TermTable::kMaxLen) return 0;
+    for (const TermTable::Term& t : table.by_len[w.size()])
+        if (t.word[0] == w[0] && t.word == w) return t.kinds;
+    return 0;
+}
 
 void parse_intent(std::string_view question, Intent& in) {
     in.tokens.clear();
     aw::tokenize(question, &default_stopwords(), in.token_buf, in.tokens);
     in.lowered.clear();
     aw::lower_append(question, in.lowered);
-    bool metric = false, dimension = false, date = false, trend = false;
+    in.kinds.clear();
+    uint8_t all = 0;
     for (auto t : in.tokens) {
-        metric |= is_metric_term(t);
-        dimension |= is_dimension_term(t);
-        date |= is_date_term(t);
-        trend |= in_list(kTrendWords, t);
+        in.kinds.push_back(term_kinds(t));
+        all |= in.kinds.back();
     }
+    const bool metric = all & TERM_METRIC, dimension = all & TERM_DIMENSION, date = all & TERM_DATE,
+               trend = all & TERM_TREND;
     in.has_top = find_count(question, "top", in.top_digits);
     in.has_bottom = find_count(question, "bottom", in.bottom_digits);
     in.wants_table_rows = false;
@@ -199,9 +222,9 @@ PyObject* intent_to_py(PyObject* question, const Intent& in) {
     }
     Ref top(int_or_none(in.has_top, in.top_digits));
     Ref bottom(top ? int_or_none(in.has_bottom, in.bottom_digits) : nullptr);
-    Ref metric(bottom ? sorted_terms(in.tokens, is_metric_term) : nullptr);
-    Ref dimension(metric ? sorted_terms(in.tokens, is_dimension_term) : nullptr);
-    Ref date(dimension ? sorted_terms(in.tokens, is_date_term) : nullptr);
+    Ref metric(bottom ? sorted_terms(in, TERM_METRIC) : nullptr);
+    Ref dimension(metric ? sorted_terms(in, TERM_DIMENSION) : nullptr);
+    Ref date(dimension ? sorted_terms(in, TERM_DATE) : nullptr);
     if (!date) return nullptr;
     auto b = [](bool v) { return Py_NewRef(v ? Py_True : Py_False); };
     return aw::rec_new(QueryIntentType,

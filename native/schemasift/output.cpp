@@ -515,7 +515,7 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
             Ref e(PyDict_New());
             if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
                 !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(p.table_scores[t]))) ||
-                !put(e.get(), KEY("reasons"), reasons_to_list(p.ranked_reasons[i], 10)) ||
+                !put(e.get(), KEY("reasons"), p.ranked_reasons.list(i, 10)) ||
                 PyList_Append(rankings.get(), e.get()) < 0)
                 return nullptr;
         }
@@ -532,7 +532,7 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                     !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
                     !put(e.get(), KEY("role"),
                          c.column_source(choices[i].chosen[k]).get(ColumnMetaType, C_ROLE, KEY("role"))) ||
-                    !put(e.get(), KEY("reasons"), reasons_to_list(choices[i].reasons[k], 10)) ||
+                    !put(e.get(), KEY("reasons"), choices[i].reasons.list(k, 10)) ||
                     PyList_Append(list.get(), e.get()) < 0)
                     return nullptr;
             }

@@ -106,12 +106,11 @@ bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const
 }
 
 // Reasons of one table, as _score_tables records them.
-Reasons table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required) {
+void table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required,
+                   Reasons& out) {
     Scratch scratch;
-    Reasons r;
-    lexical_table(c, t, q, s, scratch, &r);
-    if (required) r.push_back("required table");
-    return r;
+    lexical_table(c, t, q, s, scratch, &out);
+    if (required) out.push_back("required table");
 }
 
 
@@ -162,7 +161,7 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
     if (failed) return false;
     out.chosen.clear();
     out.scores.clear();
-    out.reasons.clear();
+    out.reasons = ReasonGroups();
     out.chosen.reserve(picked.size());
     out.scores.reserve(picked.size());
     if (with_reasons) out.reasons.reserve(picked.size());
@@ -170,11 +169,10 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
         out.chosen.push_back(cols[i]);
         out.scores.push_back(scores[i]);
         if (with_reasons) {
-            Reasons r;
             const ColumnData& col = c.columns[cols[i]];
-            lexical_column(c, col, q, s, scratch, &r);
-            column_bonuses(col, req[i], q, s, 0.0, &r);
-            out.reasons.push_back(std::move(r));
+            lexical_column(c, col, q, s, scratch, &out.reasons.all);
+            column_bonuses(col, req[i], q, s, 0.0, &out.reasons.all);
+            out.reasons.close();
         }
     }
     return true;

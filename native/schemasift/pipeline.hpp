@@ -7,6 +7,7 @@
 #include "common/json.hpp"
 #include "core/sha256.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -59,13 +60,31 @@ bool wants_vectors(const Settings& s);
 bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
                   const VectorScores& em, PyObject* required, LexicalScores* lexical,
                   std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required);
-// Reasons of one table, as _score_tables records them.
-Reasons table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required);
+// The reasons of a list of items, one group per item: item k's are
+// all[begin(k), end(k)).
+struct ReasonGroups {
+    Reasons all;
+    std::vector<size_t> ends;
+    void close() { ends.push_back(all.size()); }  // ends the current item's group
+    void reserve(size_t items) {  // a few reasons of some 40 bytes an item
+        ends.reserve(items);
+        all.reserve(4 * items, 160 * items);
+    }
+    size_t begin(size_t k) const { return k ? ends[k - 1] : 0; }
+    size_t end(size_t k) const { return ends[k]; }
+    // The first limit reasons of item k, as a list.
+    PyObject* list(size_t k, size_t limit) const {
+        return reasons_to_list(all, begin(k), begin(k) + std::min(end(k) - begin(k), limit));
+    }
+};
+// Appends the reasons of one table, as _score_tables records them.
+void table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required,
+                   Reasons& out);
 
 struct ColumnChoice {
     std::vector<size_t> chosen;  // indices into CatalogData::columns
     std::vector<double> scores;  // final score per chosen column
-    std::vector<Reasons> reasons;
+    ReasonGroups reasons;        // per chosen column
 };
 // _score_and_choose_columns for table t. lex: cached lexical scores or null.
 bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const Settings& s, const VectorScores& tf,
@@ -220,7 +239,7 @@ struct Plan {
     bool bridged = false;
     JoinBridge bridge;
     std::vector<size_t> ranked;  // the leading tables of the debug rankings, with their reasons
-    std::vector<Reasons> ranked_reasons;
+    ReasonGroups ranked_reasons;
 };
 // native_only: without the interpreter (the caller holds none of the
 // constraint sets, no join graph): false where Python would be needed,

@@ -42,6 +42,7 @@ struct Intent {
     Intent& operator=(const Intent&) = delete;
     std::string token_buf;
     std::vector<std::string_view> tokens;
+    std::vector<uint8_t> kinds;  // term_kinds of each token
     std::string lowered;
     bool has_time_filter = false, wants_trend = false, wants_metric = false, wants_grouping = false,
          wants_table_rows = false, has_top = false, has_bottom = false;
@@ -54,9 +55,9 @@ extern PyTypeObject* QueryIntentType;
 void parse_intent(std::string_view question, Intent& in);
 PyObject* intent_to_py(PyObject* question, const Intent& in);
 bool read_intent(PyObject* intent, IntentFlags& out);
-bool is_metric_term(std::string_view w);
-bool is_dimension_term(std::string_view w);
-bool is_date_term(std::string_view w);
+// The word lists a token is on: a mask of the TERM_ bits.
+enum : uint8_t { TERM_METRIC = 1, TERM_DIMENSION = 2, TERM_DATE = 4, TERM_TREND = 8 };
+uint8_t term_kinds(std::string_view w);
 
 // The searchable_text methods of ColumnMeta and TableMeta, appended as UTF-8.
 bool column_searchable_text(PyObject* column, PyObject* table_name, PyObject* table_business_name, std::string& out);

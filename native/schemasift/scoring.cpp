@@ -67,7 +67,8 @@ double overlap(const Bits& bits, const QueryTokens& q, double weight, Reasons* r
     if (n == 0) return 0.0;
     double contribution = overlap_score(n, q.size(), weight);
     if (reasons) {
-        std::string r = label;
+        std::string& r = reasons->text();
+        r += label;
         r += " overlap: ";
         size_t shown = 0;
         for (size_t i = 0; i < q.size() && shown < 8; ++i)
@@ -75,7 +76,7 @@ double overlap(const Bits& bits, const QueryTokens& q, double weight, Reasons* r
                 if (shown++) r += ", ";
                 r += q.at(i);
             }
-        reasons->push_back(std::move(r));
+        reasons->end();
     }
     return contribution;
 }
@@ -163,7 +164,10 @@ double lexical_column(const CatalogData& c, const ColumnData& col, const Query& 
         aw::lower_append(syn, lowered);
         if (!lowered.empty() && contains(q.lowered, lowered)) {
             score += s.exact_phrase_bonus;
-            if (reasons) reasons->push_back("exact synonym phrase: " + std::string(c.text(c.items[i])));
+            if (reasons) {
+                reasons->text() += "exact synonym phrase: ";
+                reasons->push_back(c.text(c.items[i]));
+            }
         }
     }
     return normalize_lexical(column_role_score(c, col, q, s, score, scratch, reasons));
@@ -341,6 +345,7 @@ std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::
                                                                          : rank_by_score(scores);
     auto extend = [&]() { if (ranked.size() < scores.size()) ranked = rank_by_score(scores); };
     std::vector<size_t> selected;
+    selected.reserve(std::min(scores.size(), keep_count(top_k) + n_required));
     if (n_required) {
         extend();
         for (size_t i : ranked)
@@ -388,6 +393,7 @@ std::vector<size_t> choose_columns(const std::vector<double>& scores, const std:
                                    const IntentFlags& flags, const Settings& s, const Same& same, bool* failed) {
     *failed = false;
     std::vector<size_t> ranked = rank_by_score(scores), selected;
+    selected.reserve(ranked.size() + 4);  // the intent columns may add a few
     for (size_t i : ranked)
         if (scores[i] >= s.min_column_score) selected.push_back(i);
     for (size_t i : ranked) {
@@ -423,12 +429,11 @@ double round6(double x) {
     return out;
 }
 
-PyObject* reasons_to_list(const Reasons& r, size_t limit) {
-    size_t n = std::min(limit, r.size());
-    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+PyObject* reasons_to_list(const Reasons& r, size_t begin, size_t end) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(end - begin)));
     if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* s = aw::new_str(r[i]);
+    for (size_t i = 0; i < end - begin; ++i) {
+        PyObject* s = aw::new_str(r[begin + i]);
         if (!s) return nullptr;
         PyList_SET_ITEM(list.get(), i, s);
     }

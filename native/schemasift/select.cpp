@@ -488,8 +488,12 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
     }
     if (s.include_debug) {
         p.ranked = rank_top(p.table_scores, 20);
+        p.ranked_reasons = ReasonGroups();
         p.ranked_reasons.reserve(p.ranked.size());
-        for (size_t t : p.ranked) p.ranked_reasons.push_back(table_reasons(c, c.tables[t], q, s, p.is_required[t]));
+        for (size_t t : p.ranked) {
+            table_reasons(c, c.tables[t], q, s, p.is_required[t], p.ranked_reasons.all);
+            p.ranked_reasons.close();
+        }
     }
     return true;
 }

@@ -202,7 +202,9 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t t = 0; t < c.tables.size(); ++t) {
-        Ref reasons(reasons_to_list(table_reasons(c, c.tables[t], q, s, req[t])));
+        Reasons r;
+        table_reasons(c, c.tables[t], q, s, req[t], r);
+        Ref reasons(reasons_to_list(r));
         Ref st(reasons ? aw::rec_new(ScoredTableType, {Py_NewRef(c.tables[t].rec), PyFloat_FromDouble(scores[t]),
                                                        reasons.release(), PyList_New(0)})
                        : nullptr);
@@ -280,7 +282,7 @@ PyObject* m_score_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t k = 0; k < choice.chosen.size(); ++k) {
-        Ref reasons(reasons_to_list(choice.reasons[k]));
+        Ref reasons(choice.reasons.list(k, SIZE_MAX));
         Ref sc(reasons ? aw::rec_new(ScoredColumnType, {Py_NewRef(c.columns[choice.chosen[k]].rec),
                                                         PyFloat_FromDouble(choice.scores[k]), reasons.release()})
                        : nullptr);
