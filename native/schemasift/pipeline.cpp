@@ -62,7 +62,8 @@ int contains(PyObject* set, PyObject* key) { return set ? PySet_Contains(set, ke
 // The table scores of one selection; col_lex caches every column's lexical score.
 bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
                   const VectorScores& em, PyObject* required, LexicalScores* lexical,
-                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required) {
+                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required,
+                  LexicalReasons* why) {
     scores.assign(c.tables.size(), 0.0);
     col_lex.assign(c.columns.size(), 0.0);
     is_required.assign(c.tables.size(), 0);
@@ -82,14 +83,20 @@ bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const
         }
         return true;
     }
+    if (why) {
+        why->tables.reserve(c.tables.size());
+        why->columns.reserve(c.columns.size());
+    }
     auto run = [&]() {
         Scratch scratch;
         for (size_t t = 0; t < c.tables.size(); ++t) {
             const TableData& td = c.tables[t];
-            double lex = lexical_table(c, td, q, s, scratch, nullptr);
+            double lex = lexical_table(c, td, q, s, scratch, why ? &why->tables.all : nullptr);
+            if (why) why->tables.close();
             double best = 0.0;
             for (uint32_t k = td.col_begin; k < td.col_end; ++k) {
-                col_lex[k] = lexical_column(c, c.columns[k], q, s, scratch, nullptr);
+                col_lex[k] = lexical_column(c, c.columns[k], q, s, scratch, why ? &why->columns.all : nullptr);
+                if (why) why->columns.close();
                 if (col_lex[k] > best) best = col_lex[k];
             }
             scores[t] = table_score(s, lex, tf.table[t], em.table[t], best, is_required[t]);
@@ -106,10 +113,14 @@ bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const
 }
 
 // Reasons of one table, as _score_tables records them.
-void table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required,
-                   Reasons& out) {
-    Scratch scratch;
-    lexical_table(c, t, q, s, scratch, &out);
+void table_reasons(const CatalogData& c, size_t t, const Query& q, const Settings& s, bool required,
+                   const LexicalReasons* why, Reasons& out) {
+    if (why) {
+        why->tables.append_to(t, out);
+    } else {
+        Scratch scratch;
+        lexical_table(c, c.tables[t], q, s, scratch, &out);
+    }
     if (required) out.push_back("required table");
 }
 
@@ -118,7 +129,7 @@ void table_reasons(const CatalogData& c, const TableData& t, const Query& q, con
 // _score_and_choose_columns for table t. lex: cached lexical scores or null.
 bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const Settings& s, const VectorScores& tf,
                           const VectorScores& em, PyObject* required, PyObject* excluded, const double* lex,
-                          bool with_reasons, bool native_only, ColumnChoice& out) {
+                          const LexicalReasons* why, bool with_reasons, bool native_only, ColumnChoice& out) {
     const TableData& td = c.tables[t];
     std::vector<size_t> cols;
     std::vector<double> scores;
@@ -170,7 +181,8 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
         out.scores.push_back(scores[i]);
         if (with_reasons) {
             const ColumnData& col = c.columns[cols[i]];
-            lexical_column(c, col, q, s, scratch, &out.reasons.all);
+            if (why) why->columns.append_to(cols[i], out.reasons.all);
+            else lexical_column(c, col, q, s, scratch, &out.reasons.all);
             column_bonuses(col, req[i], q, s, 0.0, &out.reasons.all);
             out.reasons.close();
         }

@@ -55,11 +55,6 @@ bool embedding_build_quiet(PyObject* backend, PyObject* docs);
 // Whether a vector backend may be asked, so that its documents are needed.
 bool wants_vectors(const Settings& s);
 
-// The table scores of one selection; col_lex caches every column's lexical
-// score. lexical: the lexical scores when known already (taken), else null.
-bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
-                  const VectorScores& em, PyObject* required, LexicalScores* lexical,
-                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required);
 // The reasons of a list of items, one group per item: item k's are
 // all[begin(k), end(k)).
 struct ReasonGroups {
@@ -76,20 +71,39 @@ struct ReasonGroups {
     PyObject* list(size_t k, size_t limit) const {
         return reasons_to_list(all, begin(k), begin(k) + std::min(end(k) - begin(k), limit));
     }
+    void append_to(size_t k, Reasons& out) const {
+        for (size_t i = begin(k); i < end(k); ++i) out.push_back(all[i]);
+    }
 };
-// Appends the reasons of one table, as _score_tables records them.
-void table_reasons(const CatalogData& c, const TableData& t, const Query& q, const Settings& s, bool required,
-                   Reasons& out);
+// The reasons of every table's and column's lexical score, kept by the
+// scoring pass on small catalogs: the debug output then scores nothing twice.
+struct LexicalReasons {
+    static constexpr size_t kMaxColumns = 512;  // beyond, the few shown are scored again
+    ReasonGroups tables, columns;
+};
+
+// The table scores of one selection; col_lex caches every column's lexical
+// score. lexical: the lexical scores when known already (taken), else null.
+// why: filled with the lexical reasons when not null and lexical is null.
+bool score_tables(const CatalogData& c, const Query& q, const Settings& s, const VectorScores& tf,
+                  const VectorScores& em, PyObject* required, LexicalScores* lexical,
+                  std::vector<double>& scores, std::vector<double>& col_lex, std::vector<char>& is_required,
+                  LexicalReasons* why = nullptr);
+// Appends the reasons of one table, as _score_tables records them (from why
+// when it holds them).
+void table_reasons(const CatalogData& c, size_t t, const Query& q, const Settings& s, bool required,
+                   const LexicalReasons* why, Reasons& out);
 
 struct ColumnChoice {
     std::vector<size_t> chosen;  // indices into CatalogData::columns
     std::vector<double> scores;  // final score per chosen column
     ReasonGroups reasons;        // per chosen column
 };
-// _score_and_choose_columns for table t. lex: cached lexical scores or null.
+// _score_and_choose_columns for table t. lex: cached lexical scores or null;
+// why: their reasons, or null.
 bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const Settings& s, const VectorScores& tf,
                           const VectorScores& em, PyObject* required, PyObject* excluded, const double* lex,
-                          bool with_reasons, bool native_only, ColumnChoice& out);
+                          const LexicalReasons* why, bool with_reasons, bool native_only, ColumnChoice& out);
 
 // ------------------------------------------------------------- output.cpp
 
@@ -240,6 +254,7 @@ struct Plan {
     JoinBridge bridge;
     std::vector<size_t> ranked;  // the leading tables of the debug rankings, with their reasons
     ReasonGroups ranked_reasons;
+    LexicalReasons lexical_why;
 };
 // native_only: without the interpreter (the caller holds none of the
 // constraint sets, no join graph): false where Python would be needed,

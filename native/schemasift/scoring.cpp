@@ -45,9 +45,14 @@ void mark_tokens(std::string_view text, const QueryTokens& q, Bits& bits, std::s
             size_t len = i - start;
             unsigned char first = ascii_upper(p[start]) ? static_cast<unsigned char>(p[start] + 32) : p[start];
             if (!q.may_contain(len, first)) continue;
-            scratch.assign(reinterpret_cast<const char*>(p + start), len);
-            scratch[0] = static_cast<char>(first);
-            int k = q.find(scratch);
+            int k;
+            if (first == p[start]) {  // already lowercase: looked up in place
+                k = q.find(std::string_view(reinterpret_cast<const char*>(p + start), len));
+            } else {
+                scratch.assign(reinterpret_cast<const char*>(p + start), len);
+                scratch[0] = static_cast<char>(first);
+                k = q.find(scratch);
+            }
             if (k >= 0) bits.set(static_cast<size_t>(k));
         }
     }

@@ -448,7 +448,11 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
     const Query& q = *ask.q;
     // Tables, then columns of the chosen ones.
     PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
-    if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required)) return false;
+    const bool keep_why = s.include_debug && !lexical && c.columns.size() <= LexicalReasons::kMaxColumns;
+    const LexicalReasons* why = keep_why ? &p.lexical_why : nullptr;
+    if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required,
+                      keep_why ? &p.lexical_why : nullptr))
+        return false;
     // Routed: tables outside the likely schema are not chosen (unless required).
     std::vector<double> routed;
     if (sel.router) {
@@ -482,7 +486,7 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
                 if (PySet_Add(rq.get(), col) < 0) return false;
         }
         if (!column_set(ask.excluded_cols, c.tables[p.chosen[i]].name_obj, ex) ||
-            !choose_table_columns(c, p.chosen[i], q, s, tf, em, rq.get(), ex.get(), p.col_lex.data(),
+            !choose_table_columns(c, p.chosen[i], q, s, tf, em, rq.get(), ex.get(), p.col_lex.data(), why,
                                   s.include_debug, native_only, p.choices[i]))
             return false;
     }
@@ -491,7 +495,7 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
         p.ranked_reasons = ReasonGroups();
         p.ranked_reasons.reserve(p.ranked.size());
         for (size_t t : p.ranked) {
-            table_reasons(c, c.tables[t], q, s, p.is_required[t], p.ranked_reasons.all);
+            table_reasons(c, t, q, s, p.is_required[t], why, p.ranked_reasons.all);
             p.ranked_reasons.close();
         }
     }

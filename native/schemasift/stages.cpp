@@ -203,7 +203,7 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!out) return nullptr;
     for (size_t t = 0; t < c.tables.size(); ++t) {
         Reasons r;
-        table_reasons(c, c.tables[t], q, s, req[t], r);
+        table_reasons(c, t, q, s, req[t], nullptr, r);
         Ref reasons(reasons_to_list(r));
         Ref st(reasons ? aw::rec_new(ScoredTableType, {Py_NewRef(c.tables[t].rec), PyFloat_FromDouble(scores[t]),
                                                        reasons.release(), PyList_New(0)})
@@ -278,7 +278,7 @@ PyObject* m_score_columns(PyObject*, PyObject* args, PyObject* kwargs) {
     VectorScores tf, em;
     if (!lookup_scores(c, tfm, tf) || !lookup_scores(c, emm, em)) return nullptr;
     ColumnChoice choice;
-    if (!choose_table_columns(c, 0, q, s, tf, em, required, excluded, nullptr, true, false, choice)) return nullptr;
+    if (!choose_table_columns(c, 0, q, s, tf, em, required, excluded, nullptr, nullptr, true, false, choice)) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (size_t k = 0; k < choice.chosen.size(); ++k) {
