@@ -74,6 +74,9 @@ PyObject* AsDict::dataclass(PyObject* v) {
 }
 
 PyObject* AsDict::rebuild(PyObject* v) {
+    // empty exact containers (most extra maps): a fresh empty one, as below
+    if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) return PyDict_New();
+    if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) return PyList_New(0);
     const bool is_dict = PyDict_Check(v);
     Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
     if (!items) return nullptr;

@@ -36,6 +36,7 @@ public:
     }
     Span add_str(PyObject* str);  // nullptr-free: str must be a str
     std::string_view view(Span s) const { return s; }
+    void reserve(size_t strs) { refs_.reserve(strs); }
 
 private:
     std::vector<PyObject*> refs_;
@@ -153,6 +154,14 @@ struct CatalogData {
     mutable std::vector<aw::Ref> hold;
 
     std::string_view text(Span s) const { return arena.view(s); }
+    // Room for this many tables and columns (reading needs none).
+    void reserve(size_t n_tables, size_t n_columns) {
+        tables.reserve(n_tables);
+        columns.reserve(n_columns);
+        items.reserve(n_columns);
+        hold.reserve(n_columns);
+        arena.reserve(3 * n_tables + 2 * n_columns);
+    }
     // Reads one TableMeta (and its columns); false with a Python error set.
     bool add_table(PyObject* table);
     // Reads one table of a loose catalog; t must outlive this data.
@@ -184,6 +193,12 @@ public:
     }
     bool test(size_t i) const {
         return n_ <= 64 ? (small_ >> i) & 1 : (big_[i / 64] >> (i % 64)) & 1;
+    }
+    bool any() const {
+        if (n_ <= 64) return small_ != 0;
+        for (uint64_t w : big_)
+            if (w) return true;
+        return false;
     }
     size_t count() const {
         if (n_ <= 64) return popcount(small_);

@@ -190,6 +190,7 @@ void parse_intent(std::string_view question, Intent& in) {
     in.lowered.clear();
     aw::lower_append(question, in.lowered);
     in.kinds.clear();
+    in.kinds.reserve(in.tokens.size());
     uint8_t all = 0;
     for (auto t : in.tokens) {
         in.kinds.push_back(term_kinds(t));

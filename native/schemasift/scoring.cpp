@@ -8,8 +8,6 @@
 #include <charconv>
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -90,14 +88,14 @@ double field_overlap(std::string_view text, const Query& q, double weight, Scrat
                      const char* label) {
     s.bits.reset(q.tokens.size());
     mark_tokens(text, q.tokens, s.bits, s.buf);
-    return overlap(s.bits, q.tokens, weight, reasons, label);
+    return s.bits.any() ? overlap(s.bits, q.tokens, weight, reasons, label) : 0.0;
 }
 
 double items_overlap(const CatalogData& c, uint32_t begin, uint32_t end, const Query& q, double weight, Scratch& s,
                      Reasons* reasons, const char* label) {
     s.bits.reset(q.tokens.size());
     for (uint32_t i = begin; i < end; ++i) mark_tokens(c.text(c.items[i]), q.tokens, s.bits, s.buf);
-    return overlap(s.bits, q.tokens, weight, reasons, label);
+    return s.bits.any() ? overlap(s.bits, q.tokens, weight, reasons, label) : 0.0;
 }
 
 bool contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
@@ -377,12 +375,18 @@ std::vector<size_t> choose_tables(const std::vector<double>& scores, const std::
 void ensure_intent_columns(const std::vector<size_t>& ranked, std::vector<size_t>& selected,
                            const std::vector<Role>& roles, const std::vector<int>& name_ids,
                            const IntentFlags& flags) {
-    std::unordered_set<int> names;  // a table may have very many selected columns
-    for (size_t i : selected) names.insert(name_ids[i]);
+    // Name ids are positions within the table: a flag per position marks the
+    // names already selected.
+    int top = -1;
+    for (int id : name_ids) top = std::max(top, id);
+    std::vector<char> taken(static_cast<size_t>(top + 1), 0);
+    for (size_t i : selected) taken[static_cast<size_t>(name_ids[i])] = 1;
     auto add_best_role = [&](Role a, Role b) {
         for (size_t i : ranked) {
             if (roles[i] != a && roles[i] != b) continue;
-            if (names.insert(name_ids[i]).second) {
+            char& t = taken[static_cast<size_t>(name_ids[i])];
+            if (!t) {
+                t = 1;
                 selected.push_back(i);
                 return;
             }

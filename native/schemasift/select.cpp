@@ -401,6 +401,9 @@ PyObject* select_with(PyObject* self, const Settings& s, bool staged, PyObject* 
     // The catalog, read once.
     CatalogData c;
     if (is_loose) {
+        size_t n_columns = 0;
+        for (size_t i : kept_loose) n_columns += loose.tables[i].columns.size();
+        c.reserve(kept_loose.size(), n_columns);
         for (size_t i : kept_loose)
             if (!c.add_table(loose.tables[i])) return nullptr;
         // The stages below read the catalog's database and relationships, and
