@@ -62,6 +62,13 @@ inline bool is_word_cp(uint32_t cp) { return cp == '_' || aw::is_alnum(cp); }
 // the value is written as ASCII digits into digits_out.
 bool find_count(std::string_view text, const char* word, std::string& digits_out) {
     const size_t wl = std::char_traits<char>::length(word);
+    // Most questions lack the word: a byte scan rules it out before decoding.
+    const unsigned char w0 = static_cast<unsigned char>(word[0]);
+    bool maybe = false;
+    for (size_t i = 0; !maybe && i + wl <= text.size(); ++i)
+        maybe = (static_cast<unsigned char>(text[i]) | 0x20) == w0 &&
+                (static_cast<unsigned char>(text[i + 1]) | 0x20) == static_cast<unsigned char>(word[1]);
+    if (!maybe) return false;
     uint32_t prev = 0;
     bool prev_word = false;
     size_t i = 0, n = text.size();
