@@ -62,6 +62,21 @@ void tokenizer() {
 }
 
 void texts() {
+    // Code points of texts long enough for every path of the count (blocks,
+    // the summing of counters, the tails), against decoding one by one.
+    std::string text;
+    const char* pieces[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\x7f"};
+    bool counted = true;
+    for (size_t i = 0; i < 9000; ++i) {
+        text += pieces[(i * 7 + i / 3) % 5];
+        if (i % 97 == 0 || i > 8900) {
+            size_t n = 0;
+            uint32_t cp;
+            for (size_t k = 0; k < text.size(); k += aw::utf8_next(text, k, cp)) ++n;
+            counted = counted && aw::count_code_points(text) == n;
+        }
+    }
+    check(counted, "code points counted");
     check(compacted("  a \t b\xe2\x80\x83 c  ", 500) == "a b c", "white space runs collapse, ends trimmed");
     check(compacted("hello   wide world", 9) == "hello...", "cut, right-trimmed, marked");
     check(compacted("h\xc3\xa9llo   wide world", 9) == "h\xc3\xa9llo...", "cut by code points");
