@@ -4,6 +4,7 @@
 
 #include "core/text.hpp"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -69,6 +70,17 @@ bool for_each_join_item(PyObject* seq, Fn&& fn) {
         fn(i, item);
     }
     return true;
+}
+
+// a == b for two exact str (no Python code runs: their equality is their text).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
+#endif
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 // Python's truth value of a loose input value; -1 on error.

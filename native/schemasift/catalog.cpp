@@ -326,16 +326,6 @@ struct LooseMap {
 };
 static_assert(K_COUNT <= 64, "one bit a key");
 
-// Same text, for two exact str of the same hash.
-bool same_str(PyObject* a, PyObject* b) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
-#endif
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
 // The index of a known key equal to the exact str k, or -1.
 int known_key(PyObject* k) {
     static int slots[256];
@@ -354,7 +344,7 @@ int known_key(PyObject* k) {
     const Py_hash_t hash = PyObject_Hash(k);  // cached for a str, and no caller code for an exact one
     for (size_t h = static_cast<size_t>(hash) & 255; slots[h] >= 0; h = (h + 1) & 255) {
         const int i = slots[h];
-        if (K[i] == k || (hashes[i] == hash && same_str(K[i], k))) return i;
+        if (K[i] == k || (hashes[i] == hash && aw::same_text(K[i], k))) return i;
     }
     return -1;
 }

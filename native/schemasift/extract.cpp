@@ -68,6 +68,7 @@ int equals_default(PyObject* name, PyObject* dflt) {
     if (!dflt) return 0;
     int present = aw::is_present(dflt);
     if (present <= 0) return present;
+    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(dflt)) return aw::same_text(name, dflt);
     return PyObject_RichCompareBool(name, dflt, Py_EQ);
 }
 

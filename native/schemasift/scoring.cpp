@@ -20,8 +20,19 @@ using aw::Ref;
 
 namespace {
 
-inline bool ascii_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
-inline bool ascii_alnum_lower(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+// Byte classes of the ASCII token scan: one table load a byte.
+enum ByteClass : unsigned char { BYTE_SEP, BYTE_LOWER, BYTE_UPPER, BYTE_HIGH };
+struct ByteClasses {
+    unsigned char of[256] = {};
+    constexpr ByteClasses() {
+        for (int c = 0; c < 256; ++c)
+            of[c] = c >= 0x80                                             ? BYTE_HIGH
+                    : (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? BYTE_LOWER
+                    : c >= 'A' && c <= 'Z'                             ? BYTE_UPPER
+                                                                       : BYTE_SEP;
+    }
+};
+constexpr ByteClasses kBytes;
 
 // Marks the question tokens that occur among tokenize(text)'s tokens.
 // Stopwords need no filtering: read_query never lets the question's tokens match one.
@@ -33,26 +44,27 @@ void mark_tokens(std::string_view text, const QueryTokens& q, Bits& bits, std::s
     // ASCII text: a token is a run of letters and digits, and every capital
     // starts a new one (identifier splitting puts a space before it).
     while (i < n) {
-        unsigned char c = p[i];
-        if (c >= 0x80) goto general;
-        if (!ascii_upper(c) && !ascii_alnum_lower(c)) { ++i; continue; }
-        {
-            size_t start = i++;
-            while (i < n && ascii_alnum_lower(p[i])) ++i;
-            if (i < n && p[i] >= 0x80) goto general;
-            size_t len = i - start;
-            unsigned char first = ascii_upper(p[start]) ? static_cast<unsigned char>(p[start] + 32) : p[start];
-            if (!q.may_contain(len, first)) continue;
-            int k;
-            if (first == p[start]) {  // already lowercase: looked up in place
-                k = q.find(std::string_view(reinterpret_cast<const char*>(p + start), len));
-            } else {
-                scratch.assign(reinterpret_cast<const char*>(p + start), len);
-                scratch[0] = static_cast<char>(first);
-                k = q.find(scratch);
-            }
-            if (k >= 0) bits.set(static_cast<size_t>(k));
+        const unsigned char cls = kBytes.of[p[i]];
+        if (cls == BYTE_SEP) {
+            ++i;
+            continue;
         }
+        if (cls == BYTE_HIGH) goto general;
+        const size_t start = i++;
+        while (i < n && kBytes.of[p[i]] == BYTE_LOWER) ++i;
+        if (i < n && kBytes.of[p[i]] == BYTE_HIGH) goto general;
+        const size_t len = i - start;
+        const unsigned char first = cls == BYTE_UPPER ? static_cast<unsigned char>(p[start] + 32) : p[start];
+        if (!q.may_contain(len, first)) continue;
+        int k;
+        if (cls == BYTE_LOWER) {  // already lowercase: looked up in place
+            k = q.find(std::string_view(reinterpret_cast<const char*>(p + start), len));
+        } else {
+            scratch.assign(reinterpret_cast<const char*>(p + start), len);
+            scratch[0] = static_cast<char>(first);
+            k = q.find(scratch);
+        }
+        if (k >= 0) bits.set(static_cast<size_t>(k));
     }
     return;
 general:
