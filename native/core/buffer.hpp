@@ -39,8 +39,17 @@ public:
     // Short pieces (most of a JSON text) are copied inline: a memcpy call
     // costs more than the copy.
     static void copy(char* d, const char* s, size_t n) {
-        if (n > 16) std::memcpy(d, s, n);
-        else copy_short(d, s, n);
+        if (n > 32) {
+            std::memcpy(d, s, n);
+        } else if (n > 16) {  // two overlapping 16-byte moves
+            char a[16], b[16];
+            std::memcpy(a, s, 16);
+            std::memcpy(b, s + n - 16, 16);
+            std::memcpy(d, a, 16);
+            std::memcpy(d + n - 16, b, 16);
+        } else {
+            copy_short(d, s, n);
+        }
     }
     static void copy_short(char* d, const char* s, size_t n) {  // n <= 16
         if (n >= 8) {

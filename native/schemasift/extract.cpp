@@ -38,6 +38,10 @@ bool need_str(PyObject* v, const char* what) {
 // The str items of a list-like field, as " ".join would take them.
 bool add_items(CatalogData& c, PyObject* seq, uint32_t& begin, uint32_t& end) {
     begin = static_cast<uint32_t>(c.items.size());
+    if (PyList_CheckExact(seq) && PyList_GET_SIZE(seq) == 0) {  // most tag and synonym lists
+        end = begin;
+        return true;
+    }
     if (!aw::for_each_join_item(seq, [&](Py_ssize_t, PyObject* item) { c.items.push_back(c.arena.add_str(item)); }))
         return false;
     end = static_cast<uint32_t>(c.items.size());
