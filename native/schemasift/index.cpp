@@ -692,6 +692,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         for (size_t w = 1; w < workers; ++w)
             line.pool.emplace_back([&] {
+                ready_thread_data();
                 while (!line.failed.load() && claim()) {
                 }
             });

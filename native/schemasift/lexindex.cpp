@@ -5,6 +5,7 @@
 #include "core/unicode.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <unordered_set>
 
 namespace sift {
@@ -145,9 +146,20 @@ void LexicalIndex::build(const CatalogData& c) {
     for (size_t w = 0; w < words_.size(); ++w) post_begin_[w + 1] += post_begin_[w];
 }
 
-void LexicalIndex::score(const CatalogData& c, const Query& q, const Settings& s, LexicalScores& out) const {
+namespace {
+Marks& thread_marks() {
     thread_local Marks marks;
-    Marks& m = marks;
+    return marks;
+}
+}  // namespace
+
+void ready_thread_data() {
+    (void)thread_marks();
+    (void)std::uncaught_exceptions();
+}
+
+void LexicalIndex::score(const CatalogData& c, const Query& q, const Settings& s, LexicalScores& out) const {
+    Marks& m = thread_marks();
     m.fit((tables_ + columns_) * F_COUNT, (tables_ + columns_) * 2, columns_);
     for (size_t i = 0; i < q.tokens.size(); ++i) {
         auto it = words_.find(q.tokens.at(i));

@@ -12,6 +12,13 @@
 
 namespace sift {
 
+// Sets up a new thread's per-thread data (the scoring scratch, the C++
+// runtime's exception state) before it does any work. The C library makes a
+// loaded module's thread data on first use and ends the process when it
+// cannot: at the start the few bytes are all but sure to be there, while a
+// first use in the middle of a failing allocation would find none.
+void ready_thread_data();
+
 class LexicalIndex {
 public:
     // Reads only native data: may run without the interpreter lock.
