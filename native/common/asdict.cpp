@@ -46,9 +46,10 @@ PyObject* AsDict::record(PyObject* rec, int skip) {
     // the declared names, not __match_args__: a subclass may set anything there
     PyObject* names = rec_field_names(rec);
     if (!names) return PyErr_Format(PyExc_TypeError, "expected a record, got %.200s", Py_TYPE(rec)->tp_name);
-    Ref out(PyDict_New());
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    Ref out(n > 5 ? _PyDict_NewPresized(n) : PyDict_New());  // sized at once: no regrowing
     if (!out) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         // held: converting may run code that deletes or replaces the field
         Ref fv = Ref::borrow(rec_get(rec, static_cast<int>(i)));
         Ref c(!fv ? nullptr : i == skip ? Py_NewRef(Py_None) : convert(fv.get()));

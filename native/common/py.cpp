@@ -128,6 +128,50 @@ void log_at_exc(int level, const char* fmt, ...) noexcept {
     va_end(va);
 }
 
+bool parse_fast(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, PyObject** keys, Py_ssize_t n_names, Py_ssize_t positional,
+                Py_ssize_t required, PyObject** out) {
+    if (nargs > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", fn, positional,
+                     positional == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    constexpr Py_ssize_t kMaxNames = 32;
+    bool given[kMaxNames] = {};
+    if (n_names > kMaxNames) throw std::logic_error("parse_fast: too many names");
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+        given[i] = true;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t j = 0;
+        for (; j < n_names; ++j) {  // keywords are usually the interned names themselves
+            if (!keys[j] && !(keys[j] = interned(names[j]))) return false;
+            if (key == keys[j]) break;
+        }
+        for (Py_ssize_t m = 0; j == n_names && m < n_names; ++m)
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[m]) == 0) j = m;
+        if (j == n_names) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fn, key);
+            return false;
+        }
+        if (given[j]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn, names[j]);
+            return false;
+        }
+        out[j] = args[nargs + k];
+        given[j] = true;
+    }
+    for (Py_ssize_t j = 0; j < required; ++j)
+        if (!given[j]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", fn, names[j]);
+            return false;
+        }
+    return true;
+}
+
 PyObject* interned(const char* literal) {
     // keyed by the literal's address: literals live as long as the process
     static auto* made = new std::unordered_map<const char*, PyObject*>();

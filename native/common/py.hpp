@@ -66,10 +66,22 @@ struct Entry<F, R (*)(A...)> {
 };
 
 // A method table entry: AW_FN(fn) for any calling convention, AW_KW(fn) for
-// METH_VARARGS | METH_KEYWORDS; AW_SLOT(fn) for a type slot.
+// METH_VARARGS | METH_KEYWORDS, AW_FAST(fn) for METH_FASTCALL | METH_KEYWORDS
+// (see parse_fast); AW_SLOT(fn) for a type slot.
 #define AW_FN(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&::aw::Entry<fn>::call))
 #define AW_KW(fn) AW_FN(fn), METH_VARARGS | METH_KEYWORDS
+#define AW_FAST(fn) AW_FN(fn), METH_FASTCALL | METH_KEYWORDS
 #define AW_SLOT(fn) reinterpret_cast<void*>(&::aw::Entry<fn>::call)
+
+// The arguments of a METH_FASTCALL | METH_KEYWORDS function, bound as a
+// Python def binds them: the first `positional` names may come by position,
+// every name by keyword, the first `required` must come. Given ones are
+// written to out (borrowed); the others keep what out holds (the defaults).
+// False with a TypeError worded like the interpreter's for a def. keys: the
+// interned names, filled on first use (a static array of the caller's).
+bool parse_fast(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const* names, PyObject** keys, Py_ssize_t n_names, Py_ssize_t positional,
+                Py_ssize_t required, PyObject** out);
 
 // Runs fn with the interpreter lock released; an exception it throws is
 // rethrown only after the lock is back.

@@ -588,14 +588,15 @@ PyObject* whole_arg(PyObject* v, const char* name) {
     return nullptr;
 }
 
-PyObject* py_select_metadata(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"question", "catalog", "database", "strategy", "top_k_tables",
-                               "max_columns_per_table", "max_output_chars", "use_embeddings",
-                               "embedding_model_name_or_path", "include_debug", nullptr};
-    PyObject *question, *catalog, *database = Py_None, *strategy = nullptr, *top_k = nullptr, *max_cols = nullptr,
-                                  *max_chars = Py_None, *use_emb = Py_False, *model = Py_None, *debug = Py_True;
-    PARSE("OO|$OOOOOOOO:select_metadata", &question, &catalog, &database, &strategy, &top_k, &max_cols, &max_chars,
-          &use_emb, &model, &debug);
+PyObject* py_select_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"question", "catalog", "database", "strategy", "top_k_tables",
+                                        "max_columns_per_table", "max_output_chars", "use_embeddings",
+                                        "embedding_model_name_or_path", "include_debug"};
+    static PyObject* keys[10] = {};
+    PyObject* a[] = {nullptr, nullptr, Py_None, nullptr, nullptr, nullptr, Py_None, Py_False, Py_None, Py_True};
+    if (!aw::parse_fast("select_metadata", args, nargs, kwnames, names, keys, 10, 2, 2, a)) return nullptr;
+    PyObject *question = a[0], *catalog = a[1], *database = a[2], *strategy = a[3], *top_k = a[4], *max_cols = a[5],
+             *max_chars = a[6], *use_emb = a[7], *model = a[8], *debug = a[9];
     if (!need(model == Py_None || PyUnicode_Check(model), "embedding_model_name_or_path", "str or None", model))
         return nullptr;
     Ref k(top_k ? whole_arg(top_k, "top_k_tables") : PyLong_FromLong(3));
@@ -623,7 +624,7 @@ PyObject* py_select_metadata(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef driver_functions[] = {
-    {"select_metadata", AW_KW(py_select_metadata),
+    {"select_metadata", AW_FAST(py_select_metadata),
      "select_metadata($module, /, question, catalog, *, database=None, strategy='hybrid', top_k_tables=3, "
      "max_columns_per_table=25, max_output_chars=None, use_embeddings=False, embedding_model_name_or_path=None, "
      "include_debug=True)\n--\n\n"
