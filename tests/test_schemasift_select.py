@@ -739,6 +739,21 @@ def test_blank_question_is_rejected_before_the_catalog_is_touched(question):
         ss.select_metadata(question, {})
 
 
+def test_select_metadata_binds_arguments_as_its_plain_def_does():
+    cat = ref.demo_catalog()
+    good = [(("revenue", cat), {"strategy": "lexical"}),
+            ((), {"catalog": cat, "question": "revenue", "top_k_tables": 1}),
+            (("revenue",), {"catalog": cat, **{"include" + "_debug": False}})]
+    for args, kw in good:
+        assert exact(ss.select_metadata(*args, **kw)) == exact(ref.select_metadata(*args, **kw))
+    bad = [((), {}), (("q",), {}), (("q", cat, None), {}), (("q", cat), {"strategy_": "lexical"}),
+           (("q", cat), {"question": "again"}), ((), {"catalog": cat})]
+    for args, kw in bad:
+        for mod in (ss, ref):
+            with pytest.raises(TypeError, match="select_metadata"):
+                mod.select_metadata(*args, **kw)
+
+
 def test_question_padded_with_unicode_space_is_used_unstripped():
     q = "\u3000revenue by region\u2003"
     check_select(q, ref.demo_catalog(), ref.SelectorConfig(strategy="lexical"))
