@@ -508,22 +508,22 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
     Ref debug(PyDict_New());
     if (!debug) return nullptr;
     if (s.include_debug) {
-        Ref rankings(PyList_New(0));
+        Ref rankings(PyList_New(static_cast<Py_ssize_t>(p.ranked.size())));
         if (!rankings) return nullptr;
         for (size_t i = 0; i < p.ranked.size(); ++i) {
             const size_t t = p.ranked[i];
             Ref e(PyDict_New());
             if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
                 !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(p.table_scores[t]))) ||
-                !put(e.get(), KEY("reasons"), p.ranked_reasons.list(i, 10)) ||
-                PyList_Append(rankings.get(), e.get()) < 0)
+                !put(e.get(), KEY("reasons"), p.ranked_reasons.list(i, 10)))
                 return nullptr;
+            PyList_SET_ITEM(rankings.get(), static_cast<Py_ssize_t>(i), e.release());
         }
         Ref columns(PyDict_New());
         if (!columns) return nullptr;
         const std::vector<ColumnChoice>& choices = p.choices;
         for (size_t i = 0; i < p.chosen.size(); ++i) {
-            Ref list(PyList_New(0));
+            Ref list(PyList_New(static_cast<Py_ssize_t>(choices[i].chosen.size())));
             if (!list) return nullptr;
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
                 const ColumnData& col = c.columns[choices[i].chosen[k]];
@@ -532,9 +532,9 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                     !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
                     !put(e.get(), KEY("role"),
                          c.column_source(choices[i].chosen[k]).get(ColumnMetaType, C_ROLE, KEY("role"))) ||
-                    !put(e.get(), KEY("reasons"), choices[i].reasons.list(k, 10)) ||
-                    PyList_Append(list.get(), e.get()) < 0)
+                    !put(e.get(), KEY("reasons"), choices[i].reasons.list(k, 10)))
                     return nullptr;
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), e.release());
             }
             if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, list.get()) < 0) return nullptr;
         }
