@@ -78,7 +78,7 @@ struct ReasonGroups {
 // The reasons of every table's and column's lexical score, kept by the
 // scoring pass on small catalogs: the debug output then scores nothing twice.
 struct LexicalReasons {
-    static constexpr size_t kMaxColumns = 512;  // beyond, the few shown are scored again
+    static constexpr size_t kMaxItems = 512;  // tables and columns; beyond, the few shown are scored again
     ReasonGroups tables, columns;
 };
 

@@ -451,7 +451,8 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
     const Query& q = *ask.q;
     // Tables, then columns of the chosen ones.
     PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
-    const bool keep_why = s.include_debug && !lexical && c.columns.size() <= LexicalReasons::kMaxColumns;
+    const bool keep_why =
+        s.include_debug && !lexical && c.tables.size() + c.columns.size() <= LexicalReasons::kMaxItems;
     const LexicalReasons* why = keep_why ? &p.lexical_why : nullptr;
     if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required,
                       keep_why ? &p.lexical_why : nullptr))
