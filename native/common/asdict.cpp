@@ -33,12 +33,16 @@ PyObject* AsDict::convert(PyObject* v) {
 // say so at once, with the same error.
 template <class F>
 PyObject* AsDict::nested(PyObject* v, F&& f) {
-    if (!active_.insert(v).second) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
-        return nullptr;
-    }
+    for (size_t i = 0; i < depth_; ++i)
+        if ((i < kInline ? path_[i] : deep_path_[i - kInline]) == v) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where_);
+            return nullptr;
+        }
+    if (depth_ < kInline) path_[depth_] = v;
+    else deep_path_.push_back(v);
+    ++depth_;
     PyObject* r = f();
-    active_.erase(v);
+    if (--depth_ >= kInline) deep_path_.pop_back();
     return r;
 }
 

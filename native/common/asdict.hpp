@@ -4,7 +4,7 @@
 #pragma once
 #include "common/py.hpp"
 
-#include <unordered_set>
+#include <vector>
 
 namespace aw {
 
@@ -26,7 +26,12 @@ private:
     PyObject* rebuild(PyObject* v);
 
     const char* where_;
-    std::unordered_set<PyObject*> active_;  // containers on the current path
+    // Containers on the current path, outermost first. Paths are short: a
+    // scan costs less than a hash set, and the first few need no allocation.
+    static constexpr size_t kInline = 16;
+    PyObject* path_[kInline];
+    std::vector<PyObject*> deep_path_;  // the path beyond kInline
+    size_t depth_ = 0;
 };
 
 // copy.deepcopy(v); plain scalars are their own copies.
