@@ -30,28 +30,14 @@ constexpr std::string_view kTrendWords[] = {"trend", "daily", "weekly", "monthly
 constexpr std::string_view kTableRowPhrases[] = {"show records", "show rows", "list records", "list rows", "raw data",
                                         "detailed table", "table view", "show table", "all records"};
 
-// Every listed word with the lists it is on, bucketed by length: a token
-// is compared only with words of its length and first letter.
-struct TermTable {
-    static constexpr size_t kMaxLen = 16;
-    struct Term {
-        std::string_view word;
-        uint8_t kinds;
-    };
-    std::vector<Term> by_len[kMaxLen + 1];
-    TermTable() {
-        auto add = [&](const auto& list, uint8_t kind) {
-            for (std::string_view w : list) {
-                std::vector<Term>& bucket = by_len[w.size()];
-                auto it = std::find_if(bucket.begin(), bucket.end(), [&](const Term& t) { return t.word == w; });
-                if (it == bucket.end()) bucket.push_back({w, kind});
-                else it->kinds |= kind;
-            }
-        };
-        add(kMetricTerms, TERM_METRIC);
-        add(kDimensionTerms, TERM_DIMENSION);
-        add(kDateTerms, TERM_DATE);
-        add(kTrendWords, TERM_TREND);
+// The word lists as sets, made once.
+struct TermSets {
+    aw::WordSet metric, dimension, date, trend;
+    TermSets() {
+        for (std::string_view w : kMetricTerms) metric.add(w);
+        for (std::string_view w : kDimensionTerms) dimension.add(w);
+        for (std::string_view w : kDateTerms) date.add(w);
+        for (std::string_view w : kTrendWords) trend.add(w);
     }
 };
 
@@ -184,11 +170,10 @@ PyMethodDef parser_methods[] = {
 }  // namespace
 
 uint8_t term_kinds(std::string_view w) {
-    static const TermTable table;
-    if (w.empty() || w.size() > TermTable::kMaxLen) return 0;
-    for (const TermTable::Term& t : table.by_len[w.size()])
-        if (t.word[0] == w[0] && t.word == w) return t.kinds;
-    return 0;
+    static const TermSets sets;
+    return static_cast<uint8_t>((sets.metric.contains(w) ? TERM_METRIC : 0) |
+                                (sets.dimension.contains(w) ? TERM_DIMENSION : 0) |
+                                (sets.date.contains(w) ? TERM_DATE : 0) | (sets.trend.contains(w) ? TERM_TREND : 0));
 }
 
 void parse_intent(std::string_view question, Intent& in) {

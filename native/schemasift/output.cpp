@@ -323,7 +323,7 @@ PyObject* list_of_key(PyObject* d, PyObject* key) {
     return PyErr_Occurred() ? nullptr : PyList_New(0);
 }
 
-PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
+PyObject* apply_output_budget(PyObject* selected, const Settings& s, const OutputSize* known) {
     if (!PyDict_Check(selected)) {
         PyErr_Format(PyExc_TypeError, "selected_metadata must be a dict, not %.200s", Py_TYPE(selected)->tp_name);
         return nullptr;
@@ -333,9 +333,12 @@ PyObject* apply_output_budget(PyObject* selected, const Settings& s) {
     if (present <= 0) return present < 0 ? nullptr : Py_NewRef(selected);
     aw::JsonBuf text;
     Py_ssize_t size;
-    if (!json_size(selected, text, size)) return nullptr;
+    const bool sized = known && known->known;  // then the text is written only to be cut
+    if (sized) size = static_cast<Py_ssize_t>(known->chars);
+    else if (!json_size(selected, text, size)) return nullptr;
     int ok = fits(size, budget);
     if (ok) return ok < 0 ? nullptr : Py_NewRef(selected);
+    if (sized && !json_size(selected, text, size)) return nullptr;
     static PyObject* loads = nullptr;
     if (!loads) {
         Ref json(PyImport_ImportModule("json"));

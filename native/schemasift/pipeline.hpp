@@ -134,7 +134,8 @@ struct RelationshipEnds {
 bool read_relationship_ends(PyObject* catalog, RelationshipEnds& out);
 PyObject* select_relationships(PyObject* catalog, PyObject* names, const Settings& s,
                                const RelationshipEnds* ends = nullptr);
-PyObject* apply_output_budget(PyObject* selected, const Settings& s);
+// known: the map's size when added up already (then it is not measured again).
+PyObject* apply_output_budget(PyObject* selected, const Settings& s, const OutputSize* known = nullptr);
 PyObject* reduction_percent(PyObject* before, PyObject* after);
 // reduction: a callable replacing _reduction_percent (null: the rule's own).
 // output_size: the selected map's size when known ahead.

@@ -451,11 +451,12 @@ bool plan_selection(const Selection& sel, const Ask& ask, const Settings& s, con
     const Query& q = *ask.q;
     // Tables, then columns of the chosen ones.
     PyObject* req_set = ask.required_set && PySet_GET_SIZE(ask.required_set) ? ask.required_set : nullptr;
-    const bool keep_why =
-        s.include_debug && !lexical && c.tables.size() + c.columns.size() <= LexicalReasons::kMaxItems;
-    const LexicalReasons* why = keep_why ? &p.lexical_why : nullptr;
-    if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required,
-                      keep_why ? &p.lexical_why : nullptr))
+    LexicalReasons* why = nullptr;
+    if (s.include_debug && !lexical && c.tables.size() + c.columns.size() <= LexicalReasons::kMaxItems) {
+        p.lexical_why = LexicalReasons();
+        why = &p.lexical_why;
+    }
+    if (!score_tables(c, q, s, tf, em, req_set, lexical, p.table_scores, p.col_lex, p.is_required, why))
         return false;
     // Routed: tables outside the likely schema are not chosen (unless required).
     std::vector<double> routed;
@@ -542,7 +543,7 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
     }
     Ref rels(select_relationships(sel.catalog, names.get(), s, sel.ends));
     Ref built(rels ? selected_metadata(sel.catalog, entries.get(), rels.get(), &entries_size, &output_size) : nullptr);
-    Ref selected(built ? apply_output_budget(built.get(), s) : nullptr);
+    Ref selected(built ? apply_output_budget(built.get(), s, &output_size) : nullptr);
     if (!selected) return nullptr;
     if (selected.get() != built.get()) output_size.known = false;  // cut to the budget: measured again
 
