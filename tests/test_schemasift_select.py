@@ -14,6 +14,7 @@ import json
 import pathlib
 import pickle
 import sys
+import threading
 
 import pytest
 from hypothesis import given, strategies as st
@@ -484,6 +485,52 @@ def test_catalog_hash_and_size_of_a_catalog_of_several_megabytes():
     assert want.input_chars > 2_000_000
     assert (got.catalog_hash, got.input_chars, got.input_estimated_tokens) == (
         want.catalog_hash, want.input_chars, want.input_estimated_tokens)
+
+
+def test_catalog_hash_of_catalogs_asked_in_turn():
+    # the digest of the last catalog text is kept: a change in any piece of
+    # the text, a longer or shorter text, and calls from several threads must
+    # each still hash their own text
+    base = catalog_gen.make_catalog(120, 20, seed=7)  # several pieces of text
+
+    def changed(i, text):
+        c = copy.deepcopy(base)
+        c["tables"][i]["description"] = text
+        return c
+
+    longer = copy.deepcopy(base)
+    longer["tables"].append(copy.deepcopy(base["tables"][0]))
+    catalogs = [base, base, changed(0, "x"), changed(-1, "y"), changed(60, "\u00e9"), longer, base,
+                ref.demo_catalog(), ref.demo_catalog(), changed(60, "z"), base]
+
+    def want(catalog):
+        d = ref.CatalogNormalizer.normalize(catalog).to_prompt_dict()
+        return ref.stable_hash(d), len(ref._dumps(d))
+
+    expected = [want(c) for c in catalogs]
+    assert len(set(expected)) == 7 and expected[0][1] > 600_000
+    sifter = ss.SchemaSift(ss.SelectorConfig(strategy="lexical"))
+
+    def got(catalog):
+        m = sifter.select("revenue by region", catalog).metrics
+        return m.catalog_hash, m.input_chars
+
+    for catalog, w in zip(catalogs, expected):
+        assert got(catalog) == w
+        assert got(ss.CatalogNormalizer.normalize(catalog)) == w
+    seen = {i: [] for i in range(2)}
+
+    def work(i):
+        for k in range(12):
+            j = (k + i) % 3 + 4
+            seen[i].append((j, got(catalogs[j])))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(h == expected[j] for i in seen for j, h in seen[i]) and len(seen[0]) == len(seen[1]) == 12
 
 
 # ---------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include "core/sha256.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -159,10 +161,19 @@ void build_query(const Intent& intent, Query& q);
 // The catalog hash and input size of a MetadataCatalog.
 bool hash_catalog(PyObject* catalog, aw::Ref& hash, Py_ssize_t& input_chars);
 
+// The digest and code points of a catalog text, with the text itself.
+struct TextDigest {
+    std::string text, hex;
+    size_t code_points = 0;
+};
+
 // The hash and input size of a catalog's prompt text, written into it piece by
-// piece. A big text is digested on a worker thread while the selection goes
-// on; ready() waits for it.
+// piece. Callers ask many questions of one catalog, so the digest of the last
+// text is kept: a text that equals it is only compared. Otherwise a big text
+// is digested on a worker thread while the selection goes on; ready() waits
+// for it.
 struct CatalogDigest : JsonSink {
+    CatalogDigest();
     aw::Ref hash;
     Py_ssize_t input_chars = 0;
     void consume(aw::JsonBuf& piece) override;
@@ -170,8 +181,16 @@ struct CatalogDigest : JsonSink {
     bool ready();                     // false with an exception set
 
 private:
+    bool same_so_far(std::string_view piece);  // compares with the kept text
+    void differ();                             // digests what was compared
+    void keep(std::string_view piece);         // the text, to be kept after
+    void hand_on(aw::JsonBuf& piece);
+    bool finish(std::string hex, size_t code_points);  // keeps the text's digest
+    std::shared_ptr<const TextDigest> last_;   // the kept digest, while the text equals it
+    size_t matched_ = 0;
+    std::string text_;
+    bool keeping_ = true, handed_ = false;
     aw::BackgroundDigest worker_;
-    bool pieces_ = false;
 };
 
 // ------------------------------------------------------------- replaced.cpp

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <iterator>
+#include <mutex>
 
 namespace sift {
 using aw::Ref;
@@ -272,26 +273,96 @@ void build_query(const Intent& intent, Query& q) {
     q.finish();
 }
 
-void CatalogDigest::consume(aw::JsonBuf& piece) {
-    pieces_ = true;
+namespace {
+// Texts above this size are digested afresh each time rather than kept.
+constexpr size_t kKeptTextChars = size_t(1) << 24;
+// The last digest made, shared by every thread (and never destroyed, so a
+// thread still running at exit finds it).
+struct LastDigest {
+    std::mutex m;
+    std::shared_ptr<const TextDigest> digest;
+};
+LastDigest& last_digest() {
+    static LastDigest* last = new LastDigest;
+    return *last;
+}
+}  // namespace
+
+CatalogDigest::CatalogDigest() {
+    LastDigest& last = last_digest();
+    std::lock_guard<std::mutex> lock(last.m);
+    last_ = last.digest;
+}
+
+bool CatalogDigest::same_so_far(std::string_view piece) {
+    if (!last_) return false;
+    const std::string& kept = last_->text;
+    if (kept.size() - matched_ >= piece.size() && std::memcmp(kept.data() + matched_, piece.data(), piece.size()) == 0) {
+        matched_ += piece.size();
+        return true;
+    }
+    differ();
+    return false;
+}
+
+void CatalogDigest::differ() {
+    std::string_view prefix(last_->text.data(), matched_);
+    keep(prefix);
+    if (!prefix.empty()) {
+        aw::JsonBuf copy;
+        copy.put(prefix);
+        handed_ = true;
+        worker_.add(copy);
+    }
+    last_.reset();
+}
+
+void CatalogDigest::keep(std::string_view piece) {
+    if (!keeping_) return;
+    try {
+        if (text_.size() + piece.size() > kKeptTextChars) throw std::bad_alloc();
+        text_.append(piece);
+    } catch (const std::bad_alloc&) {
+        keeping_ = false;
+        std::string().swap(text_);
+    }
+}
+
+void CatalogDigest::hand_on(aw::JsonBuf& piece) {
+    keep(piece.view());
+    handed_ = true;
     worker_.add(piece);
+}
+
+void CatalogDigest::consume(aw::JsonBuf& piece) {
+    if (same_so_far(piece.view())) piece.clear();
+    else hand_on(piece);
     piece.reserve(2 * piece_size);  // room for the next piece without regrowing
 }
 
 bool CatalogDigest::end(aw::JsonBuf& last) {
-    if (pieces_) {
-        worker_.add(last);
+    const bool whole = matched_ == 0 && !handed_;  // the text is this one piece
+    if (same_so_far(last.view())) {
+        if (matched_ == last_->text.size()) {
+            input_chars = static_cast<Py_ssize_t>(last_->code_points);
+            hash = Ref(aw::new_str(std::string_view(last_->hex).substr(0, 16)));
+            return bool(hash);
+        }
+        differ();  // a shorter text than the kept one
         return true;
     }
-    const std::string_view rest = last.view();
-    // One piece: a thread would cost more than it saves.
-    std::string hex;
-    auto digest = [&] { hex = aw::sha256_hex(rest); };
-    if (rest.size() < (1u << 16)) digest();
-    else aw::without_gil(digest);
-    input_chars = static_cast<Py_ssize_t>(aw::count_code_points(rest));
-    hash = Ref(aw::new_str(std::string_view(hex).substr(0, 16)));
-    return bool(hash);
+    if (whole) {
+        // one piece: a thread would cost more than it saves
+        const std::string_view text = last.view();
+        keep(text);
+        std::string hex;
+        auto digest = [&] { hex = aw::sha256_hex(text); };
+        if (text.size() < (1u << 16)) digest();
+        else aw::without_gil(digest);
+        return finish(std::move(hex), aw::count_code_points(text));
+    }
+    hand_on(last);
+    return true;
 }
 
 bool CatalogDigest::ready() {
@@ -299,8 +370,22 @@ bool CatalogDigest::ready() {
     size_t chars = 0;
     std::string hex;
     aw::without_gil([&] { hex = worker_.finish(chars); });
-    input_chars = static_cast<Py_ssize_t>(chars);
+    return finish(std::move(hex), chars);
+}
+
+bool CatalogDigest::finish(std::string hex, size_t code_points) {
+    input_chars = static_cast<Py_ssize_t>(code_points);
     hash = Ref(aw::new_str(std::string_view(hex).substr(0, 16)));
+    if (keeping_) {
+        try {
+            auto made = std::make_shared<TextDigest>(TextDigest{std::move(text_), std::move(hex), code_points});
+            LastDigest& last = last_digest();
+            std::lock_guard<std::mutex> lock(last.m);
+            last.digest = std::move(made);
+        } catch (const std::bad_alloc&) {
+            // not kept: the next call digests its text afresh
+        }
+    }
     return bool(hash);
 }
 
