@@ -1,17 +1,21 @@
 """CatalogIndex: the results of per-call select() on the catalog as it was built,
 for every strategy, from one snapshot that is indexed and fitted once."""
 import copy
+import gc
 import json
 import os
 import pickle
+import threading
+import weakref
 from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from askweave import schemasift as ss
+from harness import CALLS, assert_flat
 from pyref import schemasift as ref
-from test_schemasift_select import configs, constraints, loose_catalogs, mirror, outcome, questions
+from test_schemasift_select import catalog_gen, configs, constraints, loose_catalogs, mirror, outcome, questions
 
 SPIDER = Path(__file__).resolve().parents[2] / "shared" / "data" / "spider"
 
@@ -131,6 +135,74 @@ def test_index_is_a_snapshot_and_pickles():
     assert again.select_many([question] * 3) == [before] * 3
     assert (again.table_count, again.column_count, again.catalog_hash) == (
         index.table_count, index.column_count, index.catalog_hash)
+
+
+def _tracking(o, depth=0):
+    """Whether each container of a result is tracked by the collector, in walk order."""
+    if depth > 8 or not gc.is_tracked(o) and not isinstance(o, (dict, list)):
+        return []
+    flags = [gc.is_tracked(o)]
+    for child in gc.get_referents(o):
+        if isinstance(child, (dict, list)) or type(child).__module__.startswith("askweave"):
+            flags += _tracking(child, depth + 1)
+    return flags
+
+
+def test_select_many_results_are_tracked_as_select_results_and_private_during_the_call():
+    # select_many keeps its results (and its copy of the questions) out of
+    # other code's reach until it returns; after it they are tracked as those
+    # of select are, and another thread walking the collector's objects
+    # meanwhile finds nothing of the call to break
+    catalog = catalog_gen.make_catalog(30, 12, seed=3)
+    index = ss.CatalogIndex(catalog, ss.SelectorConfig(strategy="lexical"))
+    marker = "marker question about revenue by region"
+    questions = (marker,) + tuple(catalog_gen.make_questions(catalog, 150, seed=3))
+    want = [index.select(q) for q in questions]
+    stop = threading.Event()
+    meddled = []
+
+    def meddle():
+        while not stop.is_set():
+            for o in gc.get_objects():
+                if type(o) is list and o and o[0] is marker:
+                    o.clear()
+                    meddled.append(1)
+
+    thread = threading.Thread(target=meddle)
+    thread.start()
+    try:
+        for threads in (1, 2, 2, 2):
+            got = index.select_many(questions, threads=threads)
+            assert got == want
+            assert [_tracking(r) for r in got] == [_tracking(r) for r in want]
+    finally:
+        stop.set()
+        thread.join()
+    assert not meddled
+
+    class Probe:
+        pass
+
+    result, probe = index.select_many(questions[:1])[0], Probe()
+    result.debug["probe"], result.debug["self"] = probe, result.debug  # a cycle the collector must find
+    gone = weakref.ref(probe)
+    del result, probe
+    gc.collect()
+    assert gone() is None
+
+
+def test_select_many_does_not_leak():
+    index = ss.CatalogIndex(ref.demo_catalog(), ss.SelectorConfig(strategy="lexical"))
+    questions = ["Show total revenue by region", "top 3 customers", "orders by month"]
+
+    def round_trip(i):
+        index.select_many(questions[: 1 + i % 3], threads=1 + i % 2)
+        try:
+            index.select_many(["revenue", " "], threads=2)
+        except ValueError:
+            pass
+
+    assert_flat(round_trip, calls=min(CALLS, 4_000))
 
 
 def test_index_arguments_and_bare_instances():

@@ -231,4 +231,41 @@ bool unpack_pair(PyObject* v, Ref& a, Ref& b) {
     return true;
 }
 
+// ------------------------------------------------------------ HiddenResults
+
+namespace {
+constexpr int kHiddenDepth = 8;  // results nest a few levels; deeper objects stay tracked
+}
+
+void HiddenResults::hide(PyObject* result) noexcept {
+    if (PyObject_IS_GC(result) && PyObject_GC_IsTracked(result)) take(result);
+}
+
+bool HiddenResults::take(PyObject* o) noexcept {
+    try {
+        held_.push_back(o);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    Py_INCREF(o);
+    PyObject_GC_UnTrack(o);
+    if (depth_ >= kHiddenDepth) return true;
+    ++depth_;
+    const int r = Py_TYPE(o)->tp_traverse(o, visit, this);
+    --depth_;
+    return r == 0;
+}
+
+int HiddenResults::visit(PyObject* o, void* self) {
+    // one reference: the container being walked is the only one that has it
+    if (!PyObject_IS_GC(o) || !PyObject_GC_IsTracked(o) || Py_REFCNT(o) != 1) return 0;
+    return static_cast<HiddenResults*>(self)->take(o) ? 0 : -1;
+}
+
+HiddenResults::~HiddenResults() {
+    for (PyObject* o : held_)
+        if (!PyObject_GC_IsTracked(o)) PyObject_GC_Track(o);  // a dict may have tracked itself on an insert
+    for (PyObject* o : held_) Py_DECREF(o);
+}
+
 }  // namespace aw

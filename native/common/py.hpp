@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace aw {
 
@@ -117,6 +118,28 @@ bool log_enabled(int level) noexcept;
 void log_at(int level, const char* fmt, ...) noexcept;
 void log_warning(const char* fmt, ...) noexcept;
 void log_at_exc(int level, const char* fmt, ...) noexcept;
+
+// Results a call builds one after another and keeps until it returns, hidden
+// from the collector meanwhile: each collection the call's own allocations
+// trigger would otherwise walk every earlier result again. hide() takes the
+// containers that only the result refers to (so no other code can reach them)
+// out of the collector's lists; all of them are tracked again when this goes,
+// which must be with the interpreter lock held. Nothing here throws: what
+// cannot be recorded stays tracked.
+class HiddenResults {
+public:
+    HiddenResults() = default;
+    HiddenResults(const HiddenResults&) = delete;
+    HiddenResults& operator=(const HiddenResults&) = delete;
+    ~HiddenResults();
+    void hide(PyObject* result) noexcept;
+
+private:
+    bool take(PyObject* o) noexcept;
+    static int visit(PyObject* o, void* self);
+    std::vector<PyObject*> held_;  // strong references
+    int depth_ = 0;
+};
 
 // Guards native recursion with the interpreter's own limit.
 class RecursionGuard {

@@ -632,24 +632,40 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
     }
     if (threads < 1) threads = 1;
-    Ref list(PySequence_List(questions));
-    if (!list) return nullptr;
-    const size_t n = static_cast<size_t>(PyList_GET_SIZE(list.get()));
+    // Questions and results are held natively until the end: no other
+    // thread can reach them (a list can be, through the collector) while
+    // this one lets go of the interpreter lock.
+    std::vector<Ref> asked, results;
+    {
+        Ref list(PySequence_List(questions));
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+            asked.push_back(Ref::borrow(PyList_GET_ITEM(list.get(), i)));
+    }
+    const size_t n = asked.size();
     std::vector<std::string> texts(n);
     for (size_t i = 0; i < n; ++i) {
-        PyObject* q = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i));
+        PyObject* q = asked[i].get();
         if (!check_select_args(q, Py_None, Py_None, Py_None, Py_None, Py_None) || !check_question(q)) return nullptr;
         texts[i] = aw::to_utf8(q);
     }
+    results.reserve(n);
+    aw::HiddenResults hidden;  // declared after results: tracks them again before they may go
+    auto to_list = [&]() -> PyObject* {
+        PyObject* out = PyList_New(static_cast<Py_ssize_t>(n));
+        if (out)
+            for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), results[i].release());
+        return out;
+    };
     std::vector<std::optional<Prepared>> prepared(n);
     Ref empty(PySet_New(nullptr));
-    Ref out(empty ? PyList_New(static_cast<Py_ssize_t>(n)) : nullptr);
-    if (!out) return nullptr;
+    if (!empty) return nullptr;
     auto finish_one = [&](size_t i) {
-        PyObject* r = finish(*ix, PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)), *prepared[i], empty.get(),
-                             Py_None, Py_None);
-        if (r) PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), r);
-        return r != nullptr;
+        Ref r(finish(*ix, asked[i].get(), *prepared[i], empty.get(), Py_None, Py_None));
+        if (!r) return false;
+        hidden.hide(r.get());
+        results.push_back(std::move(r));
+        return true;
     };
     const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
     if (workers <= 1) {
@@ -659,8 +675,9 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             else
                 prepare(*ix, texts[i], prepared[i].emplace(), true);
             if (!finish_one(i)) return nullptr;
+            prepared[i].reset();
         }
-        return out.release();
+        return to_list();
     }
     // A pipeline: the pool prepares questions in order without the
     // interpreter lock while this thread builds the results of those ready,
@@ -711,7 +728,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     line.stop();
     if (line.failure) std::rethrow_exception(line.failure);
-    return out.release();
+    return to_list();
 }
 
 // -------------------------------------------------------------- pickling
