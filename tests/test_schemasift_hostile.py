@@ -1,4 +1,5 @@
 """Schema selection under hostile, huge and concurrent use: errors, never crashes."""
+import gc
 import threading
 
 import pytest
@@ -131,6 +132,39 @@ def test_catalog_changed_by_another_thread_during_selection():
         for _ in range(30):
             result = ss.SchemaSift(LEXICAL).select("t7 orders c3 amount", record)
             assert result.metrics.input_tables >= 100
+    finally:
+        stop.set()
+        thread.join()
+
+
+def test_lists_of_records_cleared_through_the_collector_during_selection():
+    # While a selection lets other threads run, they can reach any tracked list
+    # through gc.get_objects(); one that empties every list of tables and of
+    # columns (the caller's and any the selection made) must not free records
+    # the selection still reads, in a per-call selection or in an index.
+    stop = threading.Event()
+
+    def meddle():
+        while not stop.is_set():
+            for o in gc.get_objects():
+                if type(o) is list and o and type(o[0]) in (ss.TableMeta, ss.ColumnMeta):
+                    o.clear()
+
+    def catalog(k):
+        record = ss.CatalogNormalizer.normalize(wide_catalog(150, 20))
+        record.database = f"db{k}"  # a text of its own: hashed anew, the lock let go meanwhile
+        return record
+
+    thread = threading.Thread(target=meddle)
+    thread.start()
+    try:
+        for k in range(12):
+            result = ss.SchemaSift(LEXICAL).select("t7 orders c3 amount", catalog(k))
+            assert result.metrics.input_tables in (0, 150)
+            index = ss.CatalogIndex(catalog(k), LEXICAL)
+            tables = index.table_count
+            for result in index.select_many(["t7 orders c3 amount"] * 40, threads=2):
+                assert result.metrics.input_tables == tables
     finally:
         stop.set()
         thread.join()
