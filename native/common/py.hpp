@@ -119,6 +119,16 @@ void log_at(int level, const char* fmt, ...) noexcept;
 void log_warning(const char* fmt, ...) noexcept;
 void log_at_exc(int level, const char* fmt, ...) noexcept;
 
+// list(iterable) for our own reading only, kept out of the collector's
+// lists: no other code (a finalizer, another thread walking gc.get_objects())
+// can reach it and change it while we hold items borrowed from it. It must
+// not be handed to Python code.
+inline PyObject* private_list(PyObject* iterable) {
+    PyObject* list = PySequence_List(iterable);
+    if (list) PyObject_GC_UnTrack(list);
+    return list;
+}
+
 // Results a call builds one after another and keeps until it returns, hidden
 // from the collector meanwhile: each collection the call's own allocations
 // trigger would otherwise walk every earlier result again. hide() takes the

@@ -109,7 +109,7 @@ bool table_searchable_text(PyObject* self, std::string& out) {
     Ref f[T_COUNT];  // held: formatting may run code that replaces fields
     for (int i = 0; i < T_COUNT; ++i)
         if (!(f[i] = Ref(Py_XNewRef(rec_get(self, i))))) return false;
-    Ref columns(PySequence_List(f[T_COLUMNS].get()));
+    Ref columns(aw::private_list(f[T_COLUMNS].get()));
     if (!columns) return false;
     const Py_ssize_t n = PyList_GET_SIZE(columns.get()), head = n < 50 ? n : 50;
     // " ".join(<field> of each column), the field read from every column first
@@ -467,7 +467,7 @@ PyObject* element_list(PyObject* owner, int key, int name_key, const char* what)
             PyErr_Format(PyExc_TypeError, "'%s' must be a list or a map, not None", kKeyNames[key]);
             return nullptr;
         }
-        return PySequence_List(raw.get());
+        return aw::private_list(raw.get());
     }
     Ref items(PyDict_Items(raw.get()));
     Ref out(items ? PyList_New(0) : nullptr);
@@ -1074,7 +1074,7 @@ bool write_record(aw::JsonBuf& out, PyObject* rec, PyTypeObject* type, const Fix
 // Writes the items of an iterable with fn, as a JSON list.
 template <class Fn>
 bool write_list(aw::JsonBuf& out, PyObject* iterable, Fn&& fn) {
-    Ref list(PyList_CheckExact(iterable) ? Ref::borrow(iterable) : Ref(PySequence_List(iterable)));
+    Ref list(PyList_CheckExact(iterable) ? Ref::borrow(iterable) : Ref(aw::private_list(iterable)));
     if (!list) return false;
     out.put('[');
     // A default=str hook may run Python code: re-read the size, hold the item.

@@ -202,9 +202,10 @@ bool CatalogData::add_table(PyObject* table) {
         if (!text) return false;
     }
     Ref cols(dm ? field_of(table, TableMetaType, T_COLUMNS, "columns") : nullptr);
-    Ref list(cols ? PySequence_List(cols.get()) : nullptr);  // a snapshot keeps the records alive
+    // a snapshot keeps the records alive; unreachable by other code, and no
+    // collection need walk it
+    Ref list(cols ? aw::private_list(cols.get()) : nullptr);
     if (!list) return false;
-    PyObject_GC_UnTrack(list.get());  // ours alone: no collection need walk it
     t.col_begin = static_cast<uint32_t>(columns.size());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* col = PyList_GET_ITEM(list.get(), i);

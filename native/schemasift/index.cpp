@@ -217,17 +217,20 @@ PyObject* snapshot(PyObject* v, int depth = 0) {
         return out.release();
     }
     if (PyList_CheckExact(v)) {
-        Ref items(PySequence_List(v));  // the caller's code may not resize it under us
+        // filled while no other code can reach it (copying may run the
+        // caller's code), then tracked as the snapshot's own list
+        Ref items(aw::private_list(v));
         if (!items) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* copy = snapshot(PyList_GET_ITEM(items.get(), i), depth + 1);
-            if (!copy) return nullptr;
-            PyList_SetItem(items.get(), i, copy);
+            if (!copy || PyList_SetItem(items.get(), i, copy) < 0) return nullptr;
         }
+        PyObject_GC_Track(items.get());
         return items.release();
     }
     if (PyDict_CheckExact(v)) {
         Ref items(PyDict_Items(v));
+        if (items) PyObject_GC_UnTrack(items.get());  // ours alone while its pairs are copied
         Ref out(items ? PyDict_New() : nullptr);
         if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -244,7 +247,7 @@ PyObject* snapshot(PyObject* v, int depth = 0) {
 // "table::name" and "column::table.column", as the documents are keyed.
 bool doc_positions(Index& ix, PyObject* doc_ids) {
     Ref pos(PyDict_New());
-    Ref ids(pos ? PySequence_List(doc_ids) : nullptr);
+    Ref ids(pos ? aw::private_list(doc_ids) : nullptr);
     if (!ids) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
         Ref n(PyLong_FromSsize_t(i));
@@ -397,7 +400,7 @@ void allow_plans(Index& ix) {
 // Reads the snapshot into native data: records, hash, lexical index.
 bool read_snapshot(Index& ix) {
     Ref tables(PyObject_GetAttrString(ix.catalog.get(), "tables"));
-    Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+    Ref list(tables ? aw::private_list(tables.get()) : nullptr);
     if (!list) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
         if (!ix.c.add_table(PyList_GET_ITEM(list.get(), i))) return false;

@@ -187,7 +187,7 @@ PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relat
 
 bool read_relationship_ends(PyObject* catalog, RelationshipEnds& out) {
     Ref rels(attr(catalog, KEY("relationships")));
-    out.records = Ref(rels ? PySequence_List(rels.get()) : nullptr);
+    out.records = Ref(rels ? aw::private_list(rels.get()) : nullptr);
     if (!out.records) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.records.get()); ++i) {
         PyObject* r = PyList_GET_ITEM(out.records.get(), i);
@@ -255,7 +255,7 @@ PyObject* select_relationships(PyObject* catalog, PyObject* names, const Setting
         if (!out) return nullptr;
     }
     Ref rels(attr(catalog, KEY("relationships")));
-    Ref list(rels ? PySequence_List(rels.get()) : nullptr);
+    Ref list(rels ? aw::private_list(rels.get()) : nullptr);
     if (!list) return nullptr;
     Ref set;  // made when a relationship first asks, as the rules make it
     // `end in names` for one end of r, read only when the rules read it

@@ -196,7 +196,7 @@ bool choose_table_columns(const CatalogData& c, size_t t, const Query& q, const 
 PyObject* build_doc_texts(PyObject* catalog) {
     Ref docs(PyDict_New());
     Ref tables(docs ? attr(catalog, KEY("tables")) : nullptr);
-    Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+    Ref list(tables ? aw::private_list(tables.get()) : nullptr);
     if (!list) return nullptr;
     std::string text, id;
     // f"{prefix}{a}" or f"{prefix}{a}.{b}"
@@ -228,7 +228,7 @@ PyObject* build_doc_texts(PyObject* catalog) {
         Ref tid(rendered ? make_id("table::", name.get(), nullptr) : nullptr);
         if (!tid || PyDict_SetItem(docs.get(), tid.get(), rendered.get()) < 0) return nullptr;
         Ref cols(attr(t, KEY("columns")));
-        Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
+        Ref clist(cols ? aw::private_list(cols.get()) : nullptr);
         if (!clist) return nullptr;
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(clist.get()); ++k) {
             PyObject* col = PyList_GET_ITEM(clist.get(), k);

@@ -136,7 +136,7 @@ PyObject* select_through_stages(PyObject* self, PyObject* question, PyObject* ca
     Py_ssize_t in_tables = 0, in_cols = 0;
     {
         Ref tables(attr(catalog, KEY("tables")));
-        Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+        Ref list(tables ? aw::private_list(tables.get()) : nullptr);
         if (!list) return nullptr;
         in_tables = PyList_GET_SIZE(list.get());
         for (Py_ssize_t i = 0; i < in_tables; ++i) {
@@ -496,7 +496,7 @@ PyObject* select_with(PyObject* self, const Settings& s, bool staged, PyObject* 
         if (!(catalog = Ref(loose_catalog_record(c, loose, wants_vectors(s))))) return nullptr;
     } else {
         Ref tables(attr(catalog.get(), KEY("tables")));
-        Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+        Ref list(tables ? aw::private_list(tables.get()) : nullptr);
         if (!list) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
             if (!c.add_table(PyList_GET_ITEM(list.get(), i))) return nullptr;

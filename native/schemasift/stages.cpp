@@ -190,7 +190,7 @@ PyObject* m_score_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     CatalogData c;
     if (!read_query(question, intent, q) || !settings_of(self, s)) return nullptr;
     Ref tables(attr(catalog, KEY("tables")));
-    Ref list(tables ? PySequence_List(tables.get()) : nullptr);
+    Ref list(tables ? aw::private_list(tables.get()) : nullptr);
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
         if (!c.add_table(PyList_GET_ITEM(list.get(), i))) return nullptr;
@@ -222,7 +222,7 @@ PyObject* m_choose_tables(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     Settings s;
     if (!settings_of(self, s)) return nullptr;
-    Ref items(PySequence_List(scored));
+    Ref items(aw::private_list(scored));
     if (!items) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(items.get());
     std::vector<double> scores(static_cast<size_t>(n));
@@ -298,7 +298,7 @@ PyObject* m_ensure(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!need(PyList_Check(selected), "selected", "a list", selected)) return nullptr;
     IntentFlags flags;
     if (!read_intent(intent, flags)) return nullptr;
-    Ref all(PySequence_List(ranked));
+    Ref all(aw::private_list(ranked));
     if (!all) return nullptr;
     Py_ssize_t n_ranked = PyList_GET_SIZE(all.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(selected); ++i)
@@ -365,7 +365,7 @@ PyObject* m_build_selected(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref table(attr(st, KEY("table")));
         Ref score(table ? attr(st, KEY("score")) : nullptr);
         Ref cols(score ? attr(st, KEY("columns")) : nullptr);
-        Ref clist(cols ? PySequence_List(cols.get()) : nullptr);
+        Ref clist(cols ? aw::private_list(cols.get()) : nullptr);
         if (!clist) return nullptr;
         std::vector<Ref> keep;
         std::vector<std::pair<Source, PyObject*>> pairs;

@@ -326,13 +326,13 @@ PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embed
     Ref plain(tolist ? PyObject_CallNoArgs(tolist.get()) : nullptr);
     if (plain && PyList_CheckExact(plain.get())) return plain.release();
     PyErr_Clear();
-    Ref list(PySequence_List(row.get()));
+    Ref list(aw::private_list(row.get()));  // ours alone while float() runs the values' code
     if (!list) return swallow() ? PyList_New(0) : nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* f = PyNumber_Float(PyList_GET_ITEM(list.get(), i));
-        if (!f) return swallow() ? PyList_New(0) : nullptr;
-        PyList_SetItem(list.get(), i, f);
+        if (!f || PyList_SetItem(list.get(), i, f) < 0) return swallow() ? PyList_New(0) : nullptr;
     }
+    PyObject_GC_Track(list.get());
     return list.release();
 }
 

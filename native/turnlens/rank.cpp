@@ -463,7 +463,8 @@ PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, 
     Ref latest(run_stage(lens, STAGE_LATEST_ACTIVE_TURN_ID, {cards}, [&] { return latest_active_turn_id(cards); }));
     if (!latest) return nullptr;
     // 3. recency order, newest first (stable), and each card's rank
-    Ref ordered(PySequence_List(cards));
+    // ours alone while card fields and stages run caller code
+    Ref ordered(aw::private_list(cards));
     if (!ordered) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(ordered.get());
     std::vector<Ref> turn_ids;
@@ -485,6 +486,7 @@ PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, 
         std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
         Ref sorted(PyList_New(n));
         if (!sorted) return nullptr;
+        PyObject_GC_UnTrack(sorted.get());
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(ordered.get(), keyed[i].second)));
         ordered = sorted;

@@ -176,7 +176,7 @@ PyObject* normalize_cards(PyObject* cards) {
 }
 
 PyObject* recent_cards(PyObject* config, PyObject* cards) {
-    Ref items(PySequence_List(cards));  // our own copy: attribute reads may run code that changes cards
+    Ref items(aw::private_list(cards));  // our own copy: attribute reads may run code that changes cards
     if (!items) return nullptr;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     std::vector<PyObject*> chosen;  // borrowed from items
