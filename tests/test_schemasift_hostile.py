@@ -179,6 +179,28 @@ def test_lists_of_records_cleared_through_the_collector_during_selection():
         thread.join()
 
 
+def test_copy_hooks_that_empty_lists_found_through_the_collector():
+    # Values of the output are copied as asdict copies them, running their
+    # __deepcopy__; one that empties every list holding its neighbour (the
+    # caller's, and any copy being made) must not make the copy read missing
+    # or unfilled items.
+    mark = object()
+
+    class Wrecker:
+        def __deepcopy__(self, memo):
+            for o in gc.get_objects():
+                if type(o) is list and len(o) == 3 and o[1] is mark:
+                    o.clear()
+            return "copied"
+
+    catalog = ss.CatalogNormalizer.normalize(demo_catalog())
+    rel = catalog.relationships[0]
+    rel.extra = {"k": [Wrecker(), mark, 3]}
+    result = ss.SchemaSift(LEXICAL).select("revenue by customer", catalog)
+    got = result.selected_metadata["relationships"][0]["extra"]["k"]
+    assert got[0] == "copied" and type(got[1]) is object and got[1] is not mark and got[2] == 3
+
+
 def test_formatting_that_replaces_the_fields_being_rendered():
     # A name whose formatting rewrites its own record: the fields read before
     # must stay alive until they are rendered.

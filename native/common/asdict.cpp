@@ -85,7 +85,10 @@ PyObject* AsDict::rebuild(PyObject* v) {
     const bool is_dict = PyDict_Check(v);
     Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
     if (!items) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());  // our own list: its size stays
+    // our own list, out of the collector's lists: no code that converting
+    // runs can reach it, so its size stays
+    PyObject_GC_UnTrack(items.get());
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
     if (PyDict_CheckExact(v)) {
         Ref out(PyDict_New());
         if (!out) return nullptr;
@@ -99,6 +102,7 @@ PyObject* AsDict::rebuild(PyObject* v) {
     }
     Ref copied(PyList_New(n));
     if (!copied) return nullptr;
+    PyObject_GC_UnTrack(copied.get());  // unreachable while its slots are filled
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* c;
@@ -113,6 +117,7 @@ PyObject* AsDict::rebuild(PyObject* v) {
         if (!c) return nullptr;
         PyList_SET_ITEM(copied.get(), i, c);
     }
+    PyObject_GC_Track(copied.get());
     if (PyList_CheckExact(v)) return copied.release();
     if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));
