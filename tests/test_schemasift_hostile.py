@@ -201,6 +201,42 @@ def test_copy_hooks_that_empty_lists_found_through_the_collector():
     assert got[0] == "copied" and type(got[1]) is object and got[1] is not mark and got[2] == 3
 
 
+def test_code_run_mid_call_that_reads_every_list_the_collector_knows():
+    # Lists a call is still filling are out of the collector's sight: code it
+    # runs (a field property, a replaced stage) that reads every list it can
+    # find, as a debugger or leak hunter does, never meets an unfilled slot.
+    from askweave import turnlens as tl
+
+    def read_every_list():
+        for o in gc.get_objects():
+            if type(o) is list:
+                o[:]
+
+    class Col(ss.ColumnMeta):
+        @property
+        def role(self):
+            read_every_list()
+            return "metric"
+
+        @role.setter
+        def role(self, value):
+            pass
+
+    catalog = ss.MetadataCatalog(tables=[ss.TableMeta("orders", columns=[Col("revenue"), Col("region"), Col("day")])])
+    result = ss.SchemaSift(LEXICAL).select("revenue by region", catalog)
+    assert [c["role"] for c in result.debug["selected_column_rankings"]["orders"]] == ["metric"] * 3
+    assert "revenue" in ss.TableMeta("orders", columns=[Col("revenue")]).searchable_text()
+
+    class Lens(tl.TurnLens):
+        def _artifact_matches(self, ref, card):
+            read_every_list()
+            return super()._artifact_matches(ref, card)
+
+    cards = [tl.TurnContextCard(turn_id=i, user_question=f"revenue by region {i}") for i in range(1, 6)]
+    assert Lens().resolve("show chart 2 again", cards).to_dict() == tl.TurnLens().resolve("show chart 2 again",
+                                                                                          cards).to_dict()
+
+
 def test_formatting_that_replaces_the_fields_being_rendered():
     # A name whose formatting rewrites its own record: the fields read before
     # must stay alive until they are rendered.

@@ -83,11 +83,9 @@ PyObject* AsDict::rebuild(PyObject* v) {
     if (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0) return PyDict_New();
     if (PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) return PyList_New(0);
     const bool is_dict = PyDict_Check(v);
-    Ref items(is_dict ? PyMapping_Items(v) : PySequence_List(v));
+    // our own list, which no code that converting runs can reach: its size stays
+    Ref items(untracked(is_dict ? PyMapping_Items(v) : PySequence_List(v)));
     if (!items) return nullptr;
-    // our own list, out of the collector's lists: no code that converting
-    // runs can reach it, so its size stays
-    PyObject_GC_UnTrack(items.get());
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     if (PyDict_CheckExact(v)) {
         Ref out(PyDict_New());
@@ -100,9 +98,8 @@ PyObject* AsDict::rebuild(PyObject* v) {
         }
         return out.release();
     }
-    Ref copied(PyList_New(n));
+    Ref copied(untracked(PyList_New(n)));
     if (!copied) return nullptr;
-    PyObject_GC_UnTrack(copied.get());  // unreachable while its slots are filled
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
         PyObject* c;
@@ -117,7 +114,7 @@ PyObject* AsDict::rebuild(PyObject* v) {
         if (!c) return nullptr;
         PyList_SET_ITEM(copied.get(), i, c);
     }
-    PyObject_GC_Track(copied.get());
+    tracked(copied.get());
     if (PyList_CheckExact(v)) return copied.release();
     if (PyTuple_CheckExact(v)) return PyList_AsTuple(copied.get());
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(v));

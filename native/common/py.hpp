@@ -119,15 +119,22 @@ void log_at(int level, const char* fmt, ...) noexcept;
 void log_warning(const char* fmt, ...) noexcept;
 void log_at_exc(int level, const char* fmt, ...) noexcept;
 
-// list(iterable) for our own reading only, kept out of the collector's
-// lists: no other code (a finalizer, another thread walking gc.get_objects())
-// can reach it and change it while we hold items borrowed from it. It must
-// not be handed to Python code.
-inline PyObject* private_list(PyObject* iterable) {
-    PyObject* list = PySequence_List(iterable);
-    if (list) PyObject_GC_UnTrack(list);
-    return list;
+// o, a container just made (or null), out of the collector's lists: no code
+// that runs meanwhile (a hook, a finalizer, another thread walking
+// gc.get_objects()) can reach it, so none can change it while we hold items
+// borrowed from it or see slots not yet filled. Hand it on only through
+// tracked(); dropped, it needs nothing.
+inline PyObject* untracked(PyObject* o) {
+    if (o) PyObject_GC_UnTrack(o);
+    return o;
 }
+// An untracked() container back in the collector's lists, to be handed on.
+inline PyObject* tracked(PyObject* o) {
+    PyObject_GC_Track(o);
+    return o;
+}
+// list(iterable) for our own reading, untracked().
+inline PyObject* private_list(PyObject* iterable) { return untracked(PySequence_List(iterable)); }
 
 // Results a call builds one after another and keeps until it returns, hidden
 // from the collector meanwhile: each collection the call's own allocations

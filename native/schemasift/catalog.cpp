@@ -114,7 +114,7 @@ bool table_searchable_text(PyObject* self, std::string& out) {
     const Py_ssize_t n = PyList_GET_SIZE(columns.get()), head = n < 50 ? n : 50;
     // " ".join(<field> of each column), the field read from every column first
     auto put_fields = [&](const char* label, Py_ssize_t count, int index, const char* name, bool joined) {
-        Ref values(PyList_New(count));
+        Ref values(aw::untracked(PyList_New(count)));  // filled while fields are read and formatted
         if (!values) return false;
         std::string text;
         for (Py_ssize_t i = 0; i < count; ++i) {

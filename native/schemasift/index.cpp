@@ -225,12 +225,10 @@ PyObject* snapshot(PyObject* v, int depth = 0) {
             PyObject* copy = snapshot(PyList_GET_ITEM(items.get(), i), depth + 1);
             if (!copy || PyList_SetItem(items.get(), i, copy) < 0) return nullptr;
         }
-        PyObject_GC_Track(items.get());
-        return items.release();
+        return aw::tracked(items.release());
     }
     if (PyDict_CheckExact(v)) {
-        Ref items(PyDict_Items(v));
-        if (items) PyObject_GC_UnTrack(items.get());  // ours alone while its pairs are copied
+        Ref items(aw::untracked(PyDict_Items(v)));  // ours alone while its pairs are copied
         Ref out(items ? PyDict_New() : nullptr);
         if (!out) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {

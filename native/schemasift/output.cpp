@@ -511,7 +511,8 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
     Ref debug(PyDict_New());
     if (!debug) return nullptr;
     if (s.include_debug) {
-        Ref rankings(PyList_New(static_cast<Py_ssize_t>(p.ranked.size())));
+        // lists filled while a record's fields are read (a subclass's may run code)
+        Ref rankings(aw::untracked(PyList_New(static_cast<Py_ssize_t>(p.ranked.size()))));
         if (!rankings) return nullptr;
         for (size_t i = 0; i < p.ranked.size(); ++i) {
             const size_t t = p.ranked[i];
@@ -526,7 +527,7 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
         if (!columns) return nullptr;
         const std::vector<ColumnChoice>& choices = p.choices;
         for (size_t i = 0; i < p.chosen.size(); ++i) {
-            Ref list(PyList_New(static_cast<Py_ssize_t>(choices[i].chosen.size())));
+            Ref list(aw::untracked(PyList_New(static_cast<Py_ssize_t>(choices[i].chosen.size()))));
             if (!list) return nullptr;
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
                 const ColumnData& col = c.columns[choices[i].chosen[k]];
@@ -539,9 +540,10 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                     return nullptr;
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), e.release());
             }
-            if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, list.get()) < 0) return nullptr;
+            if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, aw::tracked(list.get())) < 0)
+                return nullptr;
         }
-        if (!put(debug.get(), KEY("table_rankings"), rankings.release()) ||
+        if (!put(debug.get(), KEY("table_rankings"), aw::tracked(rankings.release())) ||
             !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||
             PyDict_SetItem(debug.get(), KEY("strategy"), s.strategy_obj.get()) < 0 ||
             !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tfidf_available)) ||

@@ -226,7 +226,7 @@ PyObject* loose_catalog_record(const CatalogData& c, const LooseCatalog& loose, 
         PyObject* rec = c.table_record(t);
         if (!rec || PyList_Append(tables.get(), rec) < 0) return nullptr;
     }
-    Ref rels(PyList_New(static_cast<Py_ssize_t>(loose.relationships.size())));
+    Ref rels(aw::untracked(PyList_New(static_cast<Py_ssize_t>(loose.relationships.size()))));
     if (!rels) return nullptr;
     for (size_t i = 0; i < loose.relationships.size(); ++i) {
         PyObject* r = make_relationship(loose.relationships[i]);
@@ -235,8 +235,8 @@ PyObject* loose_catalog_record(const CatalogData& c, const LooseCatalog& loose, 
     }
     Ref extra(loose.extra ? Py_NewRef(loose.extra.get()) : PyDict_New());
     if (!extra) return nullptr;
-    return aw::rec_new(MetadataCatalogType, {Py_NewRef(loose.database.get()), tables.release(), rels.release(),
-                                             extra.release()});
+    return aw::rec_new(MetadataCatalogType, {Py_NewRef(loose.database.get()), tables.release(),
+                                             aw::tracked(rels.release()), extra.release()});
 }
 
 }  // namespace

@@ -332,8 +332,7 @@ PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embed
         PyObject* f = PyNumber_Float(PyList_GET_ITEM(list.get(), i));
         if (!f || PyList_SetItem(list.get(), i, f) < 0) return swallow() ? PyList_New(0) : nullptr;
     }
-    PyObject_GC_Track(list.get());
-    return list.release();
+    return aw::tracked(list.release());
 }
 
 bool embedding_build_quiet(PyObject* backend, PyObject* docs) {

@@ -484,9 +484,8 @@ PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, 
     std::vector<Py_ssize_t> rank(static_cast<size_t>(n));
     if (native) {
         std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-        Ref sorted(PyList_New(n));
+        Ref sorted(aw::untracked(PyList_New(n)));
         if (!sorted) return nullptr;
-        PyObject_GC_UnTrack(sorted.get());
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(ordered.get(), keyed[i].second)));
         ordered = sorted;
@@ -523,7 +522,7 @@ PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, 
     int prefer_task = PyObject_IsTrue(preferred);
     if (prefer_task < 0) return nullptr;
 
-    Ref result(PyList_New(n));
+    Ref result(aw::untracked(PyList_New(n)));  // filled while stages run the caller's code
     if (!result) return nullptr;
     std::vector<std::pair<double, Py_ssize_t>> scores;
     bool float_scores = true;
@@ -634,7 +633,7 @@ PyObject* rank_candidates(PyObject* lens, PyObject* config, PyObject* question, 
         PyList_SET_ITEM(result.get(), i, cand);
     }
     // best first; equal scores keep the recency order
-    if (!float_scores) return host_sort_desc(result.get(), "score") ? result.release() : nullptr;
+    if (!float_scores) return host_sort_desc(aw::tracked(result.get()), "score") ? result.release() : nullptr;
     std::stable_sort(scores.begin(), scores.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     Ref sorted(PyList_New(n));
     if (!sorted) return nullptr;
