@@ -5,7 +5,9 @@ import gc
 import json
 import os
 import pickle
+import signal
 import threading
+import warnings
 import weakref
 from pathlib import Path
 
@@ -189,6 +191,50 @@ def test_select_many_results_are_tracked_as_select_results_and_private_during_th
     del result, probe
     gc.collect()
     assert gone() is None
+
+
+def test_select_many_from_several_threads_at_once_and_in_a_forked_child():
+    # The pool's threads outlive a call and serve one call at a time: calls
+    # made meanwhile (or asking for more threads than there are cores) start
+    # threads of their own; a forked child starts its own pool.
+    catalogs, dev = spider()
+    config = ss.SelectorConfig(strategy="lexical")
+    cases = []
+    for db in sorted({d["db_id"] for d in dev})[:4]:
+        index = ss.CatalogIndex(catalogs[db], config)
+        qs = [d["question"] for d in dev if d["db_id"] == db][:30]
+        cases.append((index, qs, [index.select(q) for q in qs]))
+    errors = []
+
+    def ask(k):
+        try:
+            for r in range(6):
+                index, qs, want = cases[(k + r) % len(cases)]
+                assert index.select_many(qs, threads=(2, 2, (os.cpu_count() or 1) + 2)[r % 3]) == want
+        except BaseException as exc:  # reported below, not lost in the thread
+            errors.append(exc)
+
+    askers = [threading.Thread(target=ask, args=(k,)) for k in range(4)]
+    for t in askers:
+        t.start()
+    for t in askers:
+        t.join()
+    assert not errors, errors
+    if not hasattr(os, "fork"):
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(120)  # a child that hangs fails instead
+            index, qs, want = cases[0]
+            code = 0 if all(index.select_many(qs, threads=2) == want for _ in range(3)) else 2
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
 
 
 def test_select_many_does_not_leak():

@@ -17,7 +17,7 @@ def test_core_builds_without_python_and_passes_its_checks(tmp_path):
     sources = sorted(str(p) for p in (NATIVE / "core").glob("*.cpp"))
     program = tmp_path / "core_tests"
     # Only the core's own directory is on the include path: a Python header would not be found.
-    subprocess.run([compiler, "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", "-I",
+    subprocess.run([compiler, "-std=c++17", "-O1", "-pthread", "-Wall", "-Wextra", "-Werror", "-I",
                     str(NATIVE), *sources, str(NATIVE / "core" / "tests" / "core_tests.cpp"), "-o", str(program)],
                    check=True, capture_output=True, text=True)
     out = subprocess.run([str(program)], capture_output=True, text=True)

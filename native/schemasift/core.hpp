@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,10 +38,20 @@ public:
     Span add_str(PyObject* str);  // nullptr-free: str must be a str
     std::string_view view(Span s) const { return s; }
     void reserve(size_t strs) { refs_.reserve(strs); }
+    // Texts read from now on are copied into blocks of their own rather than
+    // read in place: the text of a str shares a cache line with its
+    // reference count, which the thread building results keeps writing
+    // while other threads read the texts.
+    void copy_texts() { copy_ = true; }
 
 private:
+    Span copy(std::string_view text);
     std::vector<PyObject*> refs_;
     std::deque<std::string> copies_;
+    bool copy_ = false;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t block_left_ = 0;
+    char* block_at_ = nullptr;
 };
 
 // ------------------------------------------------------------ loose maps
@@ -338,6 +349,8 @@ public:
         text_.reserve(bytes);
     }
     size_t size() const { return ends_.size(); }
+    const std::string& joined() const { return text_; }
+    const std::vector<size_t>& ends() const { return ends_; }
     std::string_view operator[](size_t i) const {
         const size_t begin = i ? ends_[i - 1] : 0;
         return std::string_view(text_).substr(begin, ends_[i] - begin);

@@ -7,6 +7,7 @@
 #include "core/unicode.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 
 namespace sift {
@@ -15,16 +16,41 @@ using aw::Ref;
 // ------------------------------------------------------------- extraction
 
 Span Arena::add_str(PyObject* str) {
-    Py_INCREF(str);
-    refs_.push_back(str);
-    if (PyUnicode_IS_ASCII(str))
-        return Span(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
-    Py_ssize_t n;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
-    if (utf8) return Span(utf8, static_cast<size_t>(n));
-    PyErr_Clear();  // lone surrogates: keep our own UTF-8 form
-    copies_.push_back(aw::to_utf8(str));
-    return copies_.back();
+    if (!copy_) {
+        Py_INCREF(str);
+        refs_.push_back(str);
+    }
+    Span text;
+    if (PyUnicode_IS_ASCII(str)) {
+        text = Span(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    } else {
+        Py_ssize_t n;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(str, &n);
+        if (!utf8) {
+            PyErr_Clear();  // lone surrogates: keep our own UTF-8 form
+            copies_.push_back(aw::to_utf8(str));
+            return copies_.back();
+        }
+        text = Span(utf8, static_cast<size_t>(n));
+    }
+    return copy_ ? copy(text) : text;
+}
+
+Span Arena::copy(std::string_view text) {
+    constexpr size_t kBlock = 64 * 1024;
+    if (text.size() > block_left_) {
+        const size_t size = text.size() > kBlock / 4 ? text.size() : kBlock;
+        blocks_.emplace_back(new char[size]);
+        if (size != kBlock) return Span(static_cast<char*>(memcpy(blocks_.back().get(), text.data(), text.size())),
+                                        text.size());
+        block_at_ = blocks_.back().get();
+        block_left_ = kBlock;
+    }
+    char* at = block_at_;
+    if (!text.empty()) memcpy(at, text.data(), text.size());
+    block_at_ += text.size();
+    block_left_ -= text.size();
+    return Span(at, text.size());
 }
 
 namespace {

@@ -6,9 +6,13 @@
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 #include "core/unicode.hpp"
+#include "core/workers.hpp"
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -118,6 +122,34 @@ void patterns() {
     check(!top.search("topology 5", m), "word boundary");
 }
 
+// Several callers at once: one job at a time runs on the kept threads, the
+// others are refused at once; every job taken has run by the time its
+// KeptJob is gone.
+void kept_threads() {
+    std::atomic<int> right{0}, refused{0}, wrong{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 3; ++c)
+        callers.emplace_back([&] {
+            for (int r = 0; r < 300; ++r) {
+                std::atomic<int> runs{0};
+                const std::function<void()> job = [&] { ++runs; };
+                size_t started;
+                {
+                    aw::KeptJob kept(1, job);
+                    started = kept.started();
+                }
+                if (started == 0) ++refused;
+                (runs.load() == (started ? 1 : 0) ? right : wrong)++;
+            }
+        });
+    for (std::thread& t : callers) t.join();
+    check(wrong == 0 && right == 900, "each job taken runs once, before its KeptJob is gone");
+    check(std::thread::hardware_concurrency() < 2 || refused < 900, "kept threads take jobs");
+    const std::function<void()> nothing = [] {};
+    aw::KeptJob too_many(std::thread::hardware_concurrency(), nothing);
+    check(too_many.started() == 0, "more threads than cores are not kept");
+}
+
 }  // namespace
 
 int main() {
@@ -127,6 +159,7 @@ int main() {
     hashing();
     numbers();
     patterns();
+    kept_threads();
     if (failures) return 1;
     std::puts("core: all checks passed");
     return 0;
