@@ -24,6 +24,7 @@ struct Kept {
     std::condition_variable wake, done;
     size_t threads = 0;
     const std::function<void()>* job = nullptr;  // guarded by m
+    void (*afterwards)() = nullptr;              // guarded by m
     size_t active = 0;                           // threads below this index run job
     std::atomic<uint64_t> generation{0};
     std::atomic<size_t> pending{0};  // threads still on the current job
@@ -37,11 +38,13 @@ struct Kept {
             while (generation.load(std::memory_order_acquire) == seen && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
             const std::function<void()>* run;
+            void (*then)();
             {
                 std::unique_lock<std::mutex> lock(m);
                 wake.wait(lock, [&] { return generation.load() != seen; });
                 seen = generation.load();
                 run = index < active ? job : nullptr;
+                then = afterwards;
             }
             if (!run) continue;
             (*run)();
@@ -49,6 +52,7 @@ struct Kept {
                 std::lock_guard<std::mutex> lock(m);
                 done.notify_all();
             }
+            if (then) then();
         }
     }
 };
@@ -68,7 +72,7 @@ Kept* kept_state() {
 
 }  // namespace
 
-KeptJob::KeptJob(size_t threads, const std::function<void()>& job) {
+KeptJob::KeptJob(size_t threads, const std::function<void()>& job, void (*afterwards)()) {
     if (threads == 0 || threads >= std::thread::hardware_concurrency()) return;
     Kept* k;
     try {
@@ -91,6 +95,7 @@ KeptJob::KeptJob(size_t threads, const std::function<void()>& job) {
     if (!started_) return;
     k->busy = true;
     k->job = &job;
+    k->afterwards = afterwards;
     k->active = started_;
     k->pending.store(started_);
     k->generation.fetch_add(1, std::memory_order_acq_rel);

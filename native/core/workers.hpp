@@ -17,7 +17,9 @@ public:
     // Starts job on up to threads kept threads (made on first use). None
     // when another caller's job holds them, when more are asked for than
     // the machine has cores, or when none could be made: started() is 0.
-    KeptJob(size_t threads, const std::function<void()>& job);
+    // afterwards, when given, runs on each of them once it is done with job
+    // (wait() does not wait for it): work the caller need not wait for.
+    KeptJob(size_t threads, const std::function<void()>& job, void (*afterwards)() = nullptr);
     KeptJob(const KeptJob&) = delete;
     KeptJob& operator=(const KeptJob&) = delete;
     ~KeptJob() { wait(); }

@@ -548,6 +548,18 @@ void prefetch(const Prepared& p, int stage) {
     }
 }
 
+// Questions a kept pool thread is done with: freed once its job is over, while
+// the caller goes on, rather than on the way of the call (up to a bound; past
+// it, at once).
+constexpr size_t kAsideMax = 512;
+thread_local std::vector<std::unique_ptr<Prepared>> t_aside;
+
+void put_aside(std::unique_ptr<Prepared> p) {
+    if (t_aside.size() < t_aside.capacity()) t_aside.push_back(std::move(p));
+}  // else p goes here
+
+void free_aside() { t_aside.clear(); }
+
 // Whether the exclusions leave out a table of the catalog.
 int excludes_any(const Index& ix, PyObject* excluded) {
     if (PySet_GET_SIZE(excluded) == 0) return 0;
@@ -709,7 +721,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), results[i].release());
         return out;
     };
-    std::vector<std::optional<Prepared>> prepared(n);
+    std::vector<std::unique_ptr<Prepared>> prepared(n);
     Ref empty(PySet_New(nullptr));
     if (!empty) return nullptr;
     auto finish_one = [&](size_t i) {
@@ -723,9 +735,9 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (workers <= 1) {
         for (size_t i = 0; i < n; ++i) {
             if (ix->c.columns.size() >= kReleaseGilColumns)
-                aw::without_gil([&] { prepare(*ix, texts[i], prepared[i].emplace(), true); });
+                aw::without_gil([&] { prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true); });
             else
-                prepare(*ix, texts[i], prepared[i].emplace(), true);
+                prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true);
             if (!finish_one(i)) return nullptr;
             prepared[i].reset();
         }
@@ -739,7 +751,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         const size_t i = line.next++;
         if (i >= n) return SIZE_MAX;
         try {
-            prepare(*ix, texts[i], prepared[i].emplace(), true);
+            prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true);
         } catch (...) {
             line.fail(std::current_exception());
         }
@@ -752,10 +764,14 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         size_t freed = 0;
         auto free_finished = [&] {
             const size_t upto = line.finished.load(std::memory_order_acquire);
-            for (; freed < mine.size() && mine[freed] < upto; ++freed) prepared[mine[freed]].reset();
+            for (; freed < mine.size() && mine[freed] < upto; ++freed) put_aside(std::move(prepared[mine[freed]]));
         };
         try {
             ready_thread_data();
+            try {
+                t_aside.reserve(kAsideMax);
+            } catch (const std::bad_alloc&) {  // then each is freed at once
+            }
             while (!line.failed.load()) {
                 free_finished();
                 const size_t i = claim(true);
@@ -776,7 +792,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         Pipeline& line;
         ~Join() { line.stop(true); }
     } join{line};
-    if (line.kept.emplace(workers - 1, job).started() == 0) {
+    if (line.kept.emplace(workers - 1, job, free_aside).started() == 0) {
         line.kept.reset();
         try {
             for (size_t w = 1; w < workers; ++w) line.pool.emplace_back(pool_thread);

@@ -9,6 +9,7 @@
 #include "core/workers.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -122,9 +123,12 @@ void patterns() {
     check(!top.search("topology 5", m), "word boundary");
 }
 
+std::atomic<int> afterwards_runs{0};
+void count_afterwards() { ++afterwards_runs; }
+
 // Several callers at once: one job at a time runs on the kept threads, the
 // others are refused at once; every job taken has run by the time its
-// KeptJob is gone.
+// KeptJob is gone, and its afterwards runs once, later.
 void kept_threads() {
     std::atomic<int> right{0}, refused{0}, wrong{0};
     std::vector<std::thread> callers;
@@ -135,7 +139,7 @@ void kept_threads() {
                 const std::function<void()> job = [&] { ++runs; };
                 size_t started;
                 {
-                    aw::KeptJob kept(1, job);
+                    aw::KeptJob kept(1, job, count_afterwards);
                     started = kept.started();
                 }
                 if (started == 0) ++refused;
@@ -144,6 +148,9 @@ void kept_threads() {
         });
     for (std::thread& t : callers) t.join();
     check(wrong == 0 && right == 900, "each job taken runs once, before its KeptJob is gone");
+    const int taken = 900 - refused;
+    for (int k = 0; k < 5000 && afterwards_runs < taken; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    check(afterwards_runs == taken, "afterwards runs once for each job taken");
     check(std::thread::hardware_concurrency() < 2 || refused < 900, "kept threads take jobs");
     const std::function<void()> nothing = [] {};
     aw::KeptJob too_many(std::thread::hardware_concurrency(), nothing);
