@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sift {
@@ -41,7 +42,8 @@ public:
     // Texts read from now on are copied into blocks of their own rather than
     // read in place: the text of a str shares a cache line with its
     // reference count, which the thread building results keeps writing
-    // while other threads read the texts.
+    // while other threads read the texts. One copy a str (catalogs repeat
+    // their column names, and many copies would crowd the caches).
     void copy_texts() { copy_ = true; }
 
 private:
@@ -49,6 +51,7 @@ private:
     std::vector<PyObject*> refs_;
     std::deque<std::string> copies_;
     bool copy_ = false;
+    std::unordered_map<PyObject*, Span> copied_;  // the strs of refs_ copied
     std::vector<std::unique_ptr<char[]>> blocks_;
     size_t block_left_ = 0;
     char* block_at_ = nullptr;

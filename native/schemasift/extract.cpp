@@ -16,9 +16,11 @@ using aw::Ref;
 // ------------------------------------------------------------- extraction
 
 Span Arena::add_str(PyObject* str) {
-    if (!copy_) {
-        Py_INCREF(str);
-        refs_.push_back(str);
+    Py_INCREF(str);
+    refs_.push_back(str);
+    if (copy_) {
+        auto found = copied_.find(str);
+        if (found != copied_.end()) return found->second;
     }
     Span text;
     if (PyUnicode_IS_ASCII(str)) {
@@ -33,7 +35,10 @@ Span Arena::add_str(PyObject* str) {
         }
         text = Span(utf8, static_cast<size_t>(n));
     }
-    return copy_ ? copy(text) : text;
+    if (!copy_) return text;
+    const Span own = copy(text);
+    copied_.emplace(str, own);
+    return own;
 }
 
 Span Arena::copy(std::string_view text) {

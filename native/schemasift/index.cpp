@@ -7,6 +7,7 @@
 #include "common/pytext.hpp"
 #include "common/record.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
@@ -549,13 +550,19 @@ void prefetch(const Prepared& p, int stage) {
 }
 
 // Questions a kept pool thread is done with: freed once its job is over, while
-// the caller goes on, rather than on the way of the call (up to a bound; past
-// it, at once).
-constexpr size_t kAsideMax = 512;
+// the caller goes on, rather than on the way of the call. Up to some 4 MB of
+// scores (a question holds a few per table and column); past it, at once.
+constexpr size_t kAsideBytes = size_t(4) << 20, kAsideMax = 512;
 thread_local std::vector<std::unique_ptr<Prepared>> t_aside;
+thread_local size_t t_aside_room = 0;  // of the current job, with its capacity reserved
+
+size_t aside_room(const CatalogData& c) {
+    const size_t per_question = 32 * (c.tables.size() + c.columns.size()) + 1024;
+    return std::min(kAsideMax, kAsideBytes / per_question);
+}
 
 void put_aside(std::unique_ptr<Prepared> p) {
-    if (t_aside.size() < t_aside.capacity()) t_aside.push_back(std::move(p));
+    if (t_aside.size() < t_aside_room) t_aside.push_back(std::move(p));
 }  // else p goes here
 
 void free_aside() { t_aside.clear(); }
@@ -768,8 +775,10 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         };
         try {
             ready_thread_data();
+            t_aside_room = 0;
             try {
-                t_aside.reserve(kAsideMax);
+                t_aside.reserve(aside_room(ix->c));
+                t_aside_room = aside_room(ix->c);
             } catch (const std::bad_alloc&) {  // then each is freed at once
             }
             while (!line.failed.load()) {
