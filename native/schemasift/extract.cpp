@@ -45,7 +45,8 @@ Span Arena::copy(std::string_view text) {
     constexpr size_t kBlock = 64 * 1024;
     if (text.size() > block_left_) {
         const size_t size = text.size() > kBlock / 4 ? text.size() : kBlock;
-        blocks_.emplace_back(new char[size]);
+        std::unique_ptr<char[]> block(new char[size]);
+        blocks_.push_back(std::move(block));
         if (size != kBlock) return Span(static_cast<char*>(memcpy(blocks_.back().get(), text.data(), text.size())),
                                         text.size());
         block_at_ = blocks_.back().get();
