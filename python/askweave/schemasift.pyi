@@ -1059,8 +1059,11 @@ class CatalogIndex:
         """Select for every question, results in input order.
 
         The native part of each question (intent, tokens, lexical scores) runs
-        without the interpreter lock on a pool of `threads` (default: the CPU count);
-        the results are those of select() one by one.
+        without the interpreter lock on a pool of `threads` (default: the CPU count)
+        while the calling thread builds the results; the results are those of
+        select() one by one. The pool's threads are kept for later calls; a call
+        made while another uses them, or asking for more threads than the machine
+        has cores, starts threads of its own.
 
         Raises:
             ValueError: a blank question, or threads < 1.
