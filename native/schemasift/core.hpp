@@ -45,6 +45,9 @@ public:
     // while other threads read the texts. One copy a str (catalogs repeat
     // their column names, and many copies would crowd the caches).
     void copy_texts() { copy_ = true; }
+    // Once reading is over: the map from each str to its copy is let go (a
+    // str read later is copied again).
+    void copies_done() { std::unordered_map<PyObject*, Span>().swap(copied_); }
 
 private:
     Span copy(std::string_view text);

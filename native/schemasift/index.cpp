@@ -406,6 +406,7 @@ bool read_snapshot(Index& ix) {
     ix.c.arena.copy_texts();  // the pool's threads read them while this one builds results
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
         if (!ix.c.add_table(PyList_GET_ITEM(list.get(), i))) return false;
+    ix.c.arena.copies_done();
     ix.c.hold.push_back(std::move(list));
     if (!hash_catalog(ix.catalog.get(), ix.hash, ix.input_chars)) return false;
     {
@@ -775,10 +776,11 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         };
         try {
             ready_thread_data();
+            const size_t room = aside_room(ix->c);
             t_aside_room = 0;
             try {
-                t_aside.reserve(aside_room(ix->c));
-                t_aside_room = aside_room(ix->c);
+                t_aside.reserve(room);
+                t_aside_room = room;
             } catch (const std::bad_alloc&) {  // then each is freed at once
             }
             while (!line.failed.load()) {
@@ -818,7 +820,8 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (line.failed.load()) break;
         for (int stage = 0; stage < 3; ++stage) {
             const size_t j = i + 3 - stage;
-            if (j < n && line.ready[j].load(std::memory_order_acquire)) prefetch(*prepared[j], stage);
+            // null when its preparing failed (the failure shows at its turn)
+            if (j < n && line.ready[j].load(std::memory_order_acquire) && prepared[j]) prefetch(*prepared[j], stage);
         }
         if (!finish_one(i)) return nullptr;  // the pipeline stops and joins on the way out
         line.finished.store(i + 1, std::memory_order_release);
