@@ -235,10 +235,16 @@ bool unpack_pair(PyObject* v, Ref& a, Ref& b) {
 
 namespace {
 constexpr int kHiddenDepth = 8;  // results nest a few levels; deeper objects stay tracked
+
+// PyObject_IS_GC without the call: most of what a walk meets is strs and floats.
+inline bool is_gc(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    return PyType_IS_GC(t) && (!t->tp_is_gc || t->tp_is_gc(o));
+}
 }
 
 void HiddenResults::hide(PyObject* result) noexcept {
-    if (PyObject_IS_GC(result) && PyObject_GC_IsTracked(result)) take(result);
+    if (is_gc(result) && PyObject_GC_IsTracked(result)) take(result);
 }
 
 bool HiddenResults::take(PyObject* o) noexcept {
@@ -258,7 +264,7 @@ bool HiddenResults::take(PyObject* o) noexcept {
 
 int HiddenResults::visit(PyObject* o, void* self) {
     // one reference: the container being walked is the only one that has it
-    if (!PyObject_IS_GC(o) || !PyObject_GC_IsTracked(o) || Py_REFCNT(o) != 1) return 0;
+    if (Py_REFCNT(o) != 1 || !is_gc(o) || !PyObject_GC_IsTracked(o)) return 0;
     return static_cast<HiddenResults*>(self)->take(o) ? 0 : -1;
 }
 

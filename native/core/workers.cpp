@@ -19,6 +19,11 @@ constexpr auto kSpin = std::chrono::microseconds(200);
 
 }  // namespace
 
+unsigned cores() {
+    static const unsigned n = std::thread::hardware_concurrency();
+    return n;
+}
+
 struct Kept {
     std::mutex m;
     std::condition_variable wake, done;
@@ -73,7 +78,7 @@ Kept* kept_state() {
 }  // namespace
 
 KeptJob::KeptJob(size_t threads, const std::function<void()>& job, void (*afterwards)()) {
-    if (threads == 0 || threads >= std::thread::hardware_concurrency()) return;
+    if (threads == 0 || threads >= cores()) return;
     Kept* k;
     try {
         k = kept_state();

@@ -10,6 +10,10 @@ namespace aw {
 
 struct Kept;
 
+// The machine's cores (std::thread::hardware_concurrency, read once: each
+// reading opens a file under /sys).
+unsigned cores();
+
 // One job on some of the kept threads. The job must not throw, and what it
 // reads must outlive wait() (the destructor waits too).
 class KeptJob {

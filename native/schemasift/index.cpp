@@ -690,7 +690,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     Index* ix = index_of(self);
     if (!ix) return nullptr;
-    long threads = static_cast<long>(std::thread::hardware_concurrency());
+    long threads = static_cast<long>(aw::cores());
     if (threads_arg != Py_None) {
         if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
             PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s", Py_TYPE(threads_arg)->tp_name);

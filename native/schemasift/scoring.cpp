@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace sift {
 using aw::Ref;
@@ -450,11 +451,33 @@ double round6(double x) {
     return out;
 }
 
+namespace {
+
+// The reasons that are always the same text, as one shared str each: debug
+// lists repeat them, and most of a list's reasons are these.
+PyObject* reason_str(std::string_view r) {
+    static constexpr std::string_view kFixed[] = {
+        "dimension role matches grouping intent", "primary key included", "exact column phrase",
+        "exact business phrase", "exact table phrase", "id column useful for count intent",
+        "date role matches time/trend intent", "metric role matches metric intent",
+        "common dimension keyword match", "foreign key included", "required table", "required column",
+        "default date column for time intent", "default metric column for metric intent"};
+    static PyObject* made[std::size(kFixed)] = {};
+    for (size_t i = 0; i < std::size(kFixed); ++i)
+        if (r == kFixed[i]) {
+            if (!made[i]) made[i] = aw::interned(kFixed[i].data());  // a literal's: ends in a NUL
+            return made[i] ? Py_NewRef(made[i]) : nullptr;
+        }
+    return aw::new_str(r);
+}
+
+}  // namespace
+
 PyObject* reasons_to_list(const Reasons& r, size_t begin, size_t end) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(end - begin)));
     if (!list) return nullptr;
     for (size_t i = 0; i < end - begin; ++i) {
-        PyObject* s = aw::new_str(r[begin + i]);
+        PyObject* s = reason_str(r[begin + i]);
         if (!s) return nullptr;
         PyList_SET_ITEM(list.get(), i, s);
     }
