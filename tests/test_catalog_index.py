@@ -123,6 +123,7 @@ def test_index_is_a_snapshot_and_pickles():
     index = ss.CatalogIndex(catalog, config)
     question = "Show total revenue by region for last 6 months"
     before = index.select(question)
+    want = copy.deepcopy(before.to_dict(True))
     records = ss.CatalogNormalizer.normalize(ref.demo_catalog())
     rec_index = ss.CatalogIndex(records, config)
     # edits after the build reach neither index
@@ -137,6 +138,23 @@ def test_index_is_a_snapshot_and_pickles():
     assert again.select_many([question] * 3) == [before] * 3
     assert (again.table_count, again.column_count, again.catalog_hash) == (
         index.table_count, index.column_count, index.catalog_hash)
+    # a result is the caller's to change: later results are not
+    for ix in (index, rec_index):
+        for result in [ix.select(question)] + ix.select_many([question] * 2, threads=2):
+            for table in result.selected_metadata["tables"]:
+                table["score"] = -1.0
+                for column in table["columns"]:
+                    column["score"] = -1.0
+                    column.pop("name")
+                table["columns"].clear()
+            for entry in result.debug["table_rankings"]:
+                entry["reasons"].append("edited")
+                entry["table_name"] = "edited"
+            for entries in result.debug["selected_column_rankings"].values():
+                for entry in entries:
+                    entry.clear()
+        for result in [ix.select(question)] + ix.select_many([question] * 2, threads=2):
+            assert result.to_dict(True) == want
 
 
 def _tracking(o, depth=0):

@@ -176,6 +176,8 @@ struct Index {
     // is planned natively, without the interpreter (zeros: the absent scores).
     bool plan_ahead = false;
     VectorScores zeros;
+    // Entries of results, made on first use (with the interpreter lock).
+    mutable EntryTemplates kept_entries;
 };
 
 struct IndexObject {
@@ -396,6 +398,10 @@ void allow_plans(Index& ix) {
     ix.plan_ahead = !ix.tfidf && !ix.embedding && !(ix.join_paths && ix.has_ends);
     ix.zeros.table.assign(ix.c.tables.size(), 0.0);
     ix.zeros.column.assign(ix.c.columns.size(), 0.0);
+    ix.kept_entries.tables.resize(ix.c.tables.size());
+    ix.kept_entries.columns.resize(ix.c.columns.size());
+    ix.kept_entries.ranked_tables.resize(ix.c.tables.size());
+    ix.kept_entries.ranked_columns.resize(ix.c.columns.size());
 }
 
 // Reads the snapshot into native data: records, hash, lexical index.
@@ -482,7 +488,7 @@ void index_dealloc(PyObject* self) {
 Selection selection_of(const Index& ix) {
     return Selection{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
                      ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
-                     ix.route_schemas ? &ix.router : nullptr};
+                     ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries};
 }
 
 // The native part of one question: intent, tokens, lexical scores, and the

@@ -122,26 +122,118 @@ PyObject* column_entry(const Source& col, PyObject* score, const Settings& s, Ou
     return d.release();
 }
 
-// One table entry; columns is a list of (column, score object) pairs.
-PyObject* table_entry(const Source& table, PyObject* score, const std::vector<std::pair<Source, PyObject*>>& columns,
-                      const Settings& s, OutputSize* size) {
-    auto attr = [&table](int index, PyObject* name) { return table.get(TableMetaType, index, name); };
-    SizedDict d(8, size);
-    if (!d || !d.put(KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) ||
-        !d.put(KEY("score"), round_score(score)))
+namespace {
+
+// Whether every field of a record an entry may read is plain; lists: the
+// fields that must be empty. A field that cannot be read is left to the
+// entry's builder (which reads only some).
+bool plain_record(const Source& src, PyTypeObject* type, std::initializer_list<std::pair<int, PyObject*>> fields,
+                  std::initializer_list<std::pair<int, PyObject*>> lists) {
+    if (src.rec && !Py_IS_TYPE(src.rec, type)) return false;  // a subclass's fields may be computed
+    auto plain = [&](int index, PyObject* name, bool list) {
+        Ref v(src.get(type, index, name));
+        PyObject* o = v.get();
+        if (!o) PyErr_Clear();
+        else if (list) return o == Py_None || (PyList_CheckExact(o) && PyList_GET_SIZE(o) == 0) ||
+                              (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 0);
+        else return o == Py_None || PyUnicode_CheckExact(o) || PyBool_Check(o) || PyLong_CheckExact(o) ||
+                    PyFloat_CheckExact(o);
+        return false;
+    };
+    for (auto [index, name] : fields)
+        if (!plain(index, name, false)) return false;
+    for (auto [index, name] : lists)
+        if (!plain(index, name, true)) return false;
+    return true;
+}
+
+// Makes t's template on first use: make(size) builds the entry with the
+// placeholders, whose text is placeholder_chars long. False with an error set.
+template <class Make>
+bool keep(EntryTemplate& t, bool plain, size_t placeholder_chars, Make&& make) {
+    if (t.state != EntryTemplate::UNTRIED) return true;
+    OutputSize one;
+    Ref made(plain ? make(one) : nullptr);
+    if (plain && !made) return false;
+    // another thread may have made it meanwhile (building can run a collection)
+    if (t.state == EntryTemplate::UNTRIED) {
+        t.state = made && one.known ? EntryTemplate::KEPT : EntryTemplate::NONE;
+        if (made && one.known) {
+            t.entry = std::move(made);
+            t.chars = one.chars - placeholder_chars;
+        }
+    }
+    return true;
+}
+
+// A copy of t's entry with its score (and columns, stolen) set.
+PyObject* from_template(const EntryTemplate& t, PyObject* score, PyObject* cols, const OutputSize* cols_size,
+                        OutputSize* size) {
+    Ref hold(cols);
+    Ref rounded(round_score(score));
+    Ref e(rounded ? PyDict_Copy(t.entry.get()) : nullptr);
+    if (!e || PyDict_SetItem(e.get(), KEY("score"), rounded.get()) < 0 ||
+        (cols && PyDict_SetItem(e.get(), KEY("columns"), cols) < 0))
         return nullptr;
+    if (size) {
+        size_t n;
+        if (aw::json_plain_size(rounded.get(), n, 0) && (!cols_size || cols_size->known))
+            size->chars += t.chars + n + (cols_size ? cols_size->chars : 0);
+        else
+            size->known = false;
+    }
+    return e.release();
+}
+
+constexpr size_t kZeroChars = 3;  // "0.0"
+
+PyObject* kept_column_entry(EntryTemplate& t, const Source& col, PyObject* score, const Settings& s,
+                            OutputSize* size) {
+    const bool plain = t.state == EntryTemplate::UNTRIED &&
+                       plain_record(col, ColumnMetaType,
+                                    {{C_NAME, KEY("name")}, {C_TYPE, KEY("type")}, {C_ROLE, KEY("role")},
+                                     {C_DESCRIPTION, KEY("description")}, {C_IS_PK, KEY("is_primary_key")},
+                                     {C_IS_FK, KEY("is_foreign_key")}},
+                                    {{C_SYNONYMS, KEY("synonyms")}, {C_SAMPLE_VALUES, KEY("sample_values")}});
+    Ref zero(plain ? PyFloat_FromDouble(0.0) : nullptr);
+    if ((plain && !zero) ||
+        !keep(t, plain, kZeroChars, [&](OutputSize& one) { return column_entry(col, zero.get(), s, &one); }))
+        return nullptr;
+    if (t.state != EntryTemplate::KEPT) return column_entry(col, score, s, size);
+    return from_template(t, score, nullptr, nullptr, size);
+}
+
+// The columns list of a table entry (each entry through its template when kept).
+PyObject* column_entries(const std::vector<std::pair<Source, PyObject*>>& columns, const Settings& s,
+                         KeptEntries* kept, bool sized, OutputSize& list) {
     Ref cols(PyList_New(0));
     if (!cols) return nullptr;
-    OutputSize entries, list;
-    for (auto& [col, sc] : columns) {
+    OutputSize entries;
+    for (size_t k = 0; k < columns.size(); ++k) {
+        const auto& [col, sc] = columns[k];
         OutputSize one;
-        Ref e(column_entry(col, sc, s, size ? &one : nullptr));
+        OutputSize* counted = sized ? &one : nullptr;
+        Ref e(kept ? kept_column_entry(*kept->columns[k], col, sc, s, counted) : column_entry(col, sc, s, counted));
         if (!e || PyList_Append(cols.get(), e.get()) < 0) return nullptr;
         entries.known = entries.known && one.known;
         entries.chars += one.chars;
     }
     list_size(list, columns.size(), entries);
-    if (!d.put_sized(KEY("columns"), cols.release(), list)) return nullptr;
+    return cols.release();
+}
+
+// One table entry; its fields are read in this order (a subclass's may run code).
+PyObject* build_table_entry(const Source& table, PyObject* score,
+                            const std::vector<std::pair<Source, PyObject*>>& columns, const Settings& s,
+                            OutputSize* size, KeptEntries* kept) {
+    auto attr = [&table](int index, PyObject* name) { return table.get(TableMetaType, index, name); };
+    SizedDict d(8, size);
+    if (!d || !d.put(KEY("table_name"), attr(T_TABLE_NAME, KEY("table_name"))) ||
+        !d.put(KEY("score"), round_score(score)))
+        return nullptr;
+    OutputSize list;
+    PyObject* cols = column_entries(columns, s, kept, size != nullptr, list);
+    if (!cols || !d.put_sized(KEY("columns"), cols, list)) return nullptr;
     struct Opt { int index; PyObject* key; bool when; };
     const Opt opts[] = {{T_BUSINESS_NAME, KEY("business_name"), true},
                         {T_DESCRIPTION, KEY("description"), s.include_descriptions},
@@ -157,6 +249,30 @@ PyObject* table_entry(const Source& table, PyObject* score, const std::vector<st
     if (!rows || (rows.get() != Py_None && !d.put(KEY("row_count"), rows.release()))) return nullptr;
     d.close();
     return d.release();
+}
+
+}  // namespace
+
+PyObject* table_entry(const Source& table, PyObject* score, const std::vector<std::pair<Source, PyObject*>>& columns,
+                      const Settings& s, OutputSize* size, KeptEntries* kept) {
+    if (!kept) return build_table_entry(table, score, columns, s, size, nullptr);
+    EntryTemplate& t = *kept->table;
+    const bool plain = t.state == EntryTemplate::UNTRIED &&
+                       plain_record(table, TableMetaType,
+                                    {{T_TABLE_NAME, KEY("table_name")}, {T_BUSINESS_NAME, KEY("business_name")},
+                                     {T_DESCRIPTION, KEY("description")}, {T_DEFAULT_DATE, KEY("default_date_column")},
+                                     {T_DEFAULT_METRIC, KEY("default_metric_column")}, {T_ROW_COUNT, KEY("row_count")}},
+                                    {});
+    Ref zero(plain ? PyFloat_FromDouble(0.0) : nullptr);
+    const std::vector<std::pair<Source, PyObject*>> none;
+    if ((plain && !zero) ||
+        !keep(t, plain, kZeroChars + 2,  // and "[]"
+              [&](OutputSize& one) { return build_table_entry(table, zero.get(), none, s, &one, nullptr); }))
+        return nullptr;
+    if (t.state != EntryTemplate::KEPT) return build_table_entry(table, score, columns, s, size, kept);
+    OutputSize list;
+    PyObject* cols = column_entries(columns, s, kept, size != nullptr, list);
+    return cols ? from_template(t, score, cols, &list, size) : nullptr;
 }
 
 PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships,
@@ -506,8 +622,45 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
     return metrics.release();
 }
 
+namespace {
+
+// A ranking's entry: fields in order, those that vary (borrowed) given per
+// result. Through t's template when given: made once with None where the
+// fields vary, then copied and those set.
+struct Field {
+    PyObject* key;
+    PyObject* value;
+    bool varies;
+};
+
+PyObject* ranking_entry(EntryTemplate* t, std::initializer_list<Field> fields) {
+    auto build = [&](bool placeholders) -> PyObject* {
+        Ref e(PyDict_New());
+        if (!e) return nullptr;
+        for (const Field& f : fields)
+            if (PyDict_SetItem(e.get(), f.key, placeholders && f.varies ? Py_None : f.value) < 0) return nullptr;
+        return e.release();
+    };
+    if (t && t->state == EntryTemplate::UNTRIED) {
+        Ref made(build(true));
+        if (!made) return nullptr;
+        if (t->state == EntryTemplate::UNTRIED) {  // not made meanwhile (building can run a collection)
+            t->entry = std::move(made);
+            t->state = EntryTemplate::KEPT;
+        }
+    }
+    if (!t || t->state != EntryTemplate::KEPT) return build(false);
+    Ref e(PyDict_Copy(t->entry.get()));
+    if (!e) return nullptr;
+    for (const Field& f : fields)
+        if (f.varies && PyDict_SetItem(e.get(), f.key, f.value) < 0) return nullptr;
+    return e.release();
+}
+
+}  // namespace
+
 PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
-                      bool embedding_available) {
+                      bool embedding_available, EntryTemplates* kept) {
     Ref debug(PyDict_New());
     if (!debug) return nullptr;
     if (s.include_debug) {
@@ -516,11 +669,14 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
         if (!rankings) return nullptr;
         for (size_t i = 0; i < p.ranked.size(); ++i) {
             const size_t t = p.ranked[i];
-            Ref e(PyDict_New());
-            if (!e || PyDict_SetItem(e.get(), KEY("table_name"), c.tables[t].name_obj) < 0 ||
-                !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(p.table_scores[t]))) ||
-                !put(e.get(), KEY("reasons"), p.ranked_reasons.list(i, 10)))
-                return nullptr;
+            Ref score(PyFloat_FromDouble(round6(p.table_scores[t])));
+            Ref reasons(score ? p.ranked_reasons.list(i, 10) : nullptr);
+            Ref e(reasons ? ranking_entry(kept ? &kept->ranked_tables[t] : nullptr,
+                                          {{KEY("table_name"), c.tables[t].name_obj, false},
+                                           {KEY("score"), score.get(), true},
+                                           {KEY("reasons"), reasons.get(), true}})
+                          : nullptr);
+            if (!e) return nullptr;
             PyList_SET_ITEM(rankings.get(), static_cast<Py_ssize_t>(i), e.release());
         }
         Ref columns(PyDict_New());
@@ -530,14 +686,21 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
             Ref list(aw::untracked(PyList_New(static_cast<Py_ssize_t>(choices[i].chosen.size()))));
             if (!list) return nullptr;
             for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
-                const ColumnData& col = c.columns[choices[i].chosen[k]];
-                Ref e(PyDict_New());
-                if (!e || PyDict_SetItem(e.get(), KEY("column_name"), col.name_obj) < 0 ||
-                    !put(e.get(), KEY("score"), PyFloat_FromDouble(round6(choices[i].scores[k]))) ||
-                    !put(e.get(), KEY("role"),
-                         c.column_source(choices[i].chosen[k]).get(ColumnMetaType, C_ROLE, KEY("role"))) ||
-                    !put(e.get(), KEY("reasons"), choices[i].reasons.list(k, 10)))
-                    return nullptr;
+                const size_t at = choices[i].chosen[k];
+                const Source src = c.column_source(at);
+                // a template keeps the role read once: only a plain field's
+                EntryTemplate* t = kept ? &kept->ranked_columns[at] : nullptr;
+                if (t && t->state == EntryTemplate::UNTRIED && !plain_record(src, ColumnMetaType, {{C_ROLE, KEY("role")}}, {}))
+                    t->state = EntryTemplate::NONE;
+                Ref score(PyFloat_FromDouble(round6(choices[i].scores[k])));
+                Ref role(score ? src.get(ColumnMetaType, C_ROLE, KEY("role")) : nullptr);
+                Ref reasons(role ? choices[i].reasons.list(k, 10) : nullptr);
+                Ref e(reasons ? ranking_entry(t, {{KEY("column_name"), c.columns[at].name_obj, false},
+                                                  {KEY("score"), score.get(), true},
+                                                  {KEY("role"), role.get(), false},
+                                                  {KEY("reasons"), reasons.get(), true}})
+                              : nullptr);
+                if (!e) return nullptr;
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), e.release());
             }
             if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, aw::tracked(list.get())) < 0)

@@ -118,9 +118,29 @@ struct OutputSize {
     size_t chars = 0;
     bool known = true;
 };
-// One table entry; columns is a list of (column, score object) pairs.
+// An index's entry of one table or column in the selected metadata, made
+// once and copied with each result's score (and columns). Kept only when the
+// record's fields are plain values (exact str, int, float, bool or None; no
+// synonyms or samples): reading them runs no code and gives the same entry
+// each time. Filled and read with the interpreter lock.
+struct EntryTemplate {
+    enum State : uint8_t { UNTRIED, KEPT, NONE };
+    State state = UNTRIED;
+    aw::Ref entry;     // with a score of 0.0 (and no columns)
+    size_t chars = 0;  // its JSON size without those
+};
+struct EntryTemplates {
+    std::vector<EntryTemplate> tables, columns;                // by catalog position
+    std::vector<EntryTemplate> ranked_tables, ranked_columns;  // their debug rankings' entries
+};
+// One table entry; columns is a list of (column, score object) pairs. kept:
+// the table's template and its columns', for an index.
+struct KeptEntries {
+    EntryTemplate* table;
+    std::vector<EntryTemplate*> columns;
+};
 PyObject* table_entry(const Source& table, PyObject* score, const std::vector<std::pair<Source, PyObject*>>& columns,
-                      const Settings& s, OutputSize* size = nullptr);
+                      const Settings& s, OutputSize* size = nullptr, KeptEntries* kept = nullptr);
 // entries: the summed sizes of the table entries, when known; then size
 // is set to the map's.
 PyObject* selected_metadata(PyObject* catalog, PyObject* tables, PyObject* relationships,
@@ -146,7 +166,7 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
                         PyObject* reduction = nullptr, const OutputSize* output_size = nullptr);
 struct Plan;
 PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
-                      bool embedding_available);
+                      bool embedding_available, EntryTemplates* kept = nullptr);
 
 // ------------------------------------------------------------- select.cpp
 
@@ -253,6 +273,7 @@ struct Selection {
     const JoinGraph* joins = nullptr;  // join paths are added when given
     const SchemaRouter* router = nullptr;  // tables are chosen within the likely schema when given
     CatalogDigest* digest = nullptr;       // when given, the hash and input size come from it
+    EntryTemplates* kept_entries = nullptr;  // an index's
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

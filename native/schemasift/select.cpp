@@ -611,16 +611,20 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
         const size_t n = choices[i].chosen.size();
         std::vector<Ref> score_refs;
         std::vector<std::pair<Source, PyObject*>> cols;
+        KeptEntries kept{sel.kept_entries ? &sel.kept_entries->tables[chosen[i]] : nullptr, {}};
         score_refs.reserve(n);
         cols.reserve(n);
         for (size_t k = 0; k < n; ++k) {
             score_refs.emplace_back(PyFloat_FromDouble(choices[i].scores[k]));
             if (!score_refs.back()) return nullptr;
             cols.emplace_back(c.column_source(choices[i].chosen[k]), score_refs.back().get());
+            if (sel.kept_entries) kept.columns.push_back(&sel.kept_entries->columns[choices[i].chosen[k]]);
         }
         Ref score(PyFloat_FromDouble(p.table_scores[chosen[i]]));
         OutputSize one;
-        Ref e(score ? table_entry(c.table_source(chosen[i]), score.get(), cols, s, &one) : nullptr);
+        Ref e(score ? table_entry(c.table_source(chosen[i]), score.get(), cols, s, &one,
+                                  sel.kept_entries ? &kept : nullptr)
+                    : nullptr);
         if (!e || PyList_Append(entries.get(), e.get()) < 0 || PyList_Append(names.get(), td.name_obj) < 0)
             return nullptr;
         entries_size.known = entries_size.known && one.known;
@@ -638,7 +642,7 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
                               sel.digest ? sel.digest->input_chars : sel.input_chars,
                               sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s, nullptr, &output_size));
     if (!metrics) return nullptr;
-    Ref debug(s.include_debug ? build_debug(c, s, p, tf.any, em.any) : PyDict_New());
+    Ref debug(s.include_debug ? build_debug(c, s, p, tf.any, em.any, sel.kept_entries) : PyDict_New());
     if (!debug) return nullptr;
     if (p.bridged && s.include_debug) {
         Ref entry(Py_BuildValue("{s:O,s:s#}", "table_name", c.tables[p.bridge.table].name_obj, "reason",
