@@ -641,14 +641,7 @@ PyObject* ranking_entry(EntryTemplate* t, std::initializer_list<Field> fields) {
             if (PyDict_SetItem(e.get(), f.key, placeholders && f.varies ? Py_None : f.value) < 0) return nullptr;
         return e.release();
     };
-    if (t && t->state == EntryTemplate::UNTRIED) {
-        Ref made(build(true));
-        if (!made) return nullptr;
-        if (t->state == EntryTemplate::UNTRIED) {  // not made meanwhile (building can run a collection)
-            t->entry = std::move(made);
-            t->state = EntryTemplate::KEPT;
-        }
-    }
+    if (t && !keep(*t, true, 0, [&](OutputSize&) { return build(true); })) return nullptr;
     if (!t || t->state != EntryTemplate::KEPT) return build(false);
     Ref e(PyDict_Copy(t->entry.get()));
     if (!e) return nullptr;
@@ -690,7 +683,8 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                 const Source src = c.column_source(at);
                 // a template keeps the role read once: only a plain field's
                 EntryTemplate* t = kept ? &kept->ranked_columns[at] : nullptr;
-                if (t && t->state == EntryTemplate::UNTRIED && !plain_record(src, ColumnMetaType, {{C_ROLE, KEY("role")}}, {}))
+                if (t && t->state == EntryTemplate::UNTRIED &&
+                    !plain_record(src, ColumnMetaType, {{C_ROLE, KEY("role")}}, {}))
                     t->state = EntryTemplate::NONE;
                 Ref score(PyFloat_FromDouble(round6(choices[i].scores[k])));
                 Ref role(score ? src.get(ColumnMetaType, C_ROLE, KEY("role")) : nullptr);
