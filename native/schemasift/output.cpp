@@ -687,7 +687,10 @@ PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bo
                     !plain_record(src, ColumnMetaType, {{C_ROLE, KEY("role")}}, {}))
                     t->state = EntryTemplate::NONE;
                 Ref score(PyFloat_FromDouble(round6(choices[i].scores[k])));
-                Ref role(score ? src.get(ColumnMetaType, C_ROLE, KEY("role")) : nullptr);
+                // a kept entry already holds the role: it is not read again
+                const bool kept_role = t && t->state == EntryTemplate::KEPT;
+                Ref role(!score ? nullptr
+                                : kept_role ? Py_NewRef(Py_None) : src.get(ColumnMetaType, C_ROLE, KEY("role")));
                 Ref reasons(role ? choices[i].reasons.list(k, 10) : nullptr);
                 Ref e(reasons ? ranking_entry(t, {{KEY("column_name"), c.columns[at].name_obj, false},
                                                   {KEY("score"), score.get(), true},
