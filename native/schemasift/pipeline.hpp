@@ -48,10 +48,21 @@ struct LexicalScores {
 // The module's own backend classes (vector.cpp).
 extern PyObject* TfidfBackendType;
 extern PyObject* EmbeddingBackendType;
+// An embedding product computed in pieces that give the whole product's bits
+// (plan_split_product); empty: the whole product.
+struct SplitProduct {
+    aw::Ref of;      // the embeddings it was planned on
+    aw::Ref pieces;  // list of row views of them
+    aw::Ref dim;     // their width
+};
+// Plans the pieces for our own embedding backend's embeddings; false only on
+// an error that is not an ordinary exception.
+bool plan_split_product(PyObject* backend, SplitProduct& split);
 // A built backend's similarity of the question to each of its documents, in
 // the order of its doc_ids, as floats; empty when unusable or on an ordinary
 // error (as score() gives no scores then).
-PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding);
+PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding,
+                               const SplitProduct* split = nullptr);
 // build() without a progress bar.
 bool embedding_build_quiet(PyObject* backend, PyObject* docs);
 // Whether a vector backend may be asked, so that its documents are needed.

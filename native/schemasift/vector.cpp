@@ -1,10 +1,14 @@
 // Optional vector backends: TF-IDF similarity (scikit-learn) and sentence
 // embeddings (sentence-transformers), imported through the host at call time.
 #include "schemasift/core.hpp"
+#include "schemasift/pipeline.hpp"
 
 #include "common/pytext.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace sift {
 using aw::Ref;
@@ -168,6 +172,58 @@ int embedding_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return set_attr(self, "model", model.get()) && set_attr(self, "available", Py_True) ? 0 : -1;
 }
 
+// numpy.concatenate([piece @ q for piece in pieces])
+PyObject* pieces_product(PyObject* pieces, PyObject* q) {
+    const Py_ssize_t k = PyList_GET_SIZE(pieces);
+    Ref parts(PyList_New(k));
+    if (!parts) return nullptr;
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* r = PyNumber_MatrixMultiply(PyList_GET_ITEM(pieces, i), q);
+        if (!r) return nullptr;
+        PyList_SET_ITEM(parts.get(), i, r);
+    }
+    Ref concatenate(import_attr("numpy", "concatenate"));
+    return concatenate ? PyObject_CallOneArg(concatenate.get(), parts.get()) : nullptr;
+}
+
+// Whether two arrays hold the same bytes.
+int same_bytes(PyObject* a, PyObject* b) {
+    Ref x(PyObject_CallMethod(a, "tobytes", nullptr));
+    Ref y(x ? PyObject_CallMethod(b, "tobytes", nullptr) : nullptr);
+    return y ? PyObject_RichCompareBool(x.get(), y.get(), Py_EQ) : -1;
+}
+
+// The rows a matrix-vector product gives each of t threads (the library's
+// rule: an even share, at least 4 rows).
+std::vector<std::pair<Py_ssize_t, Py_ssize_t>> thread_split(Py_ssize_t n, int t) {
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> parts;
+    for (Py_ssize_t start = 0, left = n, k = 0; left > 0; ++k) {
+        const Py_ssize_t share = t - k > 0 ? t - k : 1;
+        Py_ssize_t width = std::min(left, std::max<Py_ssize_t>(4, (left + share - 1) / share));
+        parts.emplace_back(start, start + width);
+        start += width;
+        left -= width;
+    }
+    return parts;
+}
+
+// Row views of emb in pieces of `rows` rows within each thread's share, the
+// last of a share taking its leftover rows (a single row would be a dot
+// product, summed otherwise).
+PyObject* split_views(PyObject* emb, const std::vector<std::pair<Py_ssize_t, Py_ssize_t>>& parts, Py_ssize_t rows) {
+    Ref views(PyList_New(0));
+    if (!views) return nullptr;
+    for (const auto& [a, b] : parts)
+        for (Py_ssize_t s = a, e; s < b; s = e) {
+            e = b - (s + rows) < 4 ? b : s + rows;
+            Ref lo(PyLong_FromSsize_t(s)), hi(PyLong_FromSsize_t(e));
+            Ref slice(lo && hi ? PySlice_New(lo.get(), hi.get(), nullptr) : nullptr);
+            Ref view(slice ? PyObject_GetItem(emb, slice.get()) : nullptr);
+            if (!view || PyList_Append(views.get(), view.get()) < 0) return nullptr;
+        }
+    return views.release();
+}
+
 // quiet: no progress bar (the vectors are the same either way).
 PyObject* encode(PyObject* model, PyObject* texts, bool quiet = false) {
     Ref meth(PyObject_GetAttrString(model, "encode"));
@@ -190,7 +246,26 @@ PyObject* embedding_build(PyObject* self, PyObject* docs) {
     Py_RETURN_NONE;
 }
 
-PyObject* embedding_row(PyObject* self, PyObject* question) {
+// The product's rows as the BLAS library splits them among its threads, each
+// piece below the size it runs on threads at: the same bits as the whole
+// product, and no library threads woken to spin through the next encoding.
+PyObject* split_rows(const SplitProduct& split, PyObject* emb, PyObject* q) {
+    Ref dtype(PyObject_GetAttrString(q, "dtype"));
+    Ref emb_dtype(dtype ? PyObject_GetAttrString(emb, "dtype") : nullptr);
+    Ref shape(emb_dtype ? PyObject_GetAttrString(q, "shape") : nullptr);
+    if (!shape) return nullptr;
+    const int same = PyObject_RichCompareBool(dtype.get(), emb_dtype.get(), Py_EQ);
+    if (same < 0) return nullptr;
+    // only for the vectors the split was checked with: a row of the same type
+    if (!same || !PyTuple_CheckExact(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 1 ||
+        PyObject_RichCompareBool(PyTuple_GET_ITEM(shape.get(), 0), split.dim.get(), Py_EQ) != 1) {
+        PyErr_Clear();
+        return PyNumber_MatrixMultiply(emb, q);
+    }
+    return pieces_product(split.pieces.get(), q);
+}
+
+PyObject* embedding_row(PyObject* self, PyObject* question, const SplitProduct* split = nullptr) {
     int skip = unusable(self, "model", "embeddings");
     if (skip) return skip < 0 ? nullptr : Py_NewRef(Py_None);
     Ref model(PyObject_GetAttrString(self, "model"));
@@ -200,6 +275,8 @@ PyObject* embedding_row(PyObject* self, PyObject* question) {
     Ref zero(qemb ? PyLong_FromLong(0) : nullptr);
     Ref q(zero ? PyObject_GetItem(qemb.get(), zero.get()) : nullptr);
     Ref emb(q ? PyObject_GetAttrString(self, "embeddings") : nullptr);
+    if (emb && split && split->of.get() == emb.get() && Py_TYPE(q.get()) == Py_TYPE(emb.get()))
+        return split_rows(*split, emb.get(), q.get());
     return emb ? PyNumber_MatrixMultiply(emb.get(), q.get()) : nullptr;
 }
 
@@ -316,8 +393,8 @@ PyObject* make_backend_type(PyObject* module, const char* name, const char* doc,
 PyObject* TfidfBackendType;
 PyObject* EmbeddingBackendType;
 
-PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding) {
-    Ref row(embedding ? embedding_row(backend, question) : tfidf_row(backend, question));
+PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding, const SplitProduct* split) {
+    Ref row(embedding ? embedding_row(backend, question, split) : tfidf_row(backend, question));
     if (!row) return swallow() ? PyList_New(0) : nullptr;
     if (row.get() == Py_None) return PyList_New(0);
     if (PyList_CheckExact(row.get())) return row.release();
@@ -333,6 +410,65 @@ PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embed
         if (!f || PyList_SetItem(list.get(), i, f) < 0) return swallow() ? PyList_New(0) : nullptr;
     }
     return aw::tracked(list.release());
+}
+
+bool plan_split_product(PyObject* backend, SplitProduct& split) {
+    split = SplitProduct();
+    auto no_split = [] { return swallow(); };
+    Ref emb(PyObject_GetAttrString(backend, "embeddings"));
+    Ref ndarray(emb ? import_attr("numpy", "ndarray") : nullptr);
+    if (!ndarray) return no_split();
+    if (Py_TYPE(emb.get()) != reinterpret_cast<PyTypeObject*>(ndarray.get())) return true;
+    Ref shape(PyObject_GetAttrString(emb.get(), "shape"));
+    if (!shape) return no_split();
+    if (!PyTuple_CheckExact(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) return true;
+    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0));
+    const Py_ssize_t dim = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1));
+    if (PyErr_Occurred()) return no_split();
+    // Checked on three of its own rows: the library's split for some thread
+    // count gives the whole product's bits, or the whole product is used.
+    Ref probes[3], whole[3];
+    const Py_ssize_t at[3] = {0, n / 2, n - 1};
+    for (int i = 0; i < 3 && n > 0; ++i) {
+        probes[i] = Ref(PySequence_GetItem(emb.get(), at[i]));
+        whole[i] = Ref(probes[i] ? PyNumber_MatrixMultiply(emb.get(), probes[i].get()) : nullptr);
+        if (!whole[i]) return no_split();
+    }
+    // Rows of a piece: a multiple of the kernels' 4 rows, with room for a
+    // share's leftover, below the size from which the library uses its
+    // threads (4 x 115,200 elements; 4 x 2,304 in older releases).
+    bool tried_any = false;
+    for (Py_ssize_t below : {Py_ssize_t(4) * 115200, Py_ssize_t(4) * 2304}) {
+        const Py_ssize_t rows = dim > 0 ? (((below - 1) / dim) & ~Py_ssize_t(3)) - 4 : 0;
+        if (rows < 4 || n <= rows) continue;  // one thread does the whole product
+        tried_any = true;
+        std::vector<std::pair<Py_ssize_t, Py_ssize_t>> tried;
+        for (int t = 1; t <= 64; ++t) {
+            auto parts = thread_split(n, t);
+            if (parts == tried) continue;
+            tried = parts;
+            Ref pieces(split_views(emb.get(), parts, rows));
+            if (!pieces) return no_split();
+            int same = 1;
+            for (int i = 0; i < 3 && same == 1; ++i) {
+                Ref got(pieces_product(pieces.get(), probes[i].get()));
+                same = got ? same_bytes(got.get(), whole[i].get()) : -1;
+            }
+            if (same < 0) return no_split();
+            if (same) {
+                aw::log_at(aw::LOG_DEBUG,
+                           "CatalogIndex: the embedding product runs in %zd pieces (the split of %d threads)",
+                           PyList_GET_SIZE(pieces.get()), t);
+                split.of = std::move(emb);
+                split.pieces = std::move(pieces);
+                split.dim = Ref::borrow(PyTuple_GET_ITEM(shape.get(), 1));
+                return true;
+            }
+        }
+    }
+    if (!tried_any) return true;
+    aw::log_at(aw::LOG_DEBUG, "CatalogIndex: the embedding product is not split (no thread split gives its bits)");
+    return true;
 }
 
 bool embedding_build_quiet(PyObject* backend, PyObject* docs) {
