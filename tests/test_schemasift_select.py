@@ -1329,3 +1329,48 @@ def test_relationship_ends_are_read_only_as_far_as_needed(field, neighbors):
         config = mod.SelectorConfig(strategy="lexical", include_neighbor_tables_for_joins=neighbors)
         results.append(outcome(lambda: mod.SchemaSift(config).select("orders id", catalog).selected_metadata))
     assert results[0][0] == results[1][0]
+
+
+def test_a_loose_catalogs_lists_read_by_a_call_stay_out_of_the_collectors_walks():
+    # the call's copies of the caller's lists and its maps of unknown keys are
+    # its own until it returns: collections it triggers do not walk them (on a
+    # large catalog they would be promoted and set off full collections)
+    import gc
+
+    words = ["revenue", "region", "order", "customer", "sales", "store", "price", "ship"]
+    catalog = {"tables": [{"table_name": f"{words[i % 8]}_{i}", "tags": ["sales", f"t{i}"],
+                           "owner": {"team": [f"t{i}"]},  # an unknown key: kept in extra
+                           "columns": [{"name": f"{words[(i + k) % 8]}_{k}", "synonyms": [f"{words[k % 8]} alias {i}"]}
+                                       for k in range(12)]}
+                          for i in range(120)]}
+    contents = {tuple(c["synonyms"]) for t in catalog["tables"] for c in t["columns"]}
+    contents |= {tuple(t["tags"]) for t in catalog["tables"]}
+    originals = {id(c["synonyms"]) for t in catalog["tables"] for c in t["columns"]}
+    originals |= {id(t["tags"]) for t in catalog["tables"]}
+    walked = []
+
+    def look(phase, info):
+        if phase == "start" and len(walked) < 20:
+            walked.append(sum(1 for o in gc.get_objects() if type(o) is list and id(o) not in originals
+                              and all(type(x) is str for x in o) and tuple(o) in contents))
+
+    sift = ss.SchemaSift(ss.SelectorConfig(strategy="lexical"))
+    question = "revenue by region and sales alias"
+    old = gc.get_threshold()
+    gc.set_threshold(100)
+    gc.callbacks.append(look)
+    try:
+        got = sift.select(question, catalog)
+    finally:
+        gc.callbacks.remove(look)
+        gc.set_threshold(*old)
+    def copies_in(o):
+        if isinstance(o, dict):
+            return sum(copies_in(v) for v in o.values())
+        if isinstance(o, list):
+            return (all(type(x) is str for x in o) and tuple(o) in contents) + sum(copies_in(v) for v in o)
+        return 0
+
+    # the only ones a collection may meet are those the result itself holds
+    assert len(walked) > 5 and max(walked) <= copies_in(got.to_dict(True)) < 100
+    assert got.to_dict(True) == sift.select(question, ss.CatalogNormalizer.normalize(catalog)).to_dict(True)

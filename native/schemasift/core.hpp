@@ -81,6 +81,7 @@ struct LooseTable {
 };
 
 struct LooseCatalog {
+    aw::HiddenResults hidden;  // the lists read (first: tracked again after the fields let go)
     aw::Ref database;
     std::vector<LooseTable> tables;
     std::vector<RelationshipFields> relationships;

@@ -980,6 +980,11 @@ class CatalogIndex:
     embeddings are encoded once (without progress bars; the model is loaded once
     per process). Each select() then only works on the question, and gives the
     result SchemaSift(config).select(question, catalog, database=database) gives.
+    The question's embedding is multiplied with the documents' in the pieces
+    numpy's BLAS library would give its threads, each on the calling thread:
+    the same bits (checked when the index is built or unpickled; otherwise the
+    whole product is used), without waking the library's threads, which keep
+    spinning through the next question's encoding.
 
     The index is a snapshot: later edits to the caller's catalog or config do not
     reach it. One index may be shared by any number of threads. It pickles with
