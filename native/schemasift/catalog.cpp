@@ -593,18 +593,18 @@ const char* infer_role(const LooseMap& col) {
 // caller code); empty lists and maps stay null, see Fields.
 
 // list() of the first present value; null when none. The copy is ours alone
-// until the call ends: hidden from the collector meanwhile.
-bool items_of(const LooseMap& map, std::initializer_list<int> keys, Ref& out, aw::HiddenResults& hidden) {
+// until the call ends.
+bool items_of(const LooseMap& map, std::initializer_list<int> keys, Ref& out, ReadCopies& copies) {
     Ref v;
     if (!first_present(map, keys, v)) return false;
     out = v ? Ref(PySequence_List(v.get())) : Ref();
-    if (out) hidden.hide(out.get());
+    if (out) copies.add(out.get());
     return !v || bool(out);
 }
 
 // The map of unknown keys; null while there are none. Like a list read, it is
-// hidden from the collector until the call ends.
-bool extra_of(const LooseMap& m, KnownKind kind, Ref& out, aw::HiddenResults& hidden) {
+// ours alone until the call ends.
+bool extra_of(const LooseMap& m, KnownKind kind, Ref& out, ReadCopies& copies) {
     out = Ref();
     // a scanned map of known keys only, all known to its kind, has none
     if (m.is_scanned && m.only_known && (m.keys_known & ~kKnownMasks[kind]) == 0) return true;
@@ -620,11 +620,11 @@ bool extra_of(const LooseMap& m, KnownKind kind, Ref& out, aw::HiddenResults& hi
         if (!out && !(out = Ref(PyDict_New()))) return false;
         if (PyDict_SetItem(out.get(), k, v) < 0) return false;
     }
-    if (out) hidden.hide(out.get());
+    if (out) copies.add(out.get());
     return true;
 }
 
-bool read_column(const LooseMap& raw, PyObject* name_value, ColumnFields& f, aw::HiddenResults& hidden) {
+bool read_column(const LooseMap& raw, PyObject* name_value, ColumnFields& f, ReadCopies& copies) {
     const char* role = infer_role(raw);
     if (!role) return false;
     Ref pk, fk;
@@ -632,17 +632,17 @@ bool read_column(const LooseMap& raw, PyObject* name_value, ColumnFields& f, aw:
     f[C_NAME] = Ref(PyObject_Str(name_value));
     if (!f[C_NAME] || !(f[C_TYPE] = Ref(text_of(raw, {K_TYPE, K_DATA_TYPE}, s_empty))) ||
         !(f[C_DESCRIPTION] = Ref(text_of(raw, {K_DESCRIPTION, K_COMMENT}, s_empty))) ||
-        !items_of(raw, {K_SYNONYMS, K_ALIASES}, f[C_SYNONYMS], hidden) || !(f[C_ROLE] = Ref(role_str(role))) ||
-        !items_of(raw, {K_TAGS}, f[C_TAGS], hidden) || !(f[C_NULLABLE] = Ref(raw_value(raw, K_NULLABLE))))
+        !items_of(raw, {K_SYNONYMS, K_ALIASES}, f[C_SYNONYMS], copies) || !(f[C_ROLE] = Ref(role_str(role))) ||
+        !items_of(raw, {K_TAGS}, f[C_TAGS], copies) || !(f[C_NULLABLE] = Ref(raw_value(raw, K_NULLABLE))))
         return false;
     f[C_IS_PK] = Ref::borrow(pk ? Py_True : Py_False);
     f[C_IS_FK] = Ref::borrow(fk ? Py_True : Py_False);
-    return items_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}, f[C_SAMPLE_VALUES], hidden) &&
-           extra_of(raw, KNOWN_COLUMN, f[C_EXTRA], hidden);
+    return items_of(raw, {K_SAMPLE_VALUES, K_SAMPLES}, f[C_SAMPLE_VALUES], copies) &&
+           extra_of(raw, KNOWN_COLUMN, f[C_EXTRA], copies);
 }
 
 // Appends the relationships declared in one map to out.
-bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out, aw::HiddenResults& hidden) {
+bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out, ReadCopies& copies) {
     if (!require_map(obj, "relationship owner")) return false;
     Ref rels;
     if (!first_present(obj, {K_RELATIONSHIPS}, rels)) return false;
@@ -667,14 +667,14 @@ bool read_relationships(PyObject* obj, std::vector<RelationshipFields>& out, aw:
             !(f[R_TO_TABLE] = Ref(PyObject_Str(tt.get()))) || !(f[R_TO_COLUMN] = Ref(PyObject_Str(tc.get()))) ||
             !(f[R_TYPE] = Ref(text_of(m, {K_RELATIONSHIP_TYPE, K_TYPE}, s_many_to_one))) ||
             !(f[R_DESCRIPTION] = Ref(text_of(m, {K_DESCRIPTION}, s_empty))) ||
-            !extra_of(m, KNOWN_RELATIONSHIP, f[R_EXTRA], hidden))
+            !extra_of(m, KNOWN_RELATIONSHIP, f[R_EXTRA], copies))
             return false;
         out.push_back(std::move(f));
     }
     return !PyErr_Occurred();
 }
 
-bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t, aw::HiddenResults& hidden) {
+bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t, ReadCopies& copies) {
     Ref raw_columns(element_list(raw, K_COLUMNS, K_NAME, "column info"));
     if (!raw_columns) return false;
     t.columns.reserve(static_cast<size_t>(PyList_GET_SIZE(raw_columns.get())));
@@ -687,7 +687,7 @@ bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t, aw::HiddenRe
         if (!first_present(m, {K_NAME, K_COLUMN_NAME, K_COLUMN}, name)) return false;
         if (!name) continue;
         t.columns.emplace_back();
-        if (!read_column(m, name.get(), t.columns.back(), hidden)) return false;
+        if (!read_column(m, name.get(), t.columns.back(), copies)) return false;
     }
     // scanned only now: reading the columns may have run code that changed the map
     LooseMap table(raw);
@@ -697,9 +697,9 @@ bool read_table(PyObject* raw, PyObject* name_value, LooseTable& t, aw::HiddenRe
     return f[T_TABLE_NAME] &&
            (f[T_BUSINESS_NAME] = Ref(text_of(table, {K_BUSINESS_NAME, K_DISPLAY_NAME}, s_empty))) &&
            (f[T_DESCRIPTION] = Ref(text_of(table, {K_DESCRIPTION, K_COMMENT}, s_empty))) &&
-           items_of(table, {K_TAGS}, f[T_TAGS], hidden) && (f[T_DEFAULT_DATE] = Ref(raw_value(table, K_DEFAULT_DATE))) &&
+           items_of(table, {K_TAGS}, f[T_TAGS], copies) && (f[T_DEFAULT_DATE] = Ref(raw_value(table, K_DEFAULT_DATE))) &&
            (f[T_DEFAULT_METRIC] = Ref(raw_value(table, K_DEFAULT_METRIC))) &&
-           (f[T_ROW_COUNT] = Ref(raw_value(table, K_ROW_COUNT))) && extra_of(table, KNOWN_TABLE, f[T_EXTRA], hidden);
+           (f[T_ROW_COUNT] = Ref(raw_value(table, K_ROW_COUNT))) && extra_of(table, KNOWN_TABLE, f[T_EXTRA], copies);
 }
 
 // A field value for a record: null (an empty list or map) becomes a fresh one.
@@ -733,12 +733,12 @@ bool read_loose_catalog(PyObject* catalog, PyObject* database, LooseCatalog& out
         if (!first_present(raw, {K_TABLE_NAME, K_NAME, K_TABLE, K_SOURCE}, name)) return false;
         if (!name) continue;
         out.tables.emplace_back();
-        if (!read_table(raw, name.get(), out.tables.back(), out.hidden)) return false;
+        if (!read_table(raw, name.get(), out.tables.back(), out.copies)) return false;
     }
-    if (!read_relationships(catalog, out.relationships, out.hidden)) return false;
+    if (!read_relationships(catalog, out.relationships, out.copies)) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw_tables.get()); ++i)
-        if (!read_relationships(PyList_GET_ITEM(raw_tables.get(), i), out.relationships, out.hidden)) return false;
-    return extra_of(catalog, KNOWN_CATALOG, out.extra, out.hidden);
+        if (!read_relationships(PyList_GET_ITEM(raw_tables.get(), i), out.relationships, out.copies)) return false;
+    return extra_of(catalog, KNOWN_CATALOG, out.extra, out.copies);
 }
 
 PyObject* make_column(const ColumnFields& f) {
@@ -811,9 +811,9 @@ PyObject* py_normalize_relationships(PyObject*, PyObject* args, PyObject* kwargs
     PyObject* obj;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_normalize_relationships", const_cast<char**>(kw), &obj))
         return nullptr;
-    aw::HiddenResults hidden;  // outlives the fields
+    ReadCopies copies;  // outlives the fields
     std::vector<RelationshipFields> rels;
-    if (!read_relationships(obj, rels, hidden)) return nullptr;
+    if (!read_relationships(obj, rels, copies)) return nullptr;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     for (const RelationshipFields& r : rels) {

@@ -80,8 +80,20 @@ struct LooseTable {
     std::vector<ColumnFields> columns;
 };
 
+// The copies a call makes of a loose catalog's lists and of its maps of
+// unknown keys. Past the first few they are hidden from the collector until
+// the call ends: a large catalog's would be promoted by the collections the
+// call sets off and start full collections of the caller's whole heap.
+struct ReadCopies {
+    aw::HiddenResults hidden;
+    size_t seen = 0;
+    void add(PyObject* copy) {
+        if (++seen > 256) hidden.hide(copy);
+    }
+};
+
 struct LooseCatalog {
-    aw::HiddenResults hidden;  // the lists read (first: tracked again after the fields let go)
+    ReadCopies copies;  // first: tracked again once the fields below let go
     aw::Ref database;
     std::vector<LooseTable> tables;
     std::vector<RelationshipFields> relationships;
