@@ -614,6 +614,7 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
         KeptEntries kept{sel.kept_entries ? &sel.kept_entries->tables[chosen[i]] : nullptr, {}};
         score_refs.reserve(n);
         cols.reserve(n);
+        if (sel.kept_entries) kept.columns.reserve(n);
         for (size_t k = 0; k < n; ++k) {
             score_refs.emplace_back(PyFloat_FromDouble(choices[i].scores[k]));
             if (!score_refs.back()) return nullptr;
