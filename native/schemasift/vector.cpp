@@ -254,15 +254,14 @@ PyObject* split_rows(const SplitProduct& split, PyObject* emb, PyObject* q) {
     Ref emb_dtype(dtype ? PyObject_GetAttrString(emb, "dtype") : nullptr);
     Ref shape(emb_dtype ? PyObject_GetAttrString(q, "shape") : nullptr);
     if (!shape) return nullptr;
-    const int same = PyObject_RichCompareBool(dtype.get(), emb_dtype.get(), Py_EQ);
-    if (same < 0) return nullptr;
     // only for the vectors the split was checked with: a row of the same type
-    if (!same || !PyTuple_CheckExact(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 1 ||
-        PyObject_RichCompareBool(PyTuple_GET_ITEM(shape.get(), 0), split.dim.get(), Py_EQ) != 1) {
-        PyErr_Clear();
-        return PyNumber_MatrixMultiply(emb, q);
-    }
-    return pieces_product(split.pieces.get(), q);
+    int same = PyObject_RichCompareBool(dtype.get(), emb_dtype.get(), Py_EQ);
+    if (same == 1)
+        same = PyTuple_CheckExact(shape.get()) && PyTuple_GET_SIZE(shape.get()) == 1
+                   ? PyObject_RichCompareBool(PyTuple_GET_ITEM(shape.get(), 0), split.dim.get(), Py_EQ)
+                   : 0;
+    if (same < 0) return nullptr;
+    return same ? pieces_product(split.pieces.get(), q) : PyNumber_MatrixMultiply(emb, q);
 }
 
 PyObject* embedding_row(PyObject* self, PyObject* question, const SplitProduct* split = nullptr) {
@@ -425,23 +424,26 @@ bool plan_split_product(PyObject* backend, SplitProduct& split) {
     const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 0));
     const Py_ssize_t dim = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1));
     if (PyErr_Occurred()) return no_split();
+    // Rows of a piece: a multiple of the kernels' 4 rows, with room for a
+    // share's leftover, below the size from which the library uses its
+    // threads (4 x 115,200 elements; 4 x 2,304 in older releases). None
+    // fits: one thread does the whole product anyway.
+    std::vector<Py_ssize_t> sizes;
+    for (Py_ssize_t below : {Py_ssize_t(4) * 115200, Py_ssize_t(4) * 2304}) {
+        const Py_ssize_t rows = dim > 0 ? (((below - 1) / dim) & ~Py_ssize_t(3)) - 4 : 0;
+        if (rows >= 4 && n > rows) sizes.push_back(rows);
+    }
+    if (sizes.empty()) return true;
     // Checked on three of its own rows: the library's split for some thread
     // count gives the whole product's bits, or the whole product is used.
     Ref probes[3], whole[3];
     const Py_ssize_t at[3] = {0, n / 2, n - 1};
-    for (int i = 0; i < 3 && n > 0; ++i) {
+    for (int i = 0; i < 3; ++i) {
         probes[i] = Ref(PySequence_GetItem(emb.get(), at[i]));
         whole[i] = Ref(probes[i] ? PyNumber_MatrixMultiply(emb.get(), probes[i].get()) : nullptr);
         if (!whole[i]) return no_split();
     }
-    // Rows of a piece: a multiple of the kernels' 4 rows, with room for a
-    // share's leftover, below the size from which the library uses its
-    // threads (4 x 115,200 elements; 4 x 2,304 in older releases).
-    bool tried_any = false;
-    for (Py_ssize_t below : {Py_ssize_t(4) * 115200, Py_ssize_t(4) * 2304}) {
-        const Py_ssize_t rows = dim > 0 ? (((below - 1) / dim) & ~Py_ssize_t(3)) - 4 : 0;
-        if (rows < 4 || n <= rows) continue;  // one thread does the whole product
-        tried_any = true;
+    for (Py_ssize_t rows : sizes) {
         std::vector<std::pair<Py_ssize_t, Py_ssize_t>> tried;
         for (int t = 1; t <= 64; ++t) {
             auto parts = thread_split(n, t);
@@ -466,7 +468,6 @@ bool plan_split_product(PyObject* backend, SplitProduct& split) {
             }
         }
     }
-    if (!tried_any) return true;
     aw::log_at(aw::LOG_DEBUG, "CatalogIndex: the embedding product is not split (no thread split gives its bits)");
     return true;
 }
