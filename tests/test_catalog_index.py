@@ -212,6 +212,82 @@ def test_select_many_results_are_tracked_as_select_results_and_private_during_th
     assert gone() is None
 
 
+def test_an_index_results_debug_map_is_made_when_first_read():
+    # An index's results make their debug maps when first read, whichever way
+    # they are read; what the caller did to the field before stands, also
+    # when a collection run meanwhile reads or drops it
+    catalog = ref.demo_catalog()
+    config = ss.SelectorConfig(strategy="lexical")
+    index = ss.CatalogIndex(catalog, config)
+    question = "Show total revenue by region for last 6 months"
+    want = ss.SchemaSift(config).select(question, copy.deepcopy(catalog))
+    reads = [lambda r: r.debug, lambda r: r.to_dict(True)["debug"], lambda r: r.__getstate__()["debug"],
+             lambda r: pickle.loads(pickle.dumps(r)).debug, lambda r: copy.copy(r).debug,
+             lambda r: copy.deepcopy(r).debug, lambda r: (r == want) and r.debug,
+             lambda r: repr(r) == repr(want) and r.debug]
+    for read in reads:
+        for r in [index.select(question)] + index.select_many([question] * 2, threads=2):
+            assert read(r) == want.debug
+            assert r == want and r.debug is r.debug
+
+    r = index.select(question)
+    r.debug = {"mine": 1}
+    assert r.debug == {"mine": 1} and r != want
+    r = index.select(question)
+    del r.debug
+    for act in (lambda: r.debug, lambda: r == want, lambda: r.__delattr__("debug")):
+        with pytest.raises(AttributeError):
+            act()
+    assert "debug" not in r.__getstate__()
+    r = index.select(question)
+    r.__init__(want.selected_metadata, want.metrics, want.intent)
+    assert r.debug == {}
+    r = index.select(question)
+    r.__setstate__({"debug": [1]})
+    assert r.debug == [1]
+
+    def during_collections(r, meddle):
+        def callback(phase, info):
+            if phase == "start" and not done:
+                done.append(1)
+                meddle(r)
+
+        done, threshold = [], gc.get_threshold()
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        try:
+            return outcome(lambda: r.debug)
+        finally:
+            gc.set_threshold(*threshold)
+            gc.callbacks.remove(callback)
+
+    r, nested = index.select(question), []
+    got = during_collections(r, lambda r: nested.append(r.debug))
+    assert got == ("ok", want.debug) and nested == [want.debug] and nested[0] is r.debug
+    r = index.select(question)
+    assert during_collections(r, lambda r: r.__delattr__("debug"))[:2] == ("error", "AttributeError")
+    r = index.select(question)
+    assert during_collections(r, lambda r: setattr(r, "debug", "set"))[1] == "set"
+
+    # what the map is made of is in the collector's view: a cycle through it is found
+    class Role(str):
+        pass
+
+    records = ss.CatalogNormalizer.normalize(ref.demo_catalog())
+    for table in records.tables:
+        for column in table.columns:
+            column.role = Role(column.role)
+    index = ss.CatalogIndex(records, config)
+    r = index.select(question)
+    roles = [o for o in gc.get_referents(r) if isinstance(o, Role)]
+    assert roles
+    roles[0].result = r
+    gone = weakref.ref(roles[0])
+    del index, r, roles
+    gc.collect()
+    assert gone() is None
+
+
 def test_select_many_from_several_threads_at_once_and_in_a_forked_child():
     # The pool's threads outlive a call and serve one call at a time: calls
     # made meanwhile (or asking for more threads than there are cores) start

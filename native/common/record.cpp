@@ -1,6 +1,7 @@
 #include "common/record.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <structmember.h>
@@ -13,6 +14,8 @@ struct RecordDef {
     std::vector<FieldSpec> fields;
     std::vector<PyMemberDef> members;
     std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getsets;
+    int deferrable = -1;  // the field that may hold a Deferred in its place
     std::vector<std::string> field_docs;  // the members' docstrings point into these
     std::string qualname, name, doc;
     PyObject* names = nullptr;  // the field names as a tuple; lives with the type
@@ -32,6 +35,77 @@ const RecordDef* find_def(PyTypeObject* t) {
 }
 
 inline RecordObject* R(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
+
+// The maker of a deferred value: a slot past the fields of a type with a
+// deferrable field (null when there is none).
+Deferred* maker_of(PyObject* self, const RecordDef& d) {
+    Deferred* m;
+    std::memcpy(&m, &R(self)->f[d.fields.size()], sizeof m);
+    return m;
+}
+void set_maker(PyObject* self, const RecordDef& d, Deferred* m) {
+    std::memcpy(&R(self)->f[d.fields.size()], &m, sizeof m);
+}
+
+void release(Deferred* m) {
+    if (m && --m->refs == 0) delete m;
+}
+
+void drop_maker(PyObject* self, const RecordDef* d) {
+    if (!d || d->deferrable < 0) return;
+    Deferred* m = maker_of(self, *d);
+    set_maker(self, *d, nullptr);
+    release(m);  // may run code (its objects go): the slot is empty first
+}
+
+PyObject* no_field(PyObject* self, const RecordDef* d, int i) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
+                 d ? d->fields[static_cast<size_t>(i)].name : "?");
+    return nullptr;
+}
+
+// Makes field i's deferred value and puts it in its place; borrowed. Making
+// it may run code that reads, sets or deletes the field meanwhile: what that
+// left stands.
+PyObject* make_deferred(PyObject* self, const RecordDef& d, int i) {
+    Deferred* m = maker_of(self, d);
+    ++m->refs;  // ours while it makes
+    PyObject* v = m->make();
+    if (v && maker_of(self, d) == m && !R(self)->f[i]) {
+        R(self)->f[i] = v;
+        set_maker(self, d, nullptr);
+        release(m);  // the record's
+    } else {
+        Py_XDECREF(v);
+    }
+    release(m);
+    if (!v) return nullptr;
+    return R(self)->f[i] ? R(self)->f[i] : no_field(self, &d, i);
+}
+
+PyObject* get_deferrable(PyObject* self, void* closure) {
+    return Py_XNewRef(rec_get(self, static_cast<int>(reinterpret_cast<intptr_t>(closure))));
+}
+
+int set_deferrable(PyObject* self, PyObject* value, void* closure) {
+    const int i = static_cast<int>(reinterpret_cast<intptr_t>(closure));
+    const RecordDef* d = find_def(Py_TYPE(self));
+    if (!d) {
+        PyErr_SetString(PyExc_TypeError, "not a record type");
+        return -1;
+    }
+    Deferred* m = maker_of(self, *d);
+    PyObject* old = R(self)->f[i];
+    if (!value && !old && !m) {
+        PyErr_SetString(PyExc_AttributeError, d->fields[static_cast<size_t>(i)].name);
+        return -1;
+    }
+    set_maker(self, *d, nullptr);
+    R(self)->f[i] = Py_XNewRef(value);
+    Py_XDECREF(old);
+    release(m);
+    return 0;
+}
 
 PyObject* default_value(const FieldSpec& f) {
     switch (f.kind) {
@@ -87,14 +161,17 @@ int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!v) return -1;
         Py_XSETREF(R(self)->f[i], v);
     }
+    drop_maker(self, d);
     return 0;
 }
 
 int rec_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const RecordDef* d = find_def(Py_TYPE(self));
-    if (d)
-        for (size_t i = 0; i < d->fields.size(); ++i) Py_VISIT(R(self)->f[i]);
+    if (!d) return 0;
+    for (size_t i = 0; i < d->fields.size(); ++i) Py_VISIT(R(self)->f[i]);
+    if (d->deferrable >= 0)
+        if (const Deferred* m = maker_of(self, *d)) return m->traverse(visit, arg);
     return 0;
 }
 
@@ -102,6 +179,7 @@ int rec_clear(PyObject* self) {
     const RecordDef* d = find_def(Py_TYPE(self));
     if (d)
         for (size_t i = 0; i < d->fields.size(); ++i) Py_CLEAR(R(self)->f[i]);
+    drop_maker(self, d);
     return 0;
 }
 
@@ -167,6 +245,10 @@ PyObject* rec_getstate(PyObject* self, PyObject*) {
     if (!state) return nullptr;
     for (size_t i = 0; i < d->fields.size(); ++i) {
         PyObject* v = R(self)->f[i];
+        if (!v && static_cast<int>(i) == d->deferrable && maker_of(self, *d)) {
+            v = make_deferred(self, *d, static_cast<int>(i));
+            if (!v) return nullptr;
+        }
         if (v && PyDict_SetItemString(state.get(), d->fields[i].name, v) < 0) return nullptr;
     }
     PyObject** dictptr = _PyObject_GetDictPtr(self);
@@ -246,9 +328,16 @@ std::string attribute_doc(const std::string& doc, const char* field) {
 
 PyObject* rec_missing(PyObject* self, int i) {
     const RecordDef* d = find_def(Py_TYPE(self));
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                 d ? d->fields[static_cast<size_t>(i)].name : "?");
-    return nullptr;
+    if (d && i == d->deferrable && maker_of(self, *d)) return make_deferred(self, *d, i);
+    return no_field(self, d, i);
+}
+
+void rec_defer(PyObject* self, int i, std::unique_ptr<Deferred> maker) {
+    const RecordDef* d = find_def(Py_TYPE(self));
+    if (!d || i != d->deferrable) return;  // not deferrable: maker goes
+    drop_maker(self, d);
+    Py_CLEAR(R(self)->f[i]);
+    set_maker(self, *d, maker.release());
 }
 
 bool is_record(PyObject* o) { return find_def(Py_TYPE(o)) != nullptr; }
@@ -261,7 +350,7 @@ PyObject* rec_field_names(PyObject* o) {
 bool rec_fill_defaults(PyObject* self) {
     const RecordDef* d = find_def(Py_TYPE(self));
     for (size_t i = 0; i < d->fields.size(); ++i)
-        if (!R(self)->f[i]) {
+        if (!R(self)->f[i] && !(static_cast<int>(i) == d->deferrable && maker_of(self, *d))) {
             if (d->fields[i].kind == FieldSpec::Required) {
                 PyErr_Format(PyExc_TypeError, "%s.__init__() missing required argument: '%s'", d->name.c_str(),
                              d->fields[i].name);
@@ -287,10 +376,11 @@ PyObject* rec_new(PyTypeObject* type, std::initializer_list<PyObject*> values) {
 }
 
 PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, const char* doc,
-                               std::vector<FieldSpec> fields, const PyMethodDef* methods) {
+                               std::vector<FieldSpec> fields, const PyMethodDef* methods, int deferrable) {
     registry().emplace_back();
     RecordDef& d = registry().back();
     d.fields = std::move(fields);
+    d.deferrable = deferrable;
     d.qualname = qualified_name;
     const char* dot = std::strrchr(qualified_name, '.');
     d.name = dot ? dot + 1 : qualified_name;
@@ -302,11 +392,19 @@ PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, con
             text += " Required.";
         d.field_docs.push_back(std::move(text));
     }
-    for (size_t i = 0; i < d.fields.size(); ++i)
-        d.members.push_back({d.fields[i].name, T_OBJECT_EX,
-                             static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0,
-                             d.field_docs[i].empty() ? nullptr : d.field_docs[i].c_str()});
+    for (size_t i = 0; i < d.fields.size(); ++i) {
+        const char* field_doc = d.field_docs[i].empty() ? nullptr : d.field_docs[i].c_str();
+        if (static_cast<int>(i) == deferrable)
+            d.getsets.push_back({d.fields[i].name, reinterpret_cast<getter>(AW_SLOT(get_deferrable)),
+                                 reinterpret_cast<setter>(AW_SLOT(set_deferrable)), field_doc,
+                                 reinterpret_cast<void*>(static_cast<intptr_t>(i))});
+        else
+            d.members.push_back({d.fields[i].name, T_OBJECT_EX,
+                                 static_cast<Py_ssize_t>(offsetof(RecordObject, f) + i * sizeof(PyObject*)), 0,
+                                 field_doc});
+    }
     d.members.push_back({nullptr, 0, 0, 0, nullptr});
+    d.getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
     for (const PyMethodDef* m = methods; m && m->ml_name; ++m) d.methods.push_back(*m);
     d.methods.push_back({"__getstate__", AW_FN(rec_getstate), METH_NOARGS, nullptr});
     d.methods.push_back({"__setstate__", AW_FN(rec_setstate), METH_O, nullptr});
@@ -322,13 +420,14 @@ PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, con
         {Py_tp_richcompare, AW_SLOT(rec_richcompare)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
         {Py_tp_members, d.members.data()},
+        {Py_tp_getset, d.getsets.data()},
         {Py_tp_methods, d.methods.data()},
         {Py_tp_doc, const_cast<char*>(d.doc.c_str())},
         {0, nullptr},
     };
     PyType_Spec spec = {
         d.qualname.c_str(),
-        static_cast<int>(offsetof(RecordObject, f) + d.fields.size() * sizeof(PyObject*)),
+        static_cast<int>(offsetof(RecordObject, f) + (d.fields.size() + (deferrable >= 0)) * sizeof(PyObject*)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
         slots,

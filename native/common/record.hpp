@@ -5,6 +5,7 @@
 #pragma once
 #include "common/py.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,35 @@ struct FieldSpec {
     static FieldSpec object(const char* n, PyObject* v) { return {n, Value, v}; }  // steals
 };
 
+// What a field's value is made of, held by the record in its place until the
+// value is first read (as an attribute, or by comparison, repr, copy or
+// pickle): a value the caller may never read costs nothing to build or free.
+// What make() gives must not depend on when it runs.
+class Deferred {
+public:
+    Deferred() = default;
+    Deferred(const Deferred&) = delete;
+    Deferred& operator=(const Deferred&) = delete;
+    virtual ~Deferred() = default;
+    virtual PyObject* make() const = 0;  // a new reference, or null with an error set
+    // Visits the objects it holds, as tp_traverse does: they may be in cycles.
+    virtual int traverse(visitproc visit, void* arg) const = 0;
+    size_t refs = 1;  // the record's, and a reader's while it makes the value (with the lock)
+};
+
 // Creates the type "module.Name" (qualified_name is "pkg.module.Name"), adds
 // it to the module and returns a borrowed reference (nullptr on error).
+// deferrable: the index of a field whose value may be deferred, or -1.
 PyTypeObject* make_record_type(PyObject* module, const char* qualified_name, const char* doc,
-                               std::vector<FieldSpec> fields, const PyMethodDef* methods = nullptr);
+                               std::vector<FieldSpec> fields, const PyMethodDef* methods = nullptr,
+                               int deferrable = -1);
 
-// Borrowed field value; nullptr with AttributeError when the field was deleted.
+// Puts maker in the place of self's deferrable field i (its value, if any,
+// is released). With the interpreter lock.
+void rec_defer(PyObject* self, int i, std::unique_ptr<Deferred> maker);
+
+// Borrowed field value; nullptr with AttributeError when the field was deleted
+// (a deferred value is made then, or its error raised).
 PyObject* rec_missing(PyObject* self, int i);
 inline PyObject* rec_get(PyObject* self, int i) {
     PyObject* v = reinterpret_cast<struct RecordObject*>(self)->f[i];

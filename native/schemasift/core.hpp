@@ -367,6 +367,13 @@ public:
         ends_.reserve(count);
         text_.reserve(bytes);
     }
+    // from's reasons [begin, end), their text copied at once.
+    void append(const Reasons& from, size_t begin, size_t end) {
+        if (begin == end) return;
+        const size_t first = begin ? from.ends_[begin - 1] : 0, shift = text_.size();
+        text_.append(from.text_, first, from.ends_[end - 1] - first);
+        for (size_t i = begin; i < end; ++i) ends_.push_back(from.ends_[i] - first + shift);
+    }
     size_t size() const { return ends_.size(); }
     const std::string& joined() const { return text_; }
     const std::vector<size_t>& ends() const { return ends_; }

@@ -402,8 +402,6 @@ void allow_plans(Index& ix) {
     ix.zeros.column.assign(ix.c.columns.size(), 0.0);
     ix.kept_entries.tables.resize(ix.c.tables.size());
     ix.kept_entries.columns.resize(ix.c.columns.size());
-    ix.kept_entries.ranked_tables.resize(ix.c.tables.size());
-    ix.kept_entries.ranked_columns.resize(ix.c.columns.size());
 }
 
 // Reads the snapshot into native data: records, hash, lexical index.
@@ -490,7 +488,7 @@ void index_dealloc(PyObject* self) {
 Selection selection_of(const Index& ix) {
     return Selection{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
                      ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
-                     ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries};
+                     ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries, true};
 }
 
 // The native part of one question: intent, tokens, lexical scores, and the

@@ -624,93 +624,143 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
 
 namespace {
 
-// A ranking's entry: fields in order, those that vary (borrowed) given per
-// result. Through t's template when given: made once with None where the
-// fields vary, then copied and those set.
-struct Field {
-    PyObject* key;
-    PyObject* value;
-    bool varies;
+// The debug map of one result, from what was read when the question was
+// answered: names, roles (a record's field may run code: read then, once),
+// rounded scores and the first reasons of each ranked table and chosen
+// column.
+class DebugRankings final : public aw::Deferred {
+public:
+    struct Entry {
+        Ref name, role;      // role: a column's; null for a table's
+        double score;        // rounded
+        size_t reasons_end;  // its reasons end there in reasons
+    };
+    std::vector<Entry> tables, columns;
+    std::vector<std::pair<Ref, size_t>> chosen;  // a chosen table's name, and where its columns end
+    Reasons reasons;
+    Ref strategy;
+    bool tfidf = false, embedding = false;
+    Ref bridge_table;  // when a join path was added
+    std::string bridge_reason;
+
+    void add_reasons(const ReasonGroups& from, size_t k) {
+        const size_t begin = from.begin(k);
+        reasons.append(from.all, begin, begin + std::min<size_t>(from.end(k) - begin, 10));
+    }
+    PyObject* make() const override;
+    int traverse(visitproc visit, void* arg) const override {
+        for (const std::vector<Entry>* list : {&tables, &columns})
+            for (const Entry& e : *list) {
+                Py_VISIT(e.name.get());
+                Py_VISIT(e.role.get());
+            }
+        for (const auto& [name, end] : chosen) Py_VISIT(name.get());
+        Py_VISIT(strategy.get());
+        Py_VISIT(bridge_table.get());
+        return 0;
+    }
+
+private:
+    // One ranking entry: {name_key: name, "score": ..., ["role": ...,] "reasons": [...]}.
+    PyObject* entry(const Entry& e, PyObject* name_key, size_t reasons_begin) const {
+        Ref score(PyFloat_FromDouble(e.score));
+        Ref list(score ? reasons_to_list(reasons, reasons_begin, e.reasons_end) : nullptr);
+        Ref out(list ? PyDict_New() : nullptr);
+        if (!out || PyDict_SetItem(out.get(), name_key, e.name.get()) < 0 ||
+            PyDict_SetItem(out.get(), KEY("score"), score.get()) < 0 ||
+            (e.role && PyDict_SetItem(out.get(), KEY("role"), e.role.get()) < 0) ||
+            PyDict_SetItem(out.get(), KEY("reasons"), list.get()) < 0)
+            return nullptr;
+        return out.release();
+    }
 };
 
-PyObject* ranking_entry(EntryTemplate* t, std::initializer_list<Field> fields) {
-    auto build = [&](bool placeholders) -> PyObject* {
-        Ref e(PyDict_New());
+PyObject* DebugRankings::make() const {
+    // lists filled while allocations may run a collection: out of its reach until full
+    Ref rankings(aw::untracked(PyList_New(static_cast<Py_ssize_t>(tables.size()))));
+    if (!rankings) return nullptr;
+    size_t begin = 0;
+    for (size_t i = 0; i < tables.size(); ++i) {
+        PyObject* e = entry(tables[i], KEY("table_name"), begin);
         if (!e) return nullptr;
-        for (const Field& f : fields)
-            if (PyDict_SetItem(e.get(), f.key, placeholders && f.varies ? Py_None : f.value) < 0) return nullptr;
-        return e.release();
-    };
-    if (t && !keep(*t, true, 0, [&](OutputSize&) { return build(true); })) return nullptr;
-    if (!t || t->state != EntryTemplate::KEPT) return build(false);
-    Ref e(PyDict_Copy(t->entry.get()));
-    if (!e) return nullptr;
-    for (const Field& f : fields)
-        if (f.varies && PyDict_SetItem(e.get(), f.key, f.value) < 0) return nullptr;
-    return e.release();
+        PyList_SET_ITEM(rankings.get(), static_cast<Py_ssize_t>(i), e);
+        begin = tables[i].reasons_end;
+    }
+    Ref cols(PyDict_New());
+    if (!cols) return nullptr;
+    size_t k = 0;
+    for (const auto& [name, end] : chosen) {
+        Ref list(aw::untracked(PyList_New(static_cast<Py_ssize_t>(end - k))));
+        if (!list) return nullptr;
+        for (Py_ssize_t at = 0; k < end; ++k, ++at) {
+            PyObject* e = entry(columns[k], KEY("column_name"), begin);
+            if (!e) return nullptr;
+            PyList_SET_ITEM(list.get(), at, e);
+            begin = columns[k].reasons_end;
+        }
+        if (PyDict_SetItem(cols.get(), name.get(), aw::tracked(list.get())) < 0) return nullptr;
+    }
+    Ref debug(PyDict_New());
+    if (!debug || !put(debug.get(), KEY("table_rankings"), aw::tracked(rankings.release())) ||
+        !put(debug.get(), KEY("selected_column_rankings"), cols.release()) ||
+        PyDict_SetItem(debug.get(), KEY("strategy"), strategy.get()) < 0 ||
+        !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tfidf)) ||
+        !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(embedding)))
+        return nullptr;
+    if (bridge_table) {
+        Ref reason(PyUnicode_FromStringAndSize(bridge_reason.data(), static_cast<Py_ssize_t>(bridge_reason.size())));
+        Ref path(reason ? PyDict_New() : nullptr);
+        if (!path || PyDict_SetItem(path.get(), KEY("table_name"), bridge_table.get()) < 0 ||
+            PyDict_SetItem(path.get(), KEY("reason"), reason.get()) < 0)
+            return nullptr;
+        Ref list(PyList_New(1));
+        if (!list) return nullptr;
+        PyList_SET_ITEM(list.get(), 0, path.release());
+        if (PyDict_SetItem(debug.get(), KEY("join_paths"), list.get()) < 0) return nullptr;
+    }
+    return debug.release();
 }
 
 }  // namespace
 
-PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
-                      bool embedding_available, EntryTemplates* kept) {
-    Ref debug(PyDict_New());
-    if (!debug) return nullptr;
-    if (s.include_debug) {
-        // lists filled while a record's fields are read (a subclass's may run code)
-        Ref rankings(aw::untracked(PyList_New(static_cast<Py_ssize_t>(p.ranked.size()))));
-        if (!rankings) return nullptr;
-        for (size_t i = 0; i < p.ranked.size(); ++i) {
-            const size_t t = p.ranked[i];
-            Ref score(PyFloat_FromDouble(round6(p.table_scores[t])));
-            Ref reasons(score ? p.ranked_reasons.list(i, 10) : nullptr);
-            Ref e(reasons ? ranking_entry(kept ? &kept->ranked_tables[t] : nullptr,
-                                          {{KEY("table_name"), c.tables[t].name_obj, false},
-                                           {KEY("score"), score.get(), true},
-                                           {KEY("reasons"), reasons.get(), true}})
-                          : nullptr);
-            if (!e) return nullptr;
-            PyList_SET_ITEM(rankings.get(), static_cast<Py_ssize_t>(i), e.release());
-        }
-        Ref columns(PyDict_New());
-        if (!columns) return nullptr;
-        const std::vector<ColumnChoice>& choices = p.choices;
-        for (size_t i = 0; i < p.chosen.size(); ++i) {
-            Ref list(aw::untracked(PyList_New(static_cast<Py_ssize_t>(choices[i].chosen.size()))));
-            if (!list) return nullptr;
-            for (size_t k = 0; k < choices[i].chosen.size(); ++k) {
-                const size_t at = choices[i].chosen[k];
-                const Source src = c.column_source(at);
-                // a template keeps the role read once: only a plain field's
-                EntryTemplate* t = kept ? &kept->ranked_columns[at] : nullptr;
-                if (t && t->state == EntryTemplate::UNTRIED &&
-                    !plain_record(src, ColumnMetaType, {{C_ROLE, KEY("role")}}, {}))
-                    t->state = EntryTemplate::NONE;
-                Ref score(PyFloat_FromDouble(round6(choices[i].scores[k])));
-                // a kept entry already holds the role: it is not read again
-                const bool kept_role = t && t->state == EntryTemplate::KEPT;
-                Ref role(!score ? nullptr
-                                : kept_role ? Py_NewRef(Py_None) : src.get(ColumnMetaType, C_ROLE, KEY("role")));
-                Ref reasons(role ? choices[i].reasons.list(k, 10) : nullptr);
-                Ref e(reasons ? ranking_entry(t, {{KEY("column_name"), c.columns[at].name_obj, false},
-                                                  {KEY("score"), score.get(), true},
-                                                  {KEY("role"), role.get(), false},
-                                                  {KEY("reasons"), reasons.get(), true}})
-                              : nullptr);
-                if (!e) return nullptr;
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), e.release());
-            }
-            if (PyDict_SetItem(columns.get(), c.tables[p.chosen[i]].name_obj, aw::tracked(list.get())) < 0)
-                return nullptr;
-        }
-        if (!put(debug.get(), KEY("table_rankings"), aw::tracked(rankings.release())) ||
-            !put(debug.get(), KEY("selected_column_rankings"), columns.release()) ||
-            PyDict_SetItem(debug.get(), KEY("strategy"), s.strategy_obj.get()) < 0 ||
-            !put(debug.get(), KEY("tfidf_available"), PyBool_FromLong(tfidf_available)) ||
-            !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(embedding_available)))
-            return nullptr;
+std::unique_ptr<aw::Deferred> read_debug(const CatalogData& c, const Settings& s, const Plan& p,
+                                         bool tfidf_available, bool embedding_available) {
+    auto d = std::make_unique<DebugRankings>();
+    size_t columns = 0, reasons = p.ranked_reasons.all.size(), text = p.ranked_reasons.all.joined().size();
+    for (size_t i = 0; i < p.chosen.size(); ++i) {
+        columns += p.choices[i].chosen.size();
+        reasons += p.choices[i].reasons.all.size();
+        text += p.choices[i].reasons.all.joined().size();
     }
-    return debug.release();
+    d->tables.reserve(p.ranked.size());
+    d->columns.reserve(columns);
+    d->chosen.reserve(p.chosen.size());
+    d->reasons.reserve(reasons, text);
+    for (size_t i = 0; i < p.ranked.size(); ++i) {
+        const size_t t = p.ranked[i];
+        d->add_reasons(p.ranked_reasons, i);
+        d->tables.push_back({Ref::borrow(c.tables[t].name_obj), Ref(), round6(p.table_scores[t]), d->reasons.size()});
+    }
+    for (size_t i = 0; i < p.chosen.size(); ++i) {
+        const ColumnChoice& choice = p.choices[i];
+        for (size_t k = 0; k < choice.chosen.size(); ++k) {
+            const size_t at = choice.chosen[k];
+            Ref role(c.column_source(at).get(ColumnMetaType, C_ROLE, KEY("role")));
+            if (!role) return nullptr;
+            d->add_reasons(choice.reasons, k);
+            d->columns.push_back({Ref::borrow(c.columns[at].name_obj), std::move(role), round6(choice.scores[k]),
+                                  d->reasons.size()});
+        }
+        d->chosen.emplace_back(Ref::borrow(c.tables[p.chosen[i]].name_obj), d->columns.size());
+    }
+    d->strategy = Ref::borrow(s.strategy_obj.get());
+    d->tfidf = tfidf_available;
+    d->embedding = embedding_available;
+    if (p.bridged) {
+        d->bridge_table = Ref::borrow(c.tables[p.bridge.table].name_obj);
+        d->bridge_reason = p.bridge.reason;
+    }
+    return d;
 }
 
 }  // namespace sift

@@ -141,8 +141,7 @@ struct EntryTemplate {
     size_t chars = 0;  // its JSON size without those
 };
 struct EntryTemplates {
-    std::vector<EntryTemplate> tables, columns;                // by catalog position
-    std::vector<EntryTemplate> ranked_tables, ranked_columns;  // their debug rankings' entries
+    std::vector<EntryTemplate> tables, columns;  // by catalog position
 };
 // One table entry; columns is a list of (column, score object) pairs. kept:
 // the table's template and its columns', for an index.
@@ -176,8 +175,10 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
                         Py_ssize_t input_chars, PyObject* catalog_hash, const Settings& s,
                         PyObject* reduction = nullptr, const OutputSize* output_size = nullptr);
 struct Plan;
-PyObject* build_debug(const CatalogData& c, const Settings& s, const Plan& p, bool tfidf_available,
-                      bool embedding_available, EntryTemplates* kept = nullptr);
+// What a result's debug map is made of, read now; its make() builds the map
+// (at once, or when an index's caller first reads it). Null with an error set.
+std::unique_ptr<aw::Deferred> read_debug(const CatalogData& c, const Settings& s, const Plan& p,
+                                         bool tfidf_available, bool embedding_available);
 
 // ------------------------------------------------------------- select.cpp
 
@@ -285,6 +286,7 @@ struct Selection {
     const SchemaRouter* router = nullptr;  // tables are chosen within the likely schema when given
     CatalogDigest* digest = nullptr;       // when given, the hash and input size come from it
     EntryTemplates* kept_entries = nullptr;  // an index's
+    bool defer_debug = false;  // the debug map is made when first read
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

@@ -267,7 +267,7 @@ bool init_results(PyObject* module) {
         "        off. Default {}.",
         {FieldSpec::required("selected_metadata"), FieldSpec::required("metrics"), FieldSpec::required("intent"),
          FieldSpec::dict("debug")},
-        result_methods);
+        result_methods, 3);
     return SelectorConfigType && ScoredColumnType && ScoredTableType && SelectionMetricsType &&
            MetadataSelectionResultType;
 }

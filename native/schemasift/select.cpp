@@ -643,18 +643,17 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
                               sel.digest ? sel.digest->input_chars : sel.input_chars,
                               sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s, nullptr, &output_size));
     if (!metrics) return nullptr;
-    Ref debug(s.include_debug ? build_debug(c, s, p, tf.any, em.any, sel.kept_entries) : PyDict_New());
+    // Callers of an index ask many questions and read few debug maps: its
+    // results make theirs when first read.
+    std::unique_ptr<aw::Deferred> rankings(s.include_debug ? read_debug(c, s, p, tf.any, em.any) : nullptr);
+    if (s.include_debug && !rankings) return nullptr;
+    const bool deferred = rankings && sel.defer_debug;
+    Ref debug(deferred ? Py_NewRef(Py_None) : rankings ? rankings->make() : PyDict_New());
     if (!debug) return nullptr;
-    if (p.bridged && s.include_debug) {
-        Ref entry(Py_BuildValue("{s:O,s:s#}", "table_name", c.tables[p.bridge.table].name_obj, "reason",
-                                p.bridge.reason.data(), static_cast<Py_ssize_t>(p.bridge.reason.size())));
-        Ref list(entry ? PyList_New(1) : nullptr);
-        if (!list) return nullptr;
-        PyList_SET_ITEM(list.get(), 0, entry.release());
-        if (PyDict_SetItemString(debug.get(), "join_paths", list.get()) < 0) return nullptr;
-    }
-    return aw::rec_new(MetadataSelectionResultType,
-                       {selected.release(), metrics.release(), Py_NewRef(ask.intent), debug.release()});
+    Ref result(aw::rec_new(MetadataSelectionResultType,
+                           {selected.release(), metrics.release(), Py_NewRef(ask.intent), debug.release()}));
+    if (result && deferred) aw::rec_defer(result.get(), 3, std::move(rankings));
+    return result.release();
 }
 
 namespace {
