@@ -70,6 +70,35 @@ def test_index_matches_select_on_generated_catalogs(data):
             assert got in want
 
 
+WORDS = st.text(alphabet="abxyzAB09_\u0130\u00df\u1e9e\u03a3\u03c3\u01c5\u00b2\u00bd\u0663\u0301\ufb01\u212b\u13a0"
+                        "\U0001F600\u00e9", min_size=1, max_size=6)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.data())
+def test_index_tfidf_on_unicode_words_matches_select(data):
+    # the index makes each question's TF-IDF row itself: lowercasing, word
+    # characters and word pairs as scikit-learn's vectorizer finds them
+    pytest.importorskip("sklearn")
+    vocab = data.draw(st.lists(WORDS, min_size=2, max_size=8, unique=True))
+    phrase = st.lists(st.sampled_from(vocab), max_size=4).map(" ".join)
+    tables = [{"name": f"{data.draw(st.sampled_from(vocab))}_{i}", "description": data.draw(phrase),
+               "columns": [{"name": w, "description": data.draw(phrase)}
+                           for w in data.draw(st.lists(st.sampled_from(vocab), min_size=1, max_size=3, unique=True))]}
+              for i in range(data.draw(st.integers(1, 4)))]
+    catalog = {"tables": tables}
+    config = ss.SelectorConfig(strategy=data.draw(st.sampled_from(["tfidf", "hybrid"])))
+    index, sift = ss.CatalogIndex(catalog, config), ss.SchemaSift(config)
+    separators = st.sampled_from([" ", "-", ".", "\u00a0", ", ", ""])
+    for _ in range(3):
+        parts = data.draw(st.lists(st.one_of(st.sampled_from(vocab), WORDS), min_size=1, max_size=6))
+        question = "".join(part + data.draw(separators) for part in parts)
+        question = data.draw(st.sampled_from([question, question.upper(), question.title(), question.swapcase()]))
+        assert_same_result(*both(index, sift, catalog, question))
+    many = [data.draw(st.sampled_from(vocab)) + " " + data.draw(WORDS) for _ in range(4)]
+    assert index.select_many(many, threads=2) == [sift.select(q, catalog) for q in many]
+
+
 def spider():
     if not (SPIDER / "catalogs.json").exists():
         pytest.skip("Spider data not present")

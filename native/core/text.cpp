@@ -42,6 +42,23 @@ void WordSet::add(std::string_view w) {
 
 // ------------------------------------------------------------ tokenizer
 
+void lowered_words(std::string_view text, std::string& lowered, std::vector<std::string_view>& words) {
+    lowered.clear();
+    words.clear();
+    lower_append(text, lowered);
+    for (size_t i = 0; i < lowered.size();) {
+        const size_t start = i;
+        size_t count = 0, len = 0;
+        uint32_t cp;
+        for (; i < lowered.size(); i += len, ++count) {
+            len = utf8_next(lowered, i, cp);
+            if (!(is_alnum(cp) || cp == '_')) break;
+        }
+        if (count >= 2) words.push_back(std::string_view(lowered).substr(start, i - start));
+        if (count == 0) i += len;
+    }
+}
+
 void tokenize(std::string_view text, const WordSet* stop, std::string& buf, std::vector<std::string_view>& tokens) {
     tokens.clear();
     if (!is_ascii(text)) {

@@ -75,6 +75,11 @@ private:
 // tokens is replaced; its views point into buf, which is overwritten.
 void tokenize(std::string_view text, const WordSet* stop, std::string& buf, std::vector<std::string_view>& tokens);
 
+// The words r"(?u)\b\w\w+\b" finds in str.lower() of text: runs of two or
+// more word characters (str.isalnum() or "_"). words is replaced; its views
+// point into lowered, which is overwritten.
+void lowered_words(std::string_view text, std::string& lowered, std::vector<std::string_view>& words);
+
 // max(1, ceil(code_points / chars_per_token)), 0 for no text; a NaN or an
 // infinity comes back as is (the host refuses to make an integer of it).
 // chars_per_token must not be 0.

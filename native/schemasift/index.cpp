@@ -1,6 +1,7 @@
 // CatalogIndex: one catalog read, hashed, indexed and fitted once, then asked
 // many questions with the results select() gives on that catalog.
 #include "schemasift/lexindex.hpp"
+#include "core/text.hpp"
 #include "core/workers.hpp"
 
 #include "common/asdict.hpp"
@@ -17,6 +18,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace sift {
@@ -46,6 +48,12 @@ struct TfidfRows {
     Ref vectorizer;
     std::vector<uint32_t> begin;  // per term
     std::vector<std::pair<uint32_t, double>> cells;  // (document, normalized value)
+    // The question's row made natively (without the interpreter), where the
+    // vectorizer is scikit-learn's own with the backend's settings: its terms
+    // and their idf weights.
+    bool native = false;
+    std::unordered_map<std::string, uint32_t> terms;
+    std::vector<double> idf;
 };
 
 // The values of a 1-d numpy array (or any sequence) as doubles / indices.
@@ -98,6 +106,55 @@ bool csr_parts(PyObject* m, std::vector<double>& data, std::vector<long long>& i
            !PyErr_Occurred() && indptr.size() == static_cast<size_t>(rows) + 1 && indices.size() == data.size();
 }
 
+// Whether vec is scikit-learn's TfidfVectorizer itself, set as our backend
+// makes it: word unigrams and bigrams of str.lower()'s text, the default token
+// pattern, counts times idf, l2-normalized.
+bool plain_vectorizer(PyObject* vec) {
+    Ref cls(import_attr("sklearn.feature_extraction.text", "TfidfVectorizer"));
+    if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(vec)) != cls.get()) return false;
+    Ref params(PyObject_CallMethod(vec, "get_params", "O", Py_False));
+    Ref want(Py_BuildValue("{s:s,s:O,s:s,s:O,s:(ii),s:s,s:O,s:O,s:O,s:O,s:s,s:O,s:O}", "analyzer", "word", "binary",
+                           Py_False, "input", "content", "lowercase", Py_True, "ngram_range", 1, 2, "norm", "l2",
+                           "preprocessor", Py_None, "stop_words", Py_None, "strip_accents", Py_None, "sublinear_tf",
+                           Py_False, "token_pattern", "(?u)\\b\\w\\w+\\b", "tokenizer", Py_None, "use_idf", Py_True));
+    Ref float64(import_attr("numpy", "float64"));
+    if (!params || !want || !float64 || !PyDict_Check(params.get())) return false;
+    PyObject* dtype = PyDict_GetItemString(params.get(), "dtype");
+    if (dtype != float64.get()) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(want.get(), &pos, &key, &value)) {
+        PyObject* have = PyDict_GetItemWithError(params.get(), key);
+        if (!have || PyObject_RichCompareBool(have, value, Py_EQ) != 1) return false;
+    }
+    return true;
+}
+
+// The vectorizer's terms and idf weights, for questions made natively.
+void read_terms(PyObject* vec, TfidfRows& rows) {
+    if (!plain_vectorizer(vec)) return;
+    Ref vocabulary(PyObject_GetAttrString(vec, "vocabulary_"));
+    Ref idf(vocabulary ? PyObject_GetAttrString(vec, "idf_") : nullptr);
+    std::vector<double> weights;
+    const size_t n = rows.begin.size() - 1;
+    if (!idf || !PyDict_CheckExact(vocabulary.get()) || !doubles_of(idf.get(), weights) || weights.size() != n ||
+        static_cast<size_t>(PyDict_GET_SIZE(vocabulary.get())) != n)
+        return;
+    std::unordered_map<std::string, uint32_t> terms;
+    terms.reserve(n);
+    Py_ssize_t pos = 0;
+    PyObject *term, *index;
+    while (PyDict_Next(vocabulary.get(), &pos, &term, &index)) {
+        if (!PyUnicode_CheckExact(term) || !PyLong_CheckExact(index)) return;
+        const long long j = PyLong_AsLongLong(index);
+        if (j < 0 || static_cast<size_t>(j) >= n) return;
+        terms.emplace(aw::to_utf8(term), static_cast<uint32_t>(j));
+    }
+    rows.terms = std::move(terms);
+    rows.idf = std::move(weights);
+    rows.native = true;
+}
+
 // Reads a built TF-IDF backend of our own; leaves rows not ready when the
 // fit is not the plain one (then its score() is used).
 void read_tfidf(PyObject* backend, TfidfRows& rows) {
@@ -126,6 +183,55 @@ void read_tfidf(PyObject* backend, TfidfRows& rows) {
     rows.docs = static_cast<size_t>(n);
     rows.vectorizer = std::move(vec);
     rows.ready = true;
+    read_terms(rows.vectorizer.get(), rows);
+    PyErr_Clear();  // then each question goes through transform()
+}
+
+// The question's row as transform() makes it (terms and values in term
+// order, l2-normalized), natively: its words and each two neighbours joined
+// by a space, counted and weighted.
+void question_row(const TfidfRows& rows, std::string_view question, std::vector<long long>& indices,
+                  std::vector<double>& data) {
+    std::string text;
+    std::vector<std::string_view> words;
+    aw::lowered_words(question, text, words);
+    std::vector<uint32_t> found;
+    std::string pair;
+    auto count = [&](const std::string& term) {
+        auto it = rows.terms.find(term);
+        if (it != rows.terms.end()) found.push_back(it->second);
+    };
+    for (std::string_view w : words) count(std::string(w));
+    for (size_t i = 0; i + 1 < words.size(); ++i) {
+        pair.assign(words[i]).append(" ").append(words[i + 1]);
+        count(pair);
+    }
+    std::sort(found.begin(), found.end());
+    indices.clear();
+    data.clear();
+    for (size_t i = 0; i < found.size();) {
+        size_t k = i;
+        while (k < found.size() && found[k] == found[i]) ++k;
+        indices.push_back(found[i]);
+        data.push_back(static_cast<double>(k - i) * rows.idf[found[i]]);
+        i = k;
+    }
+    normalize_row(data.data(), data.size());
+}
+
+// The product of a question's row with every document's, in the order
+// scipy's sparse product adds (the row normalized once more, as
+// cosine_similarity does).
+void row_similarities(const TfidfRows& rows, const std::vector<long long>& indices, std::vector<double>& data,
+                      std::vector<double>& out) {
+    normalize_row(data.data(), data.size());
+    out.assign(rows.docs, 0.0);
+    for (size_t jj = 0; jj < data.size(); ++jj) {
+        const size_t j = static_cast<size_t>(indices[jj]);
+        if (j + 1 >= rows.begin.size()) continue;
+        const double v = data[jj];
+        for (uint32_t c = rows.begin[j]; c < rows.begin[j + 1]; ++c) out[rows.cells[c].first] += v * rows.cells[c].second;
+    }
 }
 
 // The question's similarity to every document; empty when the transform
@@ -144,14 +250,7 @@ bool tfidf_similarities(const TfidfRows& rows, PyObject* question, std::vector<d
         PyErr_Clear();
         return true;
     }
-    normalize_row(data.data(), data.size());
-    out.assign(rows.docs, 0.0);
-    for (size_t jj = 0; jj < data.size(); ++jj) {
-        const size_t j = static_cast<size_t>(indices[jj]);
-        if (j + 1 >= rows.begin.size()) continue;
-        const double v = data[jj];
-        for (uint32_t c = rows.begin[j]; c < rows.begin[j + 1]; ++c) out[rows.cells[c].first] += v * rows.cells[c].second;
-    }
+    row_similarities(rows, indices, data, out);
     return true;
 }
 
@@ -288,6 +387,17 @@ bool own_backend(PyObject* backend, bool embedding) {
     return reinterpret_cast<PyObject*>(Py_TYPE(backend)) == (embedding ? EmbeddingBackendType : TfidfBackendType);
 }
 
+// Similarities by document, as scores by catalog position.
+void by_position(const Index& ix, const std::vector<double>& sims, VectorScores& out) {
+    const size_t n = sims.size();
+    auto at = [&](Py_ssize_t p) { return p >= 0 && static_cast<size_t>(p) < n ? sims[static_cast<size_t>(p)] : 0.0; };
+    out.table.resize(ix.c.tables.size());
+    out.column.resize(ix.c.columns.size());
+    for (size_t t = 0; t < out.table.size(); ++t) out.table[t] = at(ix.table_pos[t]);
+    for (size_t k = 0; k < out.column.size(); ++k) out.column[k] = at(ix.column_pos[k]);
+    out.any = n > 0;
+}
+
 // The similarities of one backend for a question, by catalog position.
 bool similarities(const Index& ix, PyObject* backend, PyObject* question, bool embedding, VectorScores& out) {
     if (!backend) {
@@ -298,13 +408,7 @@ bool similarities(const Index& ix, PyObject* backend, PyObject* question, bool e
     if (!embedding && backend == ix.tfidf.get() && ix.tfidf_rows.ready) {
         std::vector<double> sims;
         if (!tfidf_similarities(ix.tfidf_rows, question, sims)) return false;
-        const size_t n = sims.size();
-        auto at = [&](Py_ssize_t p) { return p >= 0 && static_cast<size_t>(p) < n ? sims[static_cast<size_t>(p)] : 0.0; };
-        out.table.resize(ix.c.tables.size());
-        out.column.resize(ix.c.columns.size());
-        for (size_t t = 0; t < out.table.size(); ++t) out.table[t] = at(ix.table_pos[t]);
-        for (size_t k = 0; k < out.column.size(); ++k) out.column[k] = at(ix.column_pos[k]);
-        out.any = n > 0;
+        by_position(ix, sims, out);
         return true;
     }
     if (!own_backend(backend, embedding)) {  // a replaced backend class: its own score()
@@ -397,7 +501,7 @@ bool fit_backends(Index& ix) {
 
 // Once the backends are known: whether questions may be planned ahead.
 void allow_plans(Index& ix) {
-    ix.plan_ahead = !ix.tfidf && !ix.embedding && !(ix.join_paths && ix.has_ends);
+    ix.plan_ahead = (!ix.tfidf || ix.tfidf_rows.native) && !ix.embedding && !(ix.join_paths && ix.has_ends);
     ix.zeros.table.assign(ix.c.tables.size(), 0.0);
     ix.zeros.column.assign(ix.c.columns.size(), 0.0);
     ix.kept_entries.tables.resize(ix.c.tables.size());
@@ -491,12 +595,15 @@ Selection selection_of(const Index& ix) {
                      ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries, true};
 }
 
-// The native part of one question: intent, tokens, lexical scores, and the
-// plan when it can be made ahead.
+// The native part of one question: intent, tokens, lexical scores, TF-IDF
+// similarities when the question's row is made natively, and the plan when
+// it can be made ahead.
 struct Prepared {
     Intent intent;
     Query q;
     LexicalScores lexical;
+    VectorScores tfidf;
+    bool has_tfidf = false;
     Plan plan;
     bool planned = false;
 };
@@ -506,9 +613,18 @@ void prepare(const Index& ix, const std::string& question, Prepared& p, bool pla
     parse_intent(question, p.intent);
     build_query(p.intent, p.q);
     ix.lex.score(ix.c, p.q, ix.s, p.lexical);
+    if (ix.tfidf && ix.tfidf_rows.native) {
+        std::vector<long long> indices;
+        std::vector<double> data, sims;
+        question_row(ix.tfidf_rows, question, indices, data);
+        row_similarities(ix.tfidf_rows, indices, data, sims);
+        by_position(ix, sims, p.tfidf);
+        p.has_tfidf = true;
+    }
     if (plan && ix.plan_ahead) {
         Ask ask{nullptr, nullptr, &p.q, nullptr, nullptr, nullptr};
-        p.planned = plan_selection(selection_of(ix), ask, ix.s, ix.zeros, ix.zeros, &p.lexical, true, p.plan);
+        p.planned = plan_selection(selection_of(ix), ask, ix.s, p.has_tfidf ? p.tfidf : ix.zeros, ix.zeros,
+                                   &p.lexical, true, p.plan);
         // a plan given up on has used the lexical scores: score again
         if (!p.planned) ix.lex.score(ix.c, p.q, ix.s, p.lexical);
     }
@@ -609,14 +725,15 @@ PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* req
     Ref intent(intent_to_py(question, p.intent));
     if (!intent) return nullptr;
     VectorScores tf, em;
-    if (!similarities(ix, ix.tfidf.get(), question, false, tf) ||
+    if ((!p.has_tfidf && !similarities(ix, ix.tfidf.get(), question, false, tf)) ||
         !similarities(ix, ix.embedding.get(), question, true, em))
         return nullptr;
     const int has_req = aw::is_present(req_cols);
     const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
     if (has_exc < 0) return nullptr;
     Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
-    return select_scored(selection_of(ix), ask, ix.s, tf, em, &p.lexical, p.planned ? &p.plan : nullptr);
+    return select_scored(selection_of(ix), ask, ix.s, p.has_tfidf ? p.tfidf : tf, em, &p.lexical,
+                         p.planned ? &p.plan : nullptr);
 }
 
 PyObject* select_one(const Index& ix, PyObject* question, const Constraints& k) {
@@ -1022,11 +1139,17 @@ const char kIndexDoc[] =
     "embeddings are encoded once (without progress bars; the model is loaded once\n"
     "per process). Each select() then only works on the question, and gives the\n"
     "result SchemaSift(config).select(question, catalog, database=database) gives.\n"
+    "A question's TF-IDF row is made without the interpreter (lowercasing, words\n"
+    "and word pairs as scikit-learn's vectorizer finds them, to the bit) when the\n"
+    "vectorizer is scikit-learn's own as the backend makes it; otherwise by its\n"
+    "transform().\n"
     "The question's embedding is multiplied with the documents' in the pieces\n"
     "numpy's BLAS library would give its threads, each on the calling thread:\n"
     "the same bits (checked when the index is built or unpickled; otherwise the\n"
     "whole product is used), without waking the library's threads, which keep\n"
-    "spinning through the next question's encoding.\n"
+    "spinning through the next question's encoding. A result's debug map is\n"
+    "made when first read (callers asking thousands of questions seldom read\n"
+    "it), from what was read when the question was answered.\n"
     "\n"
     "The index is a snapshot: later edits to the caller's catalog or config do not\n"
     "reach it. One index may be shared by any number of threads. It pickles with\n"

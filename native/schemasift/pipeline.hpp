@@ -63,6 +63,8 @@ bool plan_split_product(PyObject* backend, SplitProduct& split);
 // error (as score() gives no scores then).
 PyObject* backend_similarities(PyObject* backend, PyObject* question, bool embedding,
                                const SplitProduct* split = nullptr);
+// module.name, imported (a new reference; null with an error set).
+PyObject* import_attr(const char* module, const char* name);
 // build() without a progress bar.
 bool embedding_build_quiet(PyObject* backend, PyObject* docs);
 // Whether a vector backend may be asked, so that its documents are needed.

@@ -13,6 +13,11 @@
 namespace sift {
 using aw::Ref;
 
+PyObject* import_attr(const char* module, const char* name) {
+    Ref m(PyImport_ImportModule(module));
+    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
+}
+
 namespace {
 
 bool set_attr(PyObject* self, const char* name, PyObject* value) {
@@ -24,11 +29,6 @@ bool swallow() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
     return true;
-}
-
-PyObject* import_attr(const char* module, const char* name) {
-    Ref m(PyImport_ImportModule(module));
-    return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
 }
 
 // "not self.available or <attr> is None"

@@ -980,11 +980,17 @@ class CatalogIndex:
     embeddings are encoded once (without progress bars; the model is loaded once
     per process). Each select() then only works on the question, and gives the
     result SchemaSift(config).select(question, catalog, database=database) gives.
+    A question's TF-IDF row is made without the interpreter (lowercasing, words
+    and word pairs as scikit-learn's vectorizer finds them, to the bit) when the
+    vectorizer is scikit-learn's own as the backend makes it; otherwise by its
+    transform().
     The question's embedding is multiplied with the documents' in the pieces
     numpy's BLAS library would give its threads, each on the calling thread:
     the same bits (checked when the index is built or unpickled; otherwise the
     whole product is used), without waking the library's threads, which keep
-    spinning through the next question's encoding.
+    spinning through the next question's encoding. A result's debug map is
+    made when first read (callers asking thousands of questions seldom read
+    it), from what was read when the question was answered.
 
     The index is a snapshot: later edits to the caller's catalog or config do not
     reach it. One index may be shared by any number of threads. It pickles with
