@@ -767,12 +767,20 @@ PyObject* m_select(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The threads of one select_many call and what they share. Each thread frees
-// the native data of the questions it prepared (once their results are
-// built): freeing another thread's allocations contends for its allocator
-// and doubled the cost of building results.
+// the native data of the questions it prepared once their results are built
+// (freeing another thread's allocations while it allocates contends for its
+// allocator and doubled the cost of building results), except the last few:
+// a pool thread with nothing left to prepare hands those to the caller and
+// is done, so that the call never waits for a thread the host may not be
+// running just then.
 struct Pipeline {
-    explicit Pipeline(size_t n) : ready(new std::atomic<bool>[n]), pooled(new bool[n]()) {
-        for (size_t i = 0; i < n; ++i) ready[i].store(false);
+    enum Owner : uint8_t { BUILDING, BUILT, HANDED };
+    explicit Pipeline(size_t n)
+        : ready(new std::atomic<bool>[n]), pooled(new bool[n]()), owner(new std::atomic<uint8_t>[n]) {
+        for (size_t i = 0; i < n; ++i) {
+            ready[i].store(false);
+            owner[i].store(BUILDING);
+        }
     }
     ~Pipeline() { stop(true); }
     void fail(std::exception_ptr e) {
@@ -797,6 +805,9 @@ struct Pipeline {
     std::atomic<size_t> next{0};
     std::unique_ptr<std::atomic<bool>[]> ready;
     std::unique_ptr<bool[]> pooled;  // prepared by the pool (set before ready)
+    // A pooled question's data: in use, built (its thread frees it), or
+    // handed to the caller (which frees it once built). Set by exchange.
+    std::unique_ptr<std::atomic<uint8_t>[]> owner;
     std::atomic<size_t> finished{0};  // questions below have their results
     std::atomic<bool> failed{false};
     std::exception_ptr failure;
@@ -915,9 +926,12 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         } catch (...) {  // no room to note it: this thread's vector frees it
             line.fail(std::current_exception());
         }
-        while (freed < mine.size() && !line.failed.load()) {
-            free_finished();
-            if (freed < mine.size()) std::this_thread::yield();
+        if (line.failed.load()) return;  // the caller's vector frees what is left
+        free_finished();
+        for (; freed < mine.size(); ++freed) {
+            uint8_t building = Pipeline::BUILDING;
+            if (!line.owner[mine[freed]].compare_exchange_strong(building, Pipeline::HANDED))
+                put_aside(std::move(prepared[mine[freed]]));  // built meanwhile
         }
     };
     const std::function<void()> job(pool_thread);
@@ -947,8 +961,10 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (j < n && line.ready[j].load(std::memory_order_acquire) && prepared[j]) prefetch(*prepared[j], stage);
         }
         if (!finish_one(i)) return nullptr;  // the pipeline stops and joins on the way out
+        uint8_t building = Pipeline::BUILDING;
+        if (!line.pooled[i] || !line.owner[i].compare_exchange_strong(building, Pipeline::BUILT))
+            prepared[i].reset();  // the caller's own, or handed to it
         line.finished.store(i + 1, std::memory_order_release);
-        if (!line.pooled[i]) prepared[i].reset();
     }
     line.stop(false);
     if (line.failure) std::rethrow_exception(line.failure);
