@@ -241,21 +241,21 @@ def test_select_many_results_are_tracked_as_select_results_and_private_during_th
     assert gone() is None
 
 
-def test_an_index_results_debug_map_is_made_when_first_read():
-    # An index's results make their debug maps when first read, whichever way
-    # they are read; what the caller did to the field before stands, also
-    # when a collection run meanwhile reads or drops it
+def test_a_results_debug_map_is_made_when_first_read():
+    # Results make their debug maps when first read, whichever way they are
+    # read; what the caller did to the field before stands, also when a
+    # collection run meanwhile reads or drops it
     catalog = ref.demo_catalog()
     config = ss.SelectorConfig(strategy="lexical")
-    index = ss.CatalogIndex(catalog, config)
+    index, sift = ss.CatalogIndex(catalog, config), ss.SchemaSift(config)
     question = "Show total revenue by region for last 6 months"
-    want = ss.SchemaSift(config).select(question, copy.deepcopy(catalog))
+    want = mirror(ref.SchemaSift(mirror(config, ref)).select(question, copy.deepcopy(catalog)), ss)  # made at once
     reads = [lambda r: r.debug, lambda r: r.to_dict(True)["debug"], lambda r: r.__getstate__()["debug"],
              lambda r: pickle.loads(pickle.dumps(r)).debug, lambda r: copy.copy(r).debug,
              lambda r: copy.deepcopy(r).debug, lambda r: (r == want) and r.debug,
              lambda r: repr(r) == repr(want) and r.debug]
     for read in reads:
-        for r in [index.select(question)] + index.select_many([question] * 2, threads=2):
+        for r in [index.select(question), sift.select(question, catalog)] + index.select_many([question] * 2):
             assert read(r) == want.debug
             assert r == want and r.debug is r.debug
 

@@ -592,7 +592,7 @@ void index_dealloc(PyObject* self) {
 Selection selection_of(const Index& ix) {
     return Selection{ix.catalog.get(), ix.c, ix.hash.get(), ix.input_chars, ix.has_ends ? &ix.ends : nullptr,
                      ix.distinct_names, ix.join_paths && ix.has_ends ? &ix.joins : nullptr,
-                     ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries, true};
+                     ix.route_schemas ? &ix.router : nullptr, nullptr, &ix.kept_entries};
 }
 
 // The native part of one question: intent, tokens, lexical scores, TF-IDF
@@ -1163,9 +1163,7 @@ const char kIndexDoc[] =
     "numpy's BLAS library would give its threads, each on the calling thread:\n"
     "the same bits (checked when the index is built or unpickled; otherwise the\n"
     "whole product is used), without waking the library's threads, which keep\n"
-    "spinning through the next question's encoding. A result's debug map is\n"
-    "made when first read (callers asking thousands of questions seldom read\n"
-    "it), from what was read when the question was answered.\n"
+    "spinning through the next question's encoding.\n"
     "\n"
     "The index is a snapshot: later edits to the caller's catalog or config do not\n"
     "reach it. One index may be shared by any number of threads. It pickles with\n"

@@ -288,7 +288,6 @@ struct Selection {
     const SchemaRouter* router = nullptr;  // tables are chosen within the likely schema when given
     CatalogDigest* digest = nullptr;       // when given, the hash and input size come from it
     EntryTemplates* kept_entries = nullptr;  // an index's
-    bool defer_debug = false;  // the debug map is made when first read
 };
 // One question and the caller's constraints (borrowed; the maps null when absent).
 struct Ask {

@@ -264,7 +264,8 @@ bool init_results(PyObject* module) {
         "    debug: \"table_rankings\" (the best 20 tables with scores and reasons),\n"
         "        \"selected_column_rankings\", \"strategy\", \"tfidf_available\" and\n"
         "        \"embedding_available\"; empty when SelectorConfig.include_debug is\n"
-        "        off. Default {}.",
+        "        off. A selection's result makes it when it is first read, from what\n"
+        "        was read when the question was answered. Default {}.",
         {FieldSpec::required("selected_metadata"), FieldSpec::required("metrics"), FieldSpec::required("intent"),
          FieldSpec::dict("debug")},
         result_methods, 3);

@@ -643,16 +643,13 @@ PyObject* select_scored(const Selection& sel, const Ask& ask, const Settings& s,
                               sel.digest ? sel.digest->input_chars : sel.input_chars,
                               sel.digest ? sel.digest->hash.get() : sel.catalog_hash, s, nullptr, &output_size));
     if (!metrics) return nullptr;
-    // Callers of an index ask many questions and read few debug maps: its
-    // results make theirs when first read.
+    // Callers read few debug maps (and one asking thousands of questions
+    // seldom any): the result makes its map when first read.
     std::unique_ptr<aw::Deferred> rankings(s.include_debug ? read_debug(c, s, p, tf.any, em.any) : nullptr);
     if (s.include_debug && !rankings) return nullptr;
-    const bool deferred = rankings && sel.defer_debug;
-    Ref debug(deferred ? Py_NewRef(Py_None) : rankings ? rankings->make() : PyDict_New());
-    if (!debug) return nullptr;
-    Ref result(aw::rec_new(MetadataSelectionResultType,
-                           {selected.release(), metrics.release(), Py_NewRef(ask.intent), debug.release()}));
-    if (result && deferred) aw::rec_defer(result.get(), 3, std::move(rankings));
+    Ref result(aw::rec_new(MetadataSelectionResultType, {selected.release(), metrics.release(), Py_NewRef(ask.intent),
+                                                         rankings ? Py_NewRef(Py_None) : PyDict_New()}));
+    if (result && rankings) aw::rec_defer(result.get(), 3, std::move(rankings));
     return result.release();
 }
 

@@ -750,7 +750,8 @@ class MetadataSelectionResult:
         debug: "table_rankings" (the best 20 tables with scores and reasons),
             "selected_column_rankings", "strategy", "tfidf_available" and
             "embedding_available"; empty when SelectorConfig.include_debug is
-            off. Default {}.
+            off. A selection's result makes it when it is first read, from what
+            was read when the question was answered. Default {}.
     """
 
     __match_args__ = ("selected_metadata", "metrics", "intent", "debug")
@@ -988,9 +989,7 @@ class CatalogIndex:
     numpy's BLAS library would give its threads, each on the calling thread:
     the same bits (checked when the index is built or unpickled; otherwise the
     whole product is used), without waking the library's threads, which keep
-    spinning through the next question's encoding. A result's debug map is
-    made when first read (callers asking thousands of questions seldom read
-    it), from what was read when the question was answered.
+    spinning through the next question's encoding.
 
     The index is a snapshot: later edits to the caller's catalog or config do not
     reach it. One index may be shared by any number of threads. It pickles with
