@@ -124,8 +124,8 @@ bool plain_vectorizer(PyObject* vec) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(want.get(), &pos, &key, &value)) {
-        PyObject* have = PyDict_GetItemWithError(params.get(), key);
-        if (!have || PyObject_RichCompareBool(have, value, Py_EQ) != 1) return false;
+        Ref have = Ref::borrow(PyDict_GetItemWithError(params.get(), key));  // held: == may run code
+        if (!have || PyObject_RichCompareBool(have.get(), value, Py_EQ) != 1) return false;
     }
     return true;
 }
@@ -196,15 +196,18 @@ void question_row(const TfidfRows& rows, std::string_view question, std::vector<
     std::vector<std::string_view> words;
     aw::lowered_words(question, text, words);
     std::vector<uint32_t> found;
-    std::string pair;
-    auto count = [&](const std::string& term) {
+    std::string term;
+    auto count = [&]() {
         auto it = rows.terms.find(term);
         if (it != rows.terms.end()) found.push_back(it->second);
     };
-    for (std::string_view w : words) count(std::string(w));
+    for (std::string_view w : words) {
+        term.assign(w);
+        count();
+    }
     for (size_t i = 0; i + 1 < words.size(); ++i) {
-        pair.assign(words[i]).append(" ").append(words[i + 1]);
-        count(pair);
+        term.assign(words[i]).append(" ").append(words[i + 1]);
+        count();
     }
     std::sort(found.begin(), found.end());
     indices.clear();
@@ -278,6 +281,8 @@ struct Index {
     VectorScores zeros;
     // Entries of results, made on first use (with the interpreter lock).
     mutable EntryTemplates kept_entries;
+    // Whether each question's TF-IDF row is made natively, when it is prepared.
+    bool native_tfidf() const { return tfidf && tfidf_rows.native; }
 };
 
 struct IndexObject {
@@ -501,7 +506,7 @@ bool fit_backends(Index& ix) {
 
 // Once the backends are known: whether questions may be planned ahead.
 void allow_plans(Index& ix) {
-    ix.plan_ahead = (!ix.tfidf || ix.tfidf_rows.native) && !ix.embedding && !(ix.join_paths && ix.has_ends);
+    ix.plan_ahead = (!ix.tfidf || ix.native_tfidf()) && !ix.embedding && !(ix.join_paths && ix.has_ends);
     ix.zeros.table.assign(ix.c.tables.size(), 0.0);
     ix.zeros.column.assign(ix.c.columns.size(), 0.0);
     ix.kept_entries.tables.resize(ix.c.tables.size());
@@ -596,14 +601,13 @@ Selection selection_of(const Index& ix) {
 }
 
 // The native part of one question: intent, tokens, lexical scores, TF-IDF
-// similarities when the question's row is made natively, and the plan when
-// it can be made ahead.
+// similarities when the index makes the question's row natively, and the
+// plan when it can be made ahead.
 struct Prepared {
     Intent intent;
     Query q;
     LexicalScores lexical;
     VectorScores tfidf;
-    bool has_tfidf = false;
     Plan plan;
     bool planned = false;
 };
@@ -613,17 +617,16 @@ void prepare(const Index& ix, const std::string& question, Prepared& p, bool pla
     parse_intent(question, p.intent);
     build_query(p.intent, p.q);
     ix.lex.score(ix.c, p.q, ix.s, p.lexical);
-    if (ix.tfidf && ix.tfidf_rows.native) {
+    if (ix.native_tfidf()) {
         std::vector<long long> indices;
         std::vector<double> data, sims;
         question_row(ix.tfidf_rows, question, indices, data);
         row_similarities(ix.tfidf_rows, indices, data, sims);
         by_position(ix, sims, p.tfidf);
-        p.has_tfidf = true;
     }
     if (plan && ix.plan_ahead) {
         Ask ask{nullptr, nullptr, &p.q, nullptr, nullptr, nullptr};
-        p.planned = plan_selection(selection_of(ix), ask, ix.s, p.has_tfidf ? p.tfidf : ix.zeros, ix.zeros,
+        p.planned = plan_selection(selection_of(ix), ask, ix.s, ix.native_tfidf() ? p.tfidf : ix.zeros, ix.zeros,
                                    &p.lexical, true, p.plan);
         // a plan given up on has used the lexical scores: score again
         if (!p.planned) ix.lex.score(ix.c, p.q, ix.s, p.lexical);
@@ -725,14 +728,14 @@ PyObject* finish(const Index& ix, PyObject* question, Prepared& p, PyObject* req
     Ref intent(intent_to_py(question, p.intent));
     if (!intent) return nullptr;
     VectorScores tf, em;
-    if ((!p.has_tfidf && !similarities(ix, ix.tfidf.get(), question, false, tf)) ||
+    if ((!ix.native_tfidf() && !similarities(ix, ix.tfidf.get(), question, false, tf)) ||
         !similarities(ix, ix.embedding.get(), question, true, em))
         return nullptr;
     const int has_req = aw::is_present(req_cols);
     const int has_exc = has_req < 0 ? -1 : aw::is_present(exc_cols);
     if (has_exc < 0) return nullptr;
     Ask ask{question, intent.get(), &p.q, required_set, has_req ? req_cols : nullptr, has_exc ? exc_cols : nullptr};
-    return select_scored(selection_of(ix), ask, ix.s, p.has_tfidf ? p.tfidf : tf, em, &p.lexical,
+    return select_scored(selection_of(ix), ask, ix.s, ix.native_tfidf() ? p.tfidf : tf, em, &p.lexical,
                          p.planned ? &p.plan : nullptr);
 }
 

@@ -643,7 +643,7 @@ public:
     Ref bridge_table;  // when a join path was added
     std::string bridge_reason;
 
-    void add_reasons(const ReasonGroups& from, size_t k) {
+    void add_reasons(const ReasonGroups& from, size_t k) {  // the first ten, as the map shows them
         const size_t begin = from.begin(k);
         reasons.append(from.all, begin, begin + std::min<size_t>(from.end(k) - begin, 10));
     }
@@ -708,15 +708,9 @@ PyObject* DebugRankings::make() const {
         !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(embedding)))
         return nullptr;
     if (bridge_table) {
-        Ref reason(PyUnicode_FromStringAndSize(bridge_reason.data(), static_cast<Py_ssize_t>(bridge_reason.size())));
-        Ref path(reason ? PyDict_New() : nullptr);
-        if (!path || PyDict_SetItem(path.get(), KEY("table_name"), bridge_table.get()) < 0 ||
-            PyDict_SetItem(path.get(), KEY("reason"), reason.get()) < 0)
-            return nullptr;
-        Ref list(PyList_New(1));
-        if (!list) return nullptr;
-        PyList_SET_ITEM(list.get(), 0, path.release());
-        if (PyDict_SetItem(debug.get(), KEY("join_paths"), list.get()) < 0) return nullptr;
+        Ref paths(Py_BuildValue("[{s:O,s:s#}]", "table_name", bridge_table.get(), "reason", bridge_reason.data(),
+                                static_cast<Py_ssize_t>(bridge_reason.size())));
+        if (!paths || PyDict_SetItem(debug.get(), KEY("join_paths"), paths.get()) < 0) return nullptr;
     }
     return debug.release();
 }

@@ -86,9 +86,7 @@ struct ReasonGroups {
     PyObject* list(size_t k, size_t limit) const {
         return reasons_to_list(all, begin(k), begin(k) + std::min(end(k) - begin(k), limit));
     }
-    void append_to(size_t k, Reasons& out) const {
-        for (size_t i = begin(k); i < end(k); ++i) out.push_back(all[i]);
-    }
+    void append_to(size_t k, Reasons& out) const { out.append(all, begin(k), end(k)); }
 };
 // The reasons of every table's and column's lexical score, kept by the
 // scoring pass on small catalogs: the debug output then scores nothing twice.
@@ -178,7 +176,7 @@ PyObject* build_metrics(PyObject* selected, Py_ssize_t input_tables, Py_ssize_t 
                         PyObject* reduction = nullptr, const OutputSize* output_size = nullptr);
 struct Plan;
 // What a result's debug map is made of, read now; its make() builds the map
-// (at once, or when an index's caller first reads it). Null with an error set.
+// (when the result's field is first read). Null with an error set.
 std::unique_ptr<aw::Deferred> read_debug(const CatalogData& c, const Settings& s, const Plan& p,
                                          bool tfidf_available, bool embedding_available);
 
