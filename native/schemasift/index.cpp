@@ -775,16 +775,19 @@ PyObject* m_select(PyObject* self, PyObject* args, PyObject* kwargs) {
 // allocator and doubled the cost of building results), except the last few:
 // a pool thread with nothing left to prepare hands those to the caller and
 // is done, so that the call never waits for a thread the host may not be
-// running just then.
+// running just then. Each question's flags and data sit on a cache line of
+// their own, apart from its neighbours', which the other thread writes.
 struct Pipeline {
     enum Owner : uint8_t { BUILDING, BUILT, HANDED };
-    explicit Pipeline(size_t n)
-        : ready(new std::atomic<bool>[n]), pooled(new bool[n]()), owner(new std::atomic<uint8_t>[n]) {
-        for (size_t i = 0; i < n; ++i) {
-            ready[i].store(false);
-            owner[i].store(BUILDING);
-        }
-    }
+    struct alignas(64) Slot {
+        std::atomic<bool> ready{false};
+        bool pooled = false;  // prepared by the pool (set before ready)
+        // A pooled question's data: in use, built (its thread frees it), or
+        // handed to the caller (which frees it once built). Set by exchange.
+        std::atomic<uint8_t> owner{BUILDING};
+        std::unique_ptr<Prepared> prepared;
+    };
+    explicit Pipeline(size_t n) : slots(new Slot[n]) {}
     ~Pipeline() { stop(true); }
     void fail(std::exception_ptr e) {
         std::lock_guard<std::mutex> lock(m);
@@ -792,8 +795,8 @@ struct Pipeline {
         failed.store(true);
     }
     // Ends the pool and waits for it without the interpreter lock; abandon:
-    // the pool stops waiting for results to free its data (this thread's
-    // vector frees what is left).
+    // the pool stops waiting for results to free its data (the slots free
+    // what is left).
     void stop(bool abandon) {
         if (!kept && pool.empty()) return;
         next.store(SIZE_MAX / 2);  // nothing is left to claim
@@ -805,14 +808,10 @@ struct Pipeline {
         kept.reset();
         pool.clear();
     }
-    std::atomic<size_t> next{0};
-    std::unique_ptr<std::atomic<bool>[]> ready;
-    std::unique_ptr<bool[]> pooled;  // prepared by the pool (set before ready)
-    // A pooled question's data: in use, built (its thread frees it), or
-    // handed to the caller (which frees it once built). Set by exchange.
-    std::unique_ptr<std::atomic<uint8_t>[]> owner;
-    std::atomic<size_t> finished{0};  // questions below have their results
-    std::atomic<bool> failed{false};
+    std::unique_ptr<Slot[]> slots;  // freed after the pool is joined
+    alignas(64) std::atomic<size_t> next{0};
+    alignas(64) std::atomic<size_t> finished{0};  // questions below have their results
+    alignas(64) std::atomic<bool> failed{false};
     std::exception_ptr failure;
     std::mutex m;
     std::optional<aw::KeptJob> kept;  // the process's kept threads, or
@@ -866,11 +865,10 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), results[i].release());
         return out;
     };
-    std::vector<std::unique_ptr<Prepared>> prepared(n);
     Ref empty(PySet_New(nullptr));
     if (!empty) return nullptr;
-    auto finish_one = [&](size_t i) {
-        Ref r(finish(*ix, asked[i].get(), *prepared[i], empty.get(), Py_None, Py_None));
+    auto finish_one = [&](size_t i, Prepared& p) {
+        Ref r(finish(*ix, asked[i].get(), p, empty.get(), Py_None, Py_None));
         if (!r) return false;
         hidden.hide(r.get());
         results.push_back(std::move(r));
@@ -879,12 +877,10 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     const size_t workers = std::min<size_t>(static_cast<size_t>(threads), n);
     if (workers <= 1) {
         for (size_t i = 0; i < n; ++i) {
-            if (ix->c.columns.size() >= kReleaseGilColumns)
-                aw::without_gil([&] { prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true); });
-            else
-                prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true);
-            if (!finish_one(i)) return nullptr;
-            prepared[i].reset();
+            auto p = std::make_unique<Prepared>();
+            if (ix->c.columns.size() >= kReleaseGilColumns) aw::without_gil([&] { prepare(*ix, texts[i], *p, true); });
+            else prepare(*ix, texts[i], *p, true);
+            if (!finish_one(i, *p)) return nullptr;
         }
         return to_list();
     }
@@ -892,16 +888,17 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     // interpreter lock while this thread builds the results of those ready,
     // preparing the next ones itself whenever the one it needs is not.
     Pipeline line(n);
+    Pipeline::Slot* slots = line.slots.get();
     auto claim = [&](bool by_pool) {  // prepares the next unclaimed question; SIZE_MAX when none is left
         const size_t i = line.next++;
         if (i >= n) return SIZE_MAX;
         try {
-            prepare(*ix, texts[i], *(prepared[i] = std::make_unique<Prepared>()), true);
+            prepare(*ix, texts[i], *(slots[i].prepared = std::make_unique<Prepared>()), true);
         } catch (...) {
             line.fail(std::current_exception());
         }
-        line.pooled[i] = by_pool;
-        line.ready[i].store(true, std::memory_order_release);
+        slots[i].pooled = by_pool;
+        slots[i].ready.store(true, std::memory_order_release);
         return i;
     };
     auto pool_thread = [&] {
@@ -909,7 +906,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         size_t freed = 0;
         auto free_finished = [&] {
             const size_t upto = line.finished.load(std::memory_order_acquire);
-            for (; freed < mine.size() && mine[freed] < upto; ++freed) put_aside(std::move(prepared[mine[freed]]));
+            for (; freed < mine.size() && mine[freed] < upto; ++freed) put_aside(std::move(slots[mine[freed]].prepared));
         };
         try {
             ready_thread_data();
@@ -926,15 +923,15 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
                 if (i == SIZE_MAX) break;
                 mine.push_back(i);
             }
-        } catch (...) {  // no room to note it: this thread's vector frees it
+        } catch (...) {  // no room to note it: the slots free it
             line.fail(std::current_exception());
         }
-        if (line.failed.load()) return;  // the caller's vector frees what is left
+        if (line.failed.load()) return;  // the slots free what is left
         free_finished();
         for (; freed < mine.size(); ++freed) {
             uint8_t building = Pipeline::BUILDING;
-            if (!line.owner[mine[freed]].compare_exchange_strong(building, Pipeline::HANDED))
-                put_aside(std::move(prepared[mine[freed]]));  // built meanwhile
+            if (!slots[mine[freed]].owner.compare_exchange_strong(building, Pipeline::HANDED))
+                put_aside(std::move(slots[mine[freed]].prepared));  // built meanwhile
         }
     };
     const std::function<void()> job(pool_thread);
@@ -952,21 +949,22 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
     }
     for (size_t i = 0; i < n; ++i) {
-        if (!line.ready[i].load(std::memory_order_acquire))
+        if (!slots[i].ready.load(std::memory_order_acquire))
             aw::without_gil([&] {
-                while (!line.ready[i].load(std::memory_order_acquire) && !line.failed.load())
+                while (!slots[i].ready.load(std::memory_order_acquire) && !line.failed.load())
                     if (claim(false) == SIZE_MAX) std::this_thread::yield();
             });
         if (line.failed.load()) break;
         for (int stage = 0; stage < 3; ++stage) {
             const size_t j = i + 3 - stage;
             // null when its preparing failed (the failure shows at its turn)
-            if (j < n && line.ready[j].load(std::memory_order_acquire) && prepared[j]) prefetch(*prepared[j], stage);
+            if (j < n && slots[j].ready.load(std::memory_order_acquire) && slots[j].prepared)
+                prefetch(*slots[j].prepared, stage);
         }
-        if (!finish_one(i)) return nullptr;  // the pipeline stops and joins on the way out
+        if (!finish_one(i, *slots[i].prepared)) return nullptr;  // the pipeline stops and joins on the way out
         uint8_t building = Pipeline::BUILDING;
-        if (!line.pooled[i] || !line.owner[i].compare_exchange_strong(building, Pipeline::BUILT))
-            prepared[i].reset();  // the caller's own, or handed to it
+        if (!slots[i].pooled || !slots[i].owner.compare_exchange_strong(building, Pipeline::BUILT))
+            slots[i].prepared.reset();  // the caller's own, or handed to it
         line.finished.store(i + 1, std::memory_order_release);
     }
     line.stop(false);
