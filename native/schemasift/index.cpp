@@ -610,6 +610,7 @@ struct Prepared {
     VectorScores tfidf;
     Plan plan;
     bool planned = false;
+    Prepared* next_back = nullptr;  // in a HandedBack list
 };
 
 // plan: the question has no constraints; runs without the interpreter then.
@@ -691,7 +692,34 @@ void put_aside(std::unique_ptr<Prepared> p) {
     if (t_aside.size() < t_aside_room) t_aside.push_back(std::move(p));
 }  // else p goes here
 
-void free_aside() { t_aside.clear(); }
+// Questions a kept thread handed to the caller, given back to it once built
+// and freed by it after its next job: a thread that frees into another's heap
+// while that one frees too waits on the heap's lock, and a thread put to
+// sleep there costs tens of microseconds to wake, often more on a virtual
+// machine (a third of all calls slept so, in some minutes). Pushed by the
+// caller, taken whole by the kept thread; it never ends, nor its list.
+struct HandedBack {
+    std::atomic<Prepared*> head{nullptr};
+    void give(std::unique_ptr<Prepared> p) {
+        Prepared* q = p.release();
+        q->next_back = head.load(std::memory_order_relaxed);
+        while (!head.compare_exchange_weak(q->next_back, q, std::memory_order_release, std::memory_order_relaxed)) {
+        }
+    }
+    void free_all() {
+        for (Prepared* p = head.exchange(nullptr, std::memory_order_acquire); p;) {
+            Prepared* next = p->next_back;
+            delete p;
+            p = next;
+        }
+    }
+};
+thread_local HandedBack t_handed_back;
+
+void free_aside() {
+    t_aside.clear();
+    t_handed_back.free_all();
+}
 
 // Whether the exclusions leave out a table of the catalog.
 int excludes_any(const Index& ix, PyObject* excluded) {
@@ -786,6 +814,7 @@ struct Pipeline {
         // handed to the caller (which frees it once built). Set by exchange.
         std::atomic<uint8_t> owner{BUILDING};
         std::unique_ptr<Prepared> prepared;
+        HandedBack* back = nullptr;  // of the kept thread that prepared it, if one did
     };
     explicit Pipeline(size_t n) : slots(new Slot[n]) {}
     ~Pipeline() { stop(true); }
@@ -889,7 +918,8 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     // preparing the next ones itself whenever the one it needs is not.
     Pipeline line(n);
     Pipeline::Slot* slots = line.slots.get();
-    auto claim = [&](bool by_pool) {  // prepares the next unclaimed question; SIZE_MAX when none is left
+    // prepares the next unclaimed question; SIZE_MAX when none is left
+    auto claim = [&](bool by_pool, HandedBack* back) {
         const size_t i = line.next++;
         if (i >= n) return SIZE_MAX;
         try {
@@ -898,10 +928,11 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             line.fail(std::current_exception());
         }
         slots[i].pooled = by_pool;
+        slots[i].back = back;
         slots[i].ready.store(true, std::memory_order_release);
         return i;
     };
-    auto pool_thread = [&] {
+    auto pool_thread = [&](bool kept) {
         std::vector<size_t> mine;  // prepared here, not yet freed
         size_t freed = 0;
         auto free_finished = [&] {
@@ -919,7 +950,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             while (!line.failed.load()) {
                 free_finished();
-                const size_t i = claim(true);
+                const size_t i = claim(true, kept ? &t_handed_back : nullptr);
                 if (i == SIZE_MAX) break;
                 mine.push_back(i);
             }
@@ -934,7 +965,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
                 put_aside(std::move(slots[mine[freed]].prepared));  // built meanwhile
         }
     };
-    const std::function<void()> job(pool_thread);
+    const std::function<void()> job([&] { pool_thread(true); });
     // waits for the pool on every way out, before what it runs goes
     struct Join {
         Pipeline& line;
@@ -943,7 +974,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (line.kept.emplace(workers - 1, job, free_aside).started() == 0) {
         line.kept.reset();
         try {
-            for (size_t w = 1; w < workers; ++w) line.pool.emplace_back(pool_thread);
+            for (size_t w = 1; w < workers; ++w) line.pool.emplace_back(pool_thread, false);
         } catch (const std::system_error&) {
             // fewer threads than asked for: this thread prepares the rest
         }
@@ -952,7 +983,7 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!slots[i].ready.load(std::memory_order_acquire))
             aw::without_gil([&] {
                 while (!slots[i].ready.load(std::memory_order_acquire) && !line.failed.load())
-                    if (claim(false) == SIZE_MAX) std::this_thread::yield();
+                    if (claim(false, nullptr) == SIZE_MAX) std::this_thread::yield();
             });
         if (line.failed.load()) break;
         for (int stage = 0; stage < 3; ++stage) {
@@ -963,8 +994,13 @@ PyObject* m_select_many(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         if (!finish_one(i, *slots[i].prepared)) return nullptr;  // the pipeline stops and joins on the way out
         uint8_t building = Pipeline::BUILDING;
-        if (!slots[i].pooled || !slots[i].owner.compare_exchange_strong(building, Pipeline::BUILT))
-            slots[i].prepared.reset();  // the caller's own, or handed to it
+        if (!slots[i].pooled) {
+            slots[i].prepared.reset();  // the caller's own
+        } else if (!slots[i].owner.compare_exchange_strong(building, Pipeline::BUILT)) {
+            // handed over: back to the kept thread that made it, or freed here
+            if (slots[i].back) slots[i].back->give(std::move(slots[i].prepared));
+            else slots[i].prepared.reset();
+        }
         line.finished.store(i + 1, std::memory_order_release);
     }
     line.stop(false);
