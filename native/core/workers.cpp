@@ -15,7 +15,7 @@ namespace aw {
 namespace {
 // A kept thread looks for the next job this long before it sleeps: callers
 // ask in runs, and waking a sleeping thread costs tens of microseconds.
-constexpr auto kSpin = std::chrono::microseconds(2000);
+constexpr auto kSpin = std::chrono::microseconds(200);
 
 }  // namespace
 
