@@ -420,40 +420,41 @@ def test_index_with_the_embedding_model():
         assert again.select(question) == a
 
 
-def chain_catalog():
+def chain_catalog(bridge="writes"):
     """a - x - b joined only through x; c stands alone."""
     col = lambda name: {"name": name}  # noqa: E731
     return {
         "tables": [
             {"name": "authors", "columns": [col("author_id"), col("author_name")]},
-            {"name": "writes", "columns": [col("author_id"), col("paper_id"), col("position")]},
+            {"name": bridge, "columns": [col("author_id"), col("paper_id"), col("position")]},
             {"name": "papers", "columns": [col("paper_id"), col("paper_title")]},
             {"name": "venues", "columns": [col("venue_id"), col("venue_name")]},
         ],
         "relationships": [
-            {"from_table": "writes", "from_column": "author_id", "to_table": "authors", "to_column": "author_id"},
-            {"from_table": "writes", "from_column": "paper_id", "to_table": "papers", "to_column": "paper_id"},
+            {"from_table": bridge, "from_column": "author_id", "to_table": "authors", "to_column": "author_id"},
+            {"from_table": bridge, "from_column": "paper_id", "to_table": "papers", "to_column": "paper_id"},
         ],
     }
 
 
-@pytest.mark.parametrize("top_k", [2, 3])
-def test_join_paths_bridge_the_two_leading_tables(top_k):
+# a bridge's name may be any str, a lone surrogate included
+@pytest.mark.parametrize("top_k, writes", [(2, "writes"), (3, "writes"), (2, "writes\udc80"), (3, "wr\u00e9tes")])
+def test_join_paths_bridge_the_two_leading_tables(top_k, writes):
     config = ss.SelectorConfig(strategy="lexical", top_k_tables=top_k, min_table_score=0.0)
     question = "paper title and author name of every venue"
-    plain = ss.CatalogIndex(chain_catalog(), config)
-    joined = ss.CatalogIndex(chain_catalog(), config, join_paths=True)
+    plain = ss.CatalogIndex(chain_catalog(writes), config)
+    joined = ss.CatalogIndex(chain_catalog(writes), config, join_paths=True)
     assert plain.join_paths is False and joined.join_paths is True
     before = [t["table_name"] for t in plain.select(question).selected_metadata["tables"]]
-    assert "writes" not in before and {"authors", "papers"} <= set(before[:2])
+    assert writes not in before and {"authors", "papers"} <= set(before[:2])
     res = joined.select(question)
     tables = [t["table_name"] for t in res.selected_metadata["tables"]]
-    assert tables[1] == "writes" and tables[0] == before[0] and len(tables) == len(before)
+    assert tables[1] == writes and tables[0] == before[0] and len(tables) == len(before)
     assert (before[1] in tables) == (top_k == 3)  # at two tables the bridge takes the second place
-    writes = next(t for t in res.selected_metadata["tables"] if t["table_name"] == "writes")
-    assert {"author_id", "paper_id"} <= {c["name"] for c in writes["columns"]}
-    assert res.debug["join_paths"] == [{"table_name": "writes",
-                                        "reason": f"join path: {before[0]} -> writes -> {before[1]}"}]
+    entry = next(t for t in res.selected_metadata["tables"] if t["table_name"] == writes)
+    assert {"author_id", "paper_id"} <= {c["name"] for c in entry["columns"]}
+    assert res.debug["join_paths"] == [{"table_name": writes,
+                                        "reason": f"join path: {before[0]} -> {writes} -> {before[1]}"}]
     if top_k == 3:
         assert len(res.selected_metadata["relationships"]) == 2
     assert pickle.loads(pickle.dumps(joined)).select(question) == res
@@ -461,8 +462,8 @@ def test_join_paths_bridge_the_two_leading_tables(top_k):
     req = joined.select(question, required_tables=before[:top_k])
     assert [t["table_name"] for t in req.selected_metadata["tables"]] == \
         [t["table_name"] for t in plain.select(question, required_tables=before[:top_k]).selected_metadata["tables"]]
-    direct = joined.select("writes of each author")
-    assert "join_paths" not in direct.debug and direct == plain.select("writes of each author")
+    direct = joined.select(f"{writes} of each author")
+    assert "join_paths" not in direct.debug and direct == plain.select(f"{writes} of each author")
 
 
 def test_join_paths_keep_a_third_table_joined_to_the_leading_one():

@@ -803,15 +803,17 @@ PyObject* m_select(PyObject* self, PyObject* args, PyObject* kwargs) {
 // allocator and doubled the cost of building results), except the last few:
 // a pool thread with nothing left to prepare hands those to the caller and
 // is done, so that the call never waits for a thread the host may not be
-// running just then. Each question's flags and data sit on a cache line of
-// their own, apart from its neighbours', which the other thread writes.
+// running just then; once built, the caller gives a kept thread's back to it
+// (HandedBack) and frees only those of threads that end with the call.
+// Each question's flags and data sit on a cache line of their own, apart
+// from its neighbours', which the other thread writes.
 struct Pipeline {
     enum Owner : uint8_t { BUILDING, BUILT, HANDED };
     struct alignas(64) Slot {
         std::atomic<bool> ready{false};
         bool pooled = false;  // prepared by the pool (set before ready)
         // A pooled question's data: in use, built (its thread frees it), or
-        // handed to the caller (which frees it once built). Set by exchange.
+        // handed to the caller (which gives it back once built). Set by exchange.
         std::atomic<uint8_t> owner{BUILDING};
         std::unique_ptr<Prepared> prepared;
         HandedBack* back = nullptr;  // of the kept thread that prepared it, if one did

@@ -311,11 +311,8 @@ bool read_relationship_ends(PyObject* catalog, RelationshipEnds& out) {
         PyObject *from = aw::rec_get(r, R_FROM_TABLE), *to = from ? aw::rec_get(r, R_TO_TABLE) : nullptr;
         if (!to) return false;
         if (!PyUnicode_CheckExact(from) || !PyUnicode_CheckExact(to)) return false;
-        Py_ssize_t nf, nt;
-        const char* f = PyUnicode_AsUTF8AndSize(from, &nf);
-        const char* t = f ? PyUnicode_AsUTF8AndSize(to, &nt) : nullptr;
-        if (!t) return false;
-        out.ends.emplace_back(std::string(f, static_cast<size_t>(nf)), std::string(t, static_cast<size_t>(nt)));
+        // the catalog's own form of a name, lone surrogates included
+        out.ends.emplace_back(aw::to_utf8(from), aw::to_utf8(to));
     }
     return true;
 }
@@ -708,8 +705,9 @@ PyObject* DebugRankings::make() const {
         !put(debug.get(), KEY("embedding_available"), PyBool_FromLong(embedding)))
         return nullptr;
     if (bridge_table) {
-        Ref paths(Py_BuildValue("[{s:O,s:s#}]", "table_name", bridge_table.get(), "reason", bridge_reason.data(),
-                                static_cast<Py_ssize_t>(bridge_reason.size())));
+        Ref reason(aw::new_str(bridge_reason));  // table names may hold lone surrogates
+        Ref paths(reason ? Py_BuildValue("[{s:O,s:O}]", "table_name", bridge_table.get(), "reason", reason.get())
+                         : nullptr);
         if (!paths || PyDict_SetItem(debug.get(), KEY("join_paths"), paths.get()) < 0) return nullptr;
     }
     return debug.release();
